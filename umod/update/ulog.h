@@ -1,0 +1,98 @@
+/*
+ * The run log, console messages and logged child processes.
+ *
+ * Messages: ulog_message() writes to the console (unless quiet) and the run
+ * log; ulog_message_logonly() to the run log only. The writer adds the line
+ * end. The log is opened by the first record of a run and never closed; every
+ * record starts with the local time.
+ *
+ * Children: a command runs with standard input on /dev/null and both output
+ * streams on pipes; every line it writes is copied into the run log as
+ * "<name> *o : <line>" or "<name> *e : <line>". Optional capture buffers are
+ * filled up to their capacity and never grown; a caller that reads a capture
+ * as text zeroes it first and passes a capacity one less than its size.
+ *
+ * Parallel children: start each with ulog_exec_nursery(), then call
+ * ulog_exec_wait() on each exactly once, in the order wanted. Output of a
+ * child not being waited for stays in its pipe until its turn.
+ *
+ * Results are the child's exit status, or the signal number that killed it;
+ * 0 is success.
+ */
+#ifndef ULOG_H
+#define ULOG_H
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#define ULOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+
+#define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
+#define ULOG_SEPARATOR "========================================"
+
+extern const char *logfilename; /* LOGFILE_UPDATE, or LOGFILE_VERIFY in a verify run */
+extern int propellerp;
+extern int dotspeed; /* spinner tick in milliseconds */
+
+void log_init(void);
+void updtlog_message(int console, const char *format, va_list ap) ULOG_PRINTF(2, 0);
+void ulog_message(const char *format, ...) ULOG_PRINTF(1, 2);
+void ulog_message_logonly(const char *format, ...) ULOG_PRINTF(1, 2);
+void update_failed(void);
+void goodbye(void);
+void do_dotty(void);
+void clear_dotty(void);
+
+/* Child processes */
+typedef void (*ptr_func_t)(void *);
+
+#define ULOG_EXEC_CONSOLE 0x1 /* announce, output and result on the console too */
+
+typedef struct ulog_exec_opts {
+    uint32_t ulog_exec_opts;
+    char *ulog_buf_stdout;
+    char *ulog_buf_stderr;
+    uint32_t ulog_buf_stdout_read;
+    uint32_t ulog_buf_stderr_read;
+    uint32_t ulog_buf_stdout_len;
+    uint32_t ulog_buf_stderr_len;
+    ptr_func_t ulog_prefunc;
+    ptr_func_t ulog_postfunc; /* never called */
+    void *ulog_prefunc_arg;
+    void *ulog_postfunc_arg;
+    char **ulog_exec_vec; /* path, arguments, null; replaced by the packed vector */
+} ulog_exec_opts_t;
+
+typedef struct ulog_exec_state {
+    struct timeval ulog_st_tv;
+    ulog_exec_opts_t ulog_st_ops;
+    int ulog_st_iofds[2]; /* read ends: [0] stdout, [1] stderr */
+    char *ulog_st_name;
+    pid_t ulog_st_pid;
+    char **ulog_st_exec_vec;
+    char *ulog_st_stdout;
+    char *ulog_st_stderr;
+    size_t ulog_st_stdout_space;
+    size_t ulog_st_stderr_space;
+    char *ulog_st_stdout_cur;
+    char *ulog_st_stderr_cur;
+    struct ulog_exec_state *ulog_st_next;
+    struct ulog_exec_state *ulog_st_prev;
+} ulog_exec_state_t;
+
+extern ulog_exec_state_t *ulog_exec_states; /* newest first */
+
+int ulog_execl(const char *path, ...);
+int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg);
+int ulog_exec_ops(ulog_exec_opts_t *ops, const char *execline, ...);
+void ulog_pack_args(ulog_exec_opts_t *ops, char **exvec, const char *execl, va_list ap);
+ulog_exec_state_t *ulog_exec_nursery(ulog_exec_opts_t *ops);
+int ulog_exec_wait(ulog_exec_state_t *st);
+char *get_cmdoutput(const char *cmd, char *buf, size_t len);
+void do_chroot(void *unused = nullptr);
+int rm_rf(const char *filename);
+void close_extra(void);
+
+#endif
