@@ -63,6 +63,8 @@ typedef struct osk_rw {
 
 extern osk_mutex_t rw_mtx[4];
 extern uint32_t rw_debug_timelimit;
+/* Directory of the trace files "mutex_info_<program>"; /var/log/osk. */
+extern const char *rw_mutex_output_dir;
 void osk_rw_mutex_init(void);
 
 void rw_mutex_output_init(osk_rw_t *rwlck);

@@ -34,6 +34,18 @@ void osk_print_async_va(const char *fmt, va_list ap) OSK_PRINTF(1, 0);
 void osk_setup_async_printing(void);
 void osk_wait_for_async_prt_flush(uint64_t usecs_max);
 
+/* Asynchronous ring state, guarded by osk_prt_mtx; the counters are kept for
+ * inspection in a debugger. Set osk_prt_buflen before the setup call to size
+ * the ring. A writer that finds the ring full waits at most
+ * osk_prt_ticks_maxwait microseconds (measured from the start of the
+ * printer's current write) and then drops its message. */
+extern int osk_prt_async;
+extern int osk_prt_buflen;
+extern uint64_t osk_prt_ticks_maxwait;
+extern int osk_prt_dropped;
+extern int osk_prt_dropped_total;
+extern int osk_prt_waitcnt;
+
 extern int log_message_level;
 void log_message_init(void);
 void log_message(int level, const char *fmt, ...) OSK_PRINTF(2, 3);
@@ -47,6 +59,8 @@ int erbuff_printf(char *buf, const char *fmt, ...) OSK_PRINTF(2, 3);
 /* Panic and assertion */
 [[noreturn]] void osk_panic(const char *fmt, ...) OSK_PRINTF(1, 2);
 void osk_init_panic(int wantcore);
+extern int osk_panic_wantcore;
+extern int panic_count;
 int osk_show_panic(void);
 
 #define OSK_ASSERT(cond)                                                                           \
