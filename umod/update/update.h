@@ -20,23 +20,23 @@
 
 /* Process exit statuses: every failing step ends the process with one. */
 enum update_exit {
-    EXIT_OK = 0,
-    EXIT_NOT_READY = 1,
-    EXIT_NODES_UNKNOWN = 2,
-    EXIT_CHECKSUM = 3,
-    EXIT_BAD_PACKAGE = 4,
-    EXIT_MISSING_ARG = 6,
-    EXIT_REFUSED = 7,
-    EXIT_TWO_SOURCES = 8,
-    EXIT_UNKNOWN_OPTION = 9,
-    EXIT_RCP = 14,
-    EXIT_VERSION = 16,
-    EXIT_NOT_ROOT = 23,
-    EXIT_FAILURE = 25,
-    EXIT_OTHER_NODE = 28,
-    EXIT_APT_UPDATE = 29,
-    EXIT_DPKG = 30,
-    EXIT_SYSMGR_SHUTDOWN = 32,
+    UPD_EXIT_OK = 0,
+    UPD_EXIT_NOT_READY = 1,
+    UPD_EXIT_NODES_UNKNOWN = 2,
+    UPD_EXIT_CHECKSUM = 3,
+    UPD_EXIT_BAD_PACKAGE = 4,
+    UPD_EXIT_MISSING_ARG = 6,
+    UPD_EXIT_REFUSED = 7,
+    UPD_EXIT_TWO_SOURCES = 8,
+    UPD_EXIT_UNKNOWN_OPTION = 9,
+    UPD_EXIT_RCP = 14,
+    UPD_EXIT_VERSION = 16,
+    UPD_EXIT_NOT_ROOT = 23,
+    UPD_EXIT_FAILURE = 25,
+    UPD_EXIT_OTHER_NODE = 28,
+    UPD_EXIT_APT_UPDATE = 29,
+    UPD_EXIT_DPKG = 30,
+    UPD_EXIT_SYSMGR_SHUTDOWN = 32,
 };
 
 typedef enum source {
@@ -90,20 +90,27 @@ extern const char *nodehostnames_brnet[OSK_MAX_NODES];
 
 /* Command line (main.cc). */
 void update_help(void);
+const char *update_help_text(void);
 void fresh_flag_set(void);
 void fresh_flag_clear(void);
 
+/* Package retrieval and verification. */
+void make_absolute(char *dest, const char *src, int n);
+int local_verify(void);
+int run_verify(void);
+
+/* Nodes and the system manager. */
+int getthisnode(void);
+int getnodesonline(void);
+int connect_sysmgr(void);               /* 1 when management calls may be made */
+void dump_vluns(unsigned mask);         /* the rolling-upgrade export inventory, for --dumpvluns */
+int rollover_run_log(const char *path); /* <0 when the rollover failed */
+
 /*
- * Flows and steps that main() hands over to. Each either returns a status
- * for main() to return or ends the process with an exit status itself.
+ * The flows main() hands over to: each returns a status for main() to
+ * return or ends the process with an exit status itself.
  */
 int doupdate_tarball(char *source);
 int doupdate_revert(void);
-int run_verify(void);
-int local_verify(void);
-int getthisnode(void);
-int getnodesonline(void);
-int update_open_sysmgr(void); /* oskopen("kivosys", 1) and its follow-ups */
-void prepare_vlun_info(void);
 
 #endif

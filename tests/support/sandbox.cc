@@ -1,0 +1,213 @@
+#include "sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+static std::string upper(sandbox *sb, const std::string &path)
+{
+    return sb->dir + "/upper" + path;
+}
+
+static void mkdirs(const std::string &path)
+{
+    for (size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
+        (void)mkdir(path.substr(0, p).c_str(), 0755);
+    (void)mkdir(path.c_str(), 0755);
+}
+
+void sandbox_create(sandbox *sb)
+{
+    char tmpl[] = "/var/tmp/osk-sandbox.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr) << strerror(errno);
+    sb->dir = tmpl;
+    for (const char *d : {"/upper", "/work", "/mnt"})
+        ASSERT_EQ(mkdir((sb->dir + d).c_str(), 0755), 0) << strerror(errno);
+}
+
+void sandbox_destroy(sandbox *sb)
+{
+    if (sb->dir.empty())
+        return;
+    std::string cmd = "rm -rf '" + sb->dir + "'";
+    (void)system(cmd.c_str());
+    sb->dir.clear();
+}
+
+void sandbox_write(sandbox *sb, const std::string &path, const std::string &text)
+{
+    std::string full = upper(sb, path);
+    mkdirs(full.substr(0, full.rfind('/')));
+    std::ofstream f(full, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+void sandbox_mkdir(sandbox *sb, const std::string &path)
+{
+    mkdirs(upper(sb, path));
+}
+
+bool sandbox_exists(sandbox *sb, const std::string &path)
+{
+    struct stat st;
+    return lstat(upper(sb, path).c_str(), &st) == 0;
+}
+
+std::string sandbox_read(sandbox *sb, const std::string &path)
+{
+    std::ifstream f(upper(sb, path), std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void sandbox_remove(sandbox *sb, const std::string &path)
+{
+    std::string cmd = "rm -rf '" + upper(sb, path) + "'";
+    (void)system(cmd.c_str());
+}
+
+std::string build_program(const char *name)
+{
+    return std::string(OSK_BUILD_DIR) + "/bin/" + name;
+}
+
+/* In the forked child: private namespace, overlay of "/", chroot. */
+static void enter_sandbox(sandbox *sb, const sandbox_opts &opts)
+{
+    std::string mnt = sb->dir + "/mnt";
+    std::string data = "lowerdir=/,upperdir=" + sb->dir + "/upper,workdir=" + sb->dir + "/work";
+
+    if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+        mount("overlay", mnt.c_str(), "overlay", 0, data.c_str()) != 0) {
+        dprintf(2, "sandbox: cannot mount the overlay: %s\n", strerror(errno));
+        _exit(125);
+    }
+    /* Mounts below "/" are not part of the lower layer: bring in what programs need. */
+    for (const char *m : {"/proc", "/dev", "/sys", OSK_SOURCE_DIR, OSK_BUILD_DIR}) {
+        std::string target = mnt + m;
+        mkdirs(target);
+        if (mount(m, target.c_str(), NULL, MS_BIND | MS_REC, NULL) != 0) {
+            dprintf(2, "sandbox: cannot bind %s: %s\n", m, strerror(errno));
+            _exit(125);
+        }
+    }
+    if (chroot(mnt.c_str()) != 0 || chdir(opts.cwd.c_str()) != 0) {
+        dprintf(2, "sandbox: cannot enter: %s\n", strerror(errno));
+        _exit(125);
+    }
+}
+
+static void drop_privileges(const sandbox_opts &opts)
+{
+    if (opts.uid != 0 && (setgid(opts.uid) != 0 || setuid(opts.uid) != 0)) {
+        dprintf(2, "sandbox: cannot become uid %d\n", (int)opts.uid);
+        _exit(125);
+    }
+}
+
+static void set_stdin(const sandbox_opts &opts)
+{
+    int fd;
+    if (opts.tty_stdin) {
+        int master;
+        fd = -1;
+        if (openpty(&master, &fd, NULL, NULL, NULL) != 0)
+            _exit(125);
+    } else {
+        fd = open("/dev/null", O_RDONLY);
+    }
+    dup2(fd, 0);
+}
+
+static run_result run_forked(sandbox *sb, const sandbox_opts &opts,
+                             const std::function<void()> &body)
+{
+    run_result r;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        enter_sandbox(sb, opts);
+        set_stdin(opts);
+        drop_privileges(opts);
+        body();
+        _exit(126);
+    }
+    close(out[1]);
+    close(err[1]);
+
+    struct pollfd pfd[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *dest[2] = {&r.out, &r.err};
+    int open_fds = 2;
+    while (open_fds > 0) {
+        if (poll(pfd, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buf[65536];
+            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
+            if (n > 0) {
+                dest[i]->append(buf, (size_t)n);
+            } else {
+                close(pfd[i].fd);
+                pfd[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    int st;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
+        ;
+    if (WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st))
+        r.signal = WTERMSIG(st);
+    return r;
+}
+
+run_result sandbox_run(sandbox *sb, const std::vector<std::string> &argv, const sandbox_opts &opts)
+{
+    return run_forked(sb, opts, [&] {
+        std::vector<char *> av;
+        for (const std::string &a : argv)
+            av.push_back(const_cast<char *>(a.c_str()));
+        av.push_back(nullptr);
+        execv(av[0], av.data());
+        dprintf(2, "sandbox: cannot run %s: %s\n", av[0], strerror(errno));
+        _exit(127);
+    });
+}
+
+run_result sandbox_call(sandbox *sb, const std::function<int()> &fn, const sandbox_opts &opts)
+{
+    return run_forked(sb, opts, [&] {
+        fflush(stdout);
+        int status = fn();
+        fflush(stdout);
+        _exit(status);
+    });
+}

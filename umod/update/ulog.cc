@@ -1,0 +1,135 @@
+/*
+ * The run log and the console: every message of a run goes through
+ * updtlog_message(), which writes the console text first and then a
+ * time-stamped record into the run log, opened on first use.
+ */
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "update.h"
+#include "ulog.h"
+
+#include "osk_banned.h"
+
+const char *logfilename = LOGFILE_UPDATE;
+static FILE *logfile;
+
+int propellerp = 0;
+int dotspeed = 250;
+
+static const char propeller[] = "-\\|/";
+
+/* Release number, then who built it and how. */
+static const char build_ident[] =
+    UPDATE_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
+
+void log_init(void)
+{
+    if (logfile || !use_log)
+        return;
+
+    logfile = fopen(logfilename, "a");
+    if (!logfile)
+        logfile = fopen(LOGFILE_FALLBACK, "a");
+    if (!logfile) {
+        printf("Unable to create log file (reason %d); proceeding without logging.\n", errno);
+        use_log = 0;
+        return;
+    }
+    setvbuf(logfile, NULL, _IONBF, 0);
+
+    fprintf(logfile, "\n\n\n\n\n");
+    fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
+    fprintf(logfile, "= CMD: %-61s pid: %4ld =\n", args_passed, (long)getpid());
+    fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
+    fprintf(logfile, "\n\n%s\n\n", build_ident);
+}
+
+void updtlog_message(int console, const char *format, va_list ap)
+{
+    if (console) {
+        va_list cp;
+        va_copy(cp, ap);
+        vprintf(format, cp);
+        va_end(cp);
+        putchar('\n');
+    }
+
+    log_init();
+    if (!use_log || !logfile)
+        return;
+
+    char stamp[256];
+    time_t now = time(NULL);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
+        stamp[0] = '\0';
+    fputs(stamp, logfile);
+    vfprintf(logfile, format, ap);
+    fputc('\n', logfile);
+}
+
+void ulog_message(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    updtlog_message(!quiet, format, ap);
+    va_end(ap);
+}
+
+void ulog_message_logonly(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    updtlog_message(0, format, ap);
+    va_end(ap);
+}
+
+void update_failed(void)
+{
+    /* The banner reaches the console exactly once, quiet or not. */
+    if (quiet)
+        printf("%s", UPDATE_FAILED_BANNER);
+    ulog_message("%s", UPDATE_FAILED_BANNER);
+}
+
+void goodbye(void)
+{
+    ulog_message_logonly("%s", ULOG_SEPARATOR);
+    ulog_message_logonly("= update ending pid: %5d             =", (int)getpid());
+    ulog_message_logonly("%s", ULOG_SEPARATOR);
+}
+
+void do_dotty(void)
+{
+    int ticks_per_sec = 1000 / dotspeed;
+
+    fprintf(stderr, "%c\b", propeller[propellerp % 4]);
+    int p = ++propellerp;
+
+    if (p % (ticks_per_sec * 300) == 0)
+        fputs("|\n", stderr);
+    else if (p % (ticks_per_sec * 60) == 0)
+        fputs("|", stderr);
+    else if (p % (ticks_per_sec * 30) == 0)
+        fputs(":", stderr);
+    else if (p % (ticks_per_sec * 6) == 0)
+        fputs(".", stderr);
+}
+
+void clear_dotty(void)
+{
+    if (propellerp == 0)
+        return;
+    int n = propellerp / (1000 / dotspeed) + 1;
+    propellerp = 0;
+    for (int i = 0; i < n; i++)
+        fputc('\b', stderr);
+    fprintf(stderr, "%*s", n, "");
+    for (int i = 0; i < n; i++)
+        fputc('\b', stderr);
+}
