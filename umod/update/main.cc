@@ -8,7 +8,6 @@
  * update or the revert flow.
  */
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,12 +27,6 @@ static const char mount_cmdline[] =
 static char update_version_env[64];
 
 static char source_location[UPDATE_PATH_LEN];
-
-[[noreturn]] static void fail(int status)
-{
-    update_failed();
-    exit(status);
-}
 
 static void build_args_passed(int argc, char **argv)
 {
@@ -169,7 +162,7 @@ static void parse_options(int argc, char **argv)
             exit(UPD_EXIT_OK);
         } else {
             ulog_message("Invalid parameter: %s\n\n%s", arg, update_help_text());
-            fail(UPD_EXIT_UNKNOWN_OPTION);
+            update_fail(UPD_EXIT_UNKNOWN_OPTION);
         }
     }
 }
@@ -178,31 +171,31 @@ static void check_request(void)
 {
     if (getuid() != 0) {
         ulog_message("You must be root to run update.");
-        fail(UPD_EXIT_NOT_ROOT);
+        update_fail(UPD_EXIT_NOT_ROOT);
     }
     if (access(NOUPDATE_FILE, F_OK) == 0) {
         ulog_message("Error: Cannot update when %s present.", NOUPDATE_FILE);
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
     if (package_source == SOURCE_INVALID && !do_revert) {
         ulog_message("Error: You must specify a source.");
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
     if (package_source != SOURCE_INVALID && do_revert) {
         ulog_message("Error: You cannot specify a source and --revert.");
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
     if (do_revert && is_rolling && access(DEVELOPER_FILE, F_OK) != 0) {
         ulog_message("Error: Revert not currently supported with rolling upgrades.\n");
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
     if (simple_rolling && is_rolling) {
         ulog_message("Error: --simple and --rolling are mutually exclusive.");
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
     if (local && quick_update) {
         ulog_message("Error: --local and --quick are incompatible.\n");
-        fail(UPD_EXIT_REFUSED);
+        update_fail(UPD_EXIT_REFUSED);
     }
 }
 
@@ -224,11 +217,11 @@ static void prepare_scratch(void)
         return;
     if (install_altroot) {
         ulog_message("Error: /altroot does not appear to be mounted.");
-        fail(UPD_EXIT_FAILURE);
+        update_fail(UPD_EXIT_FAILURE);
     }
     if (mkdir(ALTROOT_TMP, 0755) != 0 && errno != EEXIST) {
         ulog_message("Error: Could not create %s; %s", ALTROOT_TMP, strerror(errno));
-        fail(UPD_EXIT_FAILURE);
+        update_fail(UPD_EXIT_FAILURE);
     }
 }
 
@@ -237,43 +230,15 @@ static void learn_cluster(void)
     thisnode = getthisnode();
     if (thisnode == -1) {
         ulog_message("Unable to determine node number.");
-        fail(UPD_EXIT_NODES_UNKNOWN);
+        update_fail(UPD_EXIT_NODES_UNKNOWN);
     }
     nodes = getnodesonline();
     if (nodes == -1) {
         ulog_message("Unable to get nodes online.");
-        fail(UPD_EXIT_NODES_UNKNOWN);
+        update_fail(UPD_EXIT_NODES_UNKNOWN);
     }
     if (rebootpermitted && !nosysmgr)
         mangler_isup = connect_sysmgr();
-}
-
-static void fresh_flag_mkdirs(const char *path)
-{
-    char dir[UPDATE_PATH_LEN];
-    for (const char *p = strchr(path + 1, '/'); p; p = strchr(p + 1, '/')) {
-        snprintf(dir, sizeof(dir), "%.*s", (int)(p - path), path);
-        (void)mkdir(dir, 0755); /* existing directories are fine */
-    }
-}
-
-void fresh_flag_set(void)
-{
-    fresh_flag_mkdirs(FRESH_INSTALL_FILE);
-    int fd = open(FRESH_INSTALL_FILE, O_WRONLY | O_CREAT, 0644);
-    if (fd < 0) {
-        ulog_message("Unable to touch %s: %s,", FRESH_INSTALL_FILE, strerror(errno));
-        fail(UPD_EXIT_FAILURE);
-    }
-    close(fd);
-}
-
-void fresh_flag_clear(void)
-{
-    if (unlink(FRESH_INSTALL_FILE) != 0 && errno != ENOENT) {
-        ulog_message("Unable to remove %s: %s.", FRESH_INSTALL_FILE, strerror(errno));
-        fail(UPD_EXIT_FAILURE);
-    }
 }
 
 int main(int argc, char **argv)
@@ -284,13 +249,13 @@ int main(int argc, char **argv)
 
     if (setenv("DEBIAN_FRONTEND", "noninteractive", 1) != 0) {
         ulog_message("Error in setting DEBIAN_FRONTEND: %s", strerror(errno));
-        fail(UPD_EXIT_FAILURE);
+        update_fail(UPD_EXIT_FAILURE);
     }
     snprintf(update_version_env, sizeof(update_version_env), "OSK_UPDATE_VERSION=%d.%d.%d",
              UPDATE_TOOL_MAJOR, UPDATE_TOOL_MINOR, UPDATE_TOOL_PATCH);
     if (putenv(update_version_env) != 0) {
         ulog_message("Error in setting OSK_UPDATE_VERSION: %s.", strerror(errno));
-        fail(UPD_EXIT_FAILURE);
+        update_fail(UPD_EXIT_FAILURE);
     }
 
     struct stat st;
@@ -336,7 +301,7 @@ int main(int argc, char **argv)
 
     if (package_source != SOURCE_FILE && package_source != SOURCE_RCP) {
         ulog_message("Unrecognized source?");
-        fail(UPD_EXIT_FAILURE);
+        update_fail(UPD_EXIT_FAILURE);
     }
     return doupdate_tarball(source_location);
 }

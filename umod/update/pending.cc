@@ -14,8 +14,7 @@
 [[noreturn]] static void not_available(const char *what)
 {
     ulog_message("Error: %s is not available in this build.", what);
-    update_failed();
-    exit(UPD_EXIT_FAILURE);
+    update_fail(UPD_EXIT_FAILURE);
 }
 
 int local_verify(void)

@@ -5,6 +5,7 @@
  */
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -95,6 +96,12 @@ void update_failed(void)
     if (quiet)
         printf("%s", UPDATE_FAILED_BANNER);
     ulog_message("%s", UPDATE_FAILED_BANNER);
+}
+
+void update_fail(int status)
+{
+    update_failed();
+    exit(status);
 }
 
 void goodbye(void)

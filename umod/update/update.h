@@ -88,7 +88,10 @@ extern const char *nodehostnames_brnet[OSK_MAX_NODES];
 #define LOGFILE_FALLBACK "/tmp/update.log"
 #define LOG_ROLLOVER_SIZE 0x400000
 
-/* Command line (main.cc). */
+/* The failure banner, then exit with status. */
+[[noreturn]] void update_fail(int status);
+
+/* Command line and markers. */
 void update_help(void);
 const char *update_help_text(void);
 void fresh_flag_set(void);
