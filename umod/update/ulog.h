@@ -16,8 +16,18 @@
  * ulog_exec_wait() on each exactly once, in the order wanted. Output of a
  * child not being waited for stays in its pipe until its turn.
  *
+ * Starting packs ops->ulog_exec_vec (path, arguments, null) into a new
+ * vector that replaces it: fill the vector afresh before reusing a record.
+ * States and packed vectors live until the process ends.
+ *
+ * The pre-exec hook runs in the child before its streams are redirected, so
+ * its messages reach the console and the run log; a hook that exits there
+ * leaves the parent's exit handlers alone.
+ *
  * Results are the child's exit status, or the signal number that killed it;
- * 0 is success.
+ * 0 is success. A program that cannot be started gives 1 (its start error is
+ * logged as its output); so does a child that could not be created or whose
+ * end could not be waited for (both logged).
  */
 #ifndef ULOG_H
 #define ULOG_H

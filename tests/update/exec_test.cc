@@ -1,0 +1,300 @@
+/*
+ * The child engine as its callers meet it: what reaches the run log and the
+ * capture buffers when children run, fail, die, flood both pipes or run side
+ * by side.
+ */
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "update.h"
+#include "ulog.h"
+
+namespace
+{
+
+std::string slurp(const std::string &path, size_t from = 0)
+{
+    std::ifstream f(path, std::ios::binary);
+    f.seekg((std::streamoff)from);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+/* Payloads of the records that start with prefix, in log order. */
+std::vector<std::string> records(const std::string &log, const std::string &prefix)
+{
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t stamp_end = line.find("} ");
+        if (line.rfind("{", 0) == 0 && stamp_end != std::string::npos &&
+            line.compare(stamp_end + 2, prefix.size(), prefix) == 0)
+            out.push_back(line.substr(stamp_end + 2 + prefix.size()));
+    }
+    return out;
+}
+
+std::string joined(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const auto &e : v)
+        s += e;
+    return s;
+}
+
+/* seq's output as one text; a line cut across two reads joins up again. */
+std::string seq_text(int from, int to, bool newlines)
+{
+    std::string s;
+    for (int i = from; i <= to; i++)
+        s += std::to_string(i) + (newlines ? "\n" : "");
+    return s;
+}
+
+class Exec : public ::testing::Test
+{
+  protected:
+    static std::string logpath;
+    size_t start = 0;
+
+    /* The log is opened once per process: every test reads what it added. */
+    static void SetUpTestSuite()
+    {
+        const char *env = getenv("EXEC_TEST_LOG");
+        if (env == nullptr) {
+            logpath = "/tmp/exec_test." + std::to_string(getpid()) + ".log";
+            setenv("EXEC_TEST_LOG", logpath.c_str(), 1); /* death-test children share it */
+        } else {
+            logpath = env;
+        }
+        logfilename = logpath.c_str();
+    }
+    static void TearDownTestSuite()
+    {
+        unlink(logpath.c_str());
+    }
+    void SetUp() override
+    {
+        install_altroot = 0;
+        do_dots = 0;
+        struct stat sb;
+        start = stat(logpath.c_str(), &sb) == 0 ? (size_t)sb.st_size : 0;
+    }
+    std::string log()
+    {
+        return slurp(logpath, start);
+    }
+};
+
+std::string Exec::logpath;
+
+TEST_F(Exec, RecordsAnnouncementNonEmptyLinesAndResult)
+{
+    EXPECT_EQ(0,
+              ulog_execl("/bin/sh", "-c", "printf 'one\\n\\ntwo'; echo err >&2", nullptr, nullptr));
+    std::string l = log();
+    EXPECT_EQ(std::vector<std::string>{"/bin/sh -c printf 'one\\n\\ntwo'; echo err >&2 "},
+              records(l, "sh *  : "));
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), records(l, "sh *o : "));
+    EXPECT_EQ(std::vector<std::string>{"err"}, records(l, "sh *e : "));
+    EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "sh ***: "));
+}
+
+TEST_F(Exec, FailureSignalAndMissingProgramGiveTheirResults)
+{
+    EXPECT_EQ(3, ulog_execl("/bin/sh", "-c", "exit 3", nullptr, nullptr));
+    EXPECT_EQ(9, ulog_execl("/bin/sh", "-c", "kill -9 $$", nullptr, nullptr));
+    EXPECT_EQ(1, ulog_execl("/nonexistent/prog", "arg", nullptr, nullptr));
+    std::string l = log();
+    EXPECT_EQ((std::vector<std::string>{"Failed    with status: 3", "Died      with signal: 9"}),
+              records(l, "sh ***: "));
+    EXPECT_EQ(
+        std::vector<std::string>{"Could not start command: prog error: No such file or directory"},
+        records(l, "prog *o : "));
+    EXPECT_EQ(std::vector<std::string>{"Failed    with status: 1"}, records(l, "prog ***: "));
+}
+
+/*
+ * One process alternating writes on both streams: an engine that reads one
+ * pipe to its end while the other fills up would hang here.
+ */
+TEST_F(Exec, FloodOnBothStreamsIsLoggedWithoutLoss)
+{
+    const int n = 120000;
+    std::string prog = "BEGIN { for (i = 1; i <= " + std::to_string(n) +
+                       "; i++) { print i; print i > \"/dev/stderr\" } }";
+    EXPECT_EQ(0, ulog_execl("/usr/bin/awk", prog.c_str(), nullptr, nullptr));
+    std::string l = log();
+    std::string expect = seq_text(1, n, false);
+    EXPECT_TRUE(joined(records(l, "awk *o : ")) == expect);
+    EXPECT_TRUE(joined(records(l, "awk *e : ")) == expect);
+    EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "awk ***: "));
+}
+
+TEST_F(Exec, CaptureIsCutAtItsRoomWhileEverythingIsLogged)
+{
+    std::string out = seq_text(1, 1000, true).substr(0, 1000);
+    char buf[256];
+    memset(buf, 'x', sizeof(buf));
+    ASSERT_EQ(buf, get_cmdoutput("seq 1 1000 | head -c 1000", buf, sizeof(buf)));
+    EXPECT_EQ(out.substr(0, 255), std::string(buf));
+    std::string flat = out;
+    flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
+    EXPECT_EQ(flat, joined(records(log(), "sh *o : ")));
+
+    EXPECT_EQ(nullptr, get_cmdoutput("echo partial; exit 2", buf, sizeof(buf)));
+
+    /* Captures filled over many reads, each stream into its own buffer. */
+    static char obuf[32768], ebuf[100];
+    memset(obuf, 0, sizeof(obuf));
+    memset(ebuf, 0, sizeof(ebuf));
+    ulog_exec_opts_t ops = {};
+    ops.ulog_buf_stdout = obuf;
+    ops.ulog_buf_stdout_len = sizeof(obuf);
+    ops.ulog_buf_stderr = ebuf;
+    ops.ulog_buf_stderr_len = sizeof(ebuf);
+    EXPECT_EQ(0, ulog_exec_ops(&ops, "/bin/sh", "-c", "seq 1 30000; seq 1 100 >&2", nullptr));
+    EXPECT_EQ(seq_text(1, 30000, true).substr(0, sizeof(obuf)), std::string(obuf, sizeof(obuf)));
+    EXPECT_EQ(seq_text(1, 100, true).substr(0, sizeof(ebuf)), std::string(ebuf, sizeof(ebuf)));
+}
+
+/*
+ * Started together, collected in order: a waits until c has run, and b
+ * writes more than a pipe holds before anyone reads it.
+ */
+TEST_F(Exec, NurseryChildrenRunTogetherAndAreCollectedInOrder)
+{
+    char dir[] = "/tmp/exec_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string mark = std::string(dir) + "/c-ran";
+    std::string a_cmd = "for i in $(seq 200); do [ -e " + mark + " ] && break; sleep 0.05; done;" +
+                        "[ -e " + mark + " ] && echo a-saw-c; echo a-err >&2";
+    std::string c_cmd = "echo c-out; touch " + mark;
+    const char *cmds[3] = {a_cmd.c_str(), "seq 1 50000; echo b-err >&2; exit 4", c_cmd.c_str()};
+    static char out[3][32768], err[3][32768];
+    ulog_exec_state_t *st[3];
+    for (int i = 0; i < 3; i++) {
+        const char *argv[] = {"/bin/sh", "-c", cmds[i], nullptr};
+        ulog_exec_opts_t ops = {};
+        ops.ulog_exec_vec = (char **)argv;
+        ops.ulog_buf_stdout = out[i];
+        ops.ulog_buf_stdout_len = sizeof(out[i]) - 1;
+        ops.ulog_buf_stderr = err[i];
+        ops.ulog_buf_stderr_len = sizeof(err[i]) - 1;
+        memset(out[i], 0, sizeof(out[i]));
+        memset(err[i], 0, sizeof(err[i]));
+        st[i] = ulog_exec_nursery(&ops);
+        ASSERT_GT(st[i]->ulog_st_pid, 0);
+    }
+    EXPECT_EQ(0, ulog_exec_wait(st[0]));
+    EXPECT_EQ(4, ulog_exec_wait(st[1]));
+    EXPECT_EQ(0, ulog_exec_wait(st[2]));
+    unlink(mark.c_str());
+    rmdir(dir);
+
+    EXPECT_STREQ("a-saw-c\n", out[0]);
+    EXPECT_STREQ("a-err\n", err[0]);
+    EXPECT_EQ(seq_text(1, 50000, true).substr(0, sizeof(out[1]) - 1), std::string(out[1]));
+    EXPECT_STREQ("b-err\n", err[1]);
+    EXPECT_STREQ("c-out\n", out[2]);
+    EXPECT_STREQ("", err[2]);
+
+    std::string l = log();
+    EXPECT_EQ((std::vector<std::string>{"Succeeded with status: 0", "Failed    with status: 4",
+                                        "Succeeded with status: 0"}),
+              records(l, "sh ***: "));
+    std::string outs = joined(records(l, "sh *o : "));
+    EXPECT_TRUE(outs == "a-saw-c" + seq_text(1, 50000, false) + "c-out");
+}
+
+void hook_chdir(void *dir)
+{
+    if (chdir((const char *)dir) != 0)
+        _exit(99);
+}
+
+TEST_F(Exec, HookRunsInTheChildBeforeTheProgram)
+{
+    char dir[] = "/tmp/exec_test.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    char here[4096];
+    ASSERT_NE(nullptr, getcwd(here, sizeof(here)));
+    const char *argv[] = {"/bin/pwd", nullptr};
+    EXPECT_EQ(0, ulog_execv((char **)argv, hook_chdir, dir));
+    EXPECT_EQ(std::vector<std::string>{dir}, records(log(), "pwd *o : "));
+    char now[4096];
+    EXPECT_STREQ(here, getcwd(now, sizeof(now)));
+    rmdir(dir);
+}
+
+TEST_F(Exec, FailedChrootEndsOnlyTheChild)
+{
+    struct stat sb;
+    if (stat("/altroot", &sb) == 0)
+        GTEST_SKIP() << "/altroot exists here";
+    install_altroot = 1;
+    EXPECT_EQ(25, ulog_execl("/bin/true", nullptr, do_chroot, nullptr));
+    install_altroot = 0;
+    std::string l = log();
+    EXPECT_NE(std::string::npos, l.find("Could not chroot: No such file or directory."));
+    EXPECT_NE(std::string::npos, l.find(UPDATE_FAILED_BANNER));
+    EXPECT_EQ(std::vector<std::string>{"Failed    with status: 25"}, records(l, "true ***: "));
+}
+
+TEST_F(Exec, ExeclTakesNineteenArgumentsAndNoMore)
+{
+    EXPECT_EQ(0, ulog_execl("/bin/echo", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11",
+                            "12", "13", "14", "15", "16", "17", "18", "19", nullptr, nullptr));
+    EXPECT_EQ(std::vector<std::string>{"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19"},
+              records(log(), "echo *o : "));
+
+    EXPECT_EXIT(ulog_execl("/bin/echo", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11",
+                           "12", "13", "14", "15", "16", "17", "18", "19", "20", nullptr, nullptr),
+                ::testing::ExitedWithCode(25), "");
+    std::string l = log();
+    EXPECT_NE(std::string::npos, l.find("Too many arguements passed for command: /bin/echo"));
+    EXPECT_TRUE(records(l, "echo *  : ").size() == 1); /* the 20-argument child never started */
+}
+
+/* A parent whose standard streams are closed gets its pipes on 0..2. */
+TEST_F(Exec, ChildGetsItsStreamsWhenTheParentHasNone)
+{
+    EXPECT_EXIT(
+        {
+            close(0);
+            close(1);
+            close(2);
+            int r = ulog_execl("/bin/sh", "-c", "echo out; echo err >&2; read x; echo \"in=$x\"",
+                               nullptr, nullptr);
+            _exit(r);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::string l = log();
+    EXPECT_EQ((std::vector<std::string>{"out", "in="}), records(l, "sh *o : "));
+    EXPECT_EQ(std::vector<std::string>{"err"}, records(l, "sh *e : "));
+}
+
+TEST_F(Exec, SpinnerTurnsOnlyWhileTheChildIsSilent)
+{
+    do_dots = 1;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(0, ulog_execl("/bin/sleep", "1", nullptr, nullptr));
+    std::string spun = ::testing::internal::GetCapturedStderr();
+    do_dots = 0;
+    EXPECT_EQ(0u, spun.rfind("-\b\\\b", 0));
+    EXPECT_EQ(0, propellerp);
+}
+
+} // namespace
