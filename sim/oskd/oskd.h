@@ -1,0 +1,167 @@
+/*
+ * osk-simd: the stand-in for the cluster kernel module. One daemon serves a
+ * whole simulated cluster; each node's "/dev/osk" is one of its sockets.
+ *
+ * All cluster and IPC state lives in one record under one lock (oskd_lock);
+ * every change broadcasts oskd_cv, and waiting requests re-check their
+ * condition in short slices so that they also notice when their caller hangs
+ * up. Each client connection has its own thread (oskd_main.cc).
+ *
+ * Requests: system-control commands are answered through a table indexed by
+ * command (oskd_sc.cc); the kernel hook through a table indexed by hook
+ * number (oskd_hook.cc). Callers' pointer arguments are read and written in
+ * the caller's memory (oskd_mem_read / oskd_mem_write), as a kernel would.
+ */
+#ifndef OSKD_H
+#define OSKD_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include "osk_hook.h"
+#include "osk_ioctl.h"
+#include "osk_types.h"
+
+#define OSKD_MAX_PROCS 4096
+#define OSKD_MAX_SERVICES 256
+#define OSKD_SLICE_MS 200             /* longest sleep of a waiting request */
+#define OSKD_MAX_MSG_DATA (64u << 20) /* bytes of one IPC message */
+#define OSKD_MAX_SG 64                /* buffer descriptors of one IPC call */
+
+typedef struct oskd_node {
+    int nd_present;
+    int nd_online;
+    int nd_integrated;
+    uint32_t nd_incn; /* counts the node's joins */
+    uint32_t nd_recn;
+} oskd_node_t;
+
+/* A process that has "/dev/osk" open, known by its pid in the daemon's PID
+ * namespace. It lives while it has connections. */
+typedef struct oskd_proc {
+    int pr_used;
+    uint32_t pr_gen; /* tells a reused slot from its former owner */
+    int pr_node;
+    pid_t pr_pid;
+    int pr_conns;
+    int pr_dead;      /* its node left: every hook fails with BR_NODE_DOWN */
+    bripc_ph_t pr_ph; /* own handle, 0 until asked for */
+    char pr_name[BRIPC_NAME_LEN + 1];
+    int pr_snd_limit;
+    int pr_rcv_limit;
+} oskd_proc_t;
+
+/* A registered name with a primary and an optional backup process; requests
+ * to its handle go to whichever is primary. */
+typedef struct oskd_service {
+    int sv_used;
+    char sv_name[BRIPC_NAME_LEN + 1];
+    bripc_ph_t sv_ph;
+    int sv_primary; /* proc slot, -1 none */
+    uint32_t sv_primary_gen;
+    int sv_backup;
+    uint32_t sv_backup_gen;
+    uint32_t sv_seq; /* changes of primary or backup */
+} oskd_service_t;
+
+typedef enum oskd_txn_state {
+    TXN_QUEUED,          /* waiting for the receiver to listen */
+    TXN_DELIVERED,       /* the receiver has it and may reply */
+    TXN_REPLIED,         /* reply waiting for the sender to listen */
+    TXN_REPLY_DELIVERED, /* the sender has it; read_reply ends the transaction */
+} oskd_txn_state_t;
+
+/* One message and its reply. */
+typedef struct oskd_txn {
+    struct oskd_txn *tx_next;
+    uint32_t tx_id;
+    oskd_txn_state_t tx_state;
+    int tx_noreply; /* one-way message: a reply is dropped */
+    int tx_from;    /* sender proc slot, -1 for the daemon's own notices */
+    uint32_t tx_from_gen;
+    int tx_to;
+    uint32_t tx_to_gen;
+    bripc_ph_t tx_dst_ph;
+    uint32_t tx_code;
+    uint32_t tx_ver;
+    int tx_usr_reason;
+    int tx_sys_reason;
+    uint64_t tx_tag;
+    uint32_t tx_src_addr;
+    uint32_t tx_dst_addr;
+    uint8_t *tx_req;
+    size_t tx_req_len;
+    uint8_t *tx_rep;
+    size_t tx_rep_len;
+} oskd_txn_t;
+
+typedef struct oskd_state {
+    int st_nnodes;
+    oskd_node_t st_nodes[OSK_MAX_NODES];
+    int st_master; /* -1 none */
+    int st_prev_master;
+    time_t st_start_time;
+    int st_upgrade;            /* a rolling upgrade runs */
+    cluster_t st_upgr_group;   /* its expedition */
+    cluster_t st_upgr_pending; /* nodes still to rejoin before it is done */
+    int st_numlogfiles;        /* answer of SCCMD_GET_VARS */
+    uint32_t st_ioctl_version; /* answer of SCCMD_VERSION */
+    oskd_proc_t st_procs[OSKD_MAX_PROCS];
+    oskd_service_t st_services[OSKD_MAX_SERVICES];
+    oskd_txn_t *st_txns;
+    uint32_t st_next_id;
+    bripc_ph_t st_next_ph;
+    int st_quitting;
+} oskd_state_t;
+
+/* The caller of one request. */
+typedef struct oskd_caller {
+    int ca_fd; /* its connection, watched while the request waits */
+    int ca_node;
+    pid_t ca_pid;
+    int ca_proc; /* slot in st_procs */
+} oskd_caller_t;
+
+extern oskd_state_t oskd;
+extern pthread_mutex_t oskd_lock;
+extern pthread_cond_t oskd_cv;
+
+void oskd_state_init(int nnodes);
+void oskd_changed(void); /* after a change, under the lock */
+
+/* Waits up to ms (capped at a slice) for a change, under the lock. Returns -1
+ * when the caller has hung up or the daemon is quitting, else 0. */
+int oskd_wait(const oskd_caller_t *ca, int ms);
+
+cluster_t oskd_online_mask(void);
+cluster_t oskd_present_mask(void);
+
+/* Cluster membership, under the lock; 0 or -1 with a reason in err. */
+int oskd_join(int node, char *err, size_t errlen);
+int oskd_leave(int node, char *err, size_t errlen);
+
+/* Process lifecycle, under the lock. */
+int oskd_proc_attach(int node, pid_t pid);
+void oskd_proc_detach(int slot);
+void oskd_proc_drop(int slot, int reason); /* handles go, pending requests fail */
+
+/* Requests. Each returns the ioctl result (errno in *err when negative), or
+ * OSKD_HANGUP when the caller went away while the request waited. */
+#define OSKD_HANGUP (-1000)
+int oskd_sc_request(const oskd_caller_t *ca, iohdr_t *rec, int *err);
+int oskd_hook_request(const oskd_caller_t *ca, osk_krn_hook_t *hk, int *err);
+
+/* The caller's memory. 0 on success, -1 with errno. */
+int oskd_mem_read(pid_t pid, uint64_t addr, void *buf, size_t len);
+int oskd_mem_write(pid_t pid, uint64_t addr, const void *buf, size_t len);
+
+/* Control requests: one line in, reply lines out (each ending in '\n'). Sets
+ * *quit when the daemon should stop. */
+void oskd_control(const char *line, char *reply, size_t replylen, int *quit);
+
+void oskd_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+#endif
