@@ -1,0 +1,31 @@
+/*
+ * The simulated cluster's driver, osk-cluster, and its supervisor.
+ *
+ * A cluster lives in one folder DIR ($OSK_CLUSTER_DIR):
+ *   nodes                 the number of nodes
+ *   supervisor.pid, .log  the supervisor (one per cluster, outside the nodes)
+ *   ctl.sock, osk<N>.sock the module daemon's sockets, osk-simd.pid, .log
+ *   run/                  node<N>.sock, pkghost.sock (agents), super.sock;
+ *                         shown inside every node at /run/osk-sim
+ *   pkghost/              the package host's files, for rcp pkghost:PATH
+ *   node<N>/              A/ and B/ (root partitions), mnt/, boot (the root
+ *                         lilo chose), pid (the node's init), console.log
+ *
+ * The supervisor owns the daemon, the package host's agent and every node's
+ * init; a node's reboot is its work, so it completes even when the process
+ * that asked for it is ended by it. Its socket run/super.sock takes one line:
+ *   status         "node N state=S root=R boot=B pid=P" per node, then "end"
+ *   reboot N       ok: the node leaves, is restarted on its boot root, rejoins
+ *   lilo N A|B     ok: the node boots that root next
+ *   quit           ends every process of the cluster, then ok
+ * Node states: booting, up, stopping (reboot asked, processes still live),
+ * rebooting (down, waiting to boot), down (died; `reboot` restarts it).
+ */
+#ifndef CLUSTER_H
+#define CLUSTER_H
+
+/* Runs the supervisor of the cluster in DIR (prepared by `up`) in the
+ * foreground until quit or SIGTERM; returns the process's exit status. */
+int supervisor_main(const char *dir, const char *bindir);
+
+#endif

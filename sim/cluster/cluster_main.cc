@@ -1,0 +1,419 @@
+/*
+ * osk-cluster: starts, inspects, drives and removes a simulated cluster.
+ * See usage() for the commands and cluster.h for the cluster's folder.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "cluster.h"
+#include "sim_fork.h"
+#include "sim_util.h"
+#include "sim_wire.h"
+#include "osk_banned.h"
+
+static void usage(void)
+{
+    fprintf(stderr,
+            "usage: osk-cluster up [--nodes N]      start N nodes (1 to 8, default 4)\n"
+            "       osk-cluster status              state, roots and osk packages per node\n"
+            "       osk-cluster exec NODE -- CMD... run CMD in node NODE as rsh would\n"
+            "       osk-cluster reboot NODE         reboot node NODE\n"
+            "       osk-cluster down                end and remove the cluster\n"
+            "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
+}
+
+static const char *g_dir;
+
+static void path(char *buf, size_t size, const char *name)
+{
+    snprintf(buf, size, "%s/%s", g_dir, name);
+}
+
+static int cluster_nodes(void)
+{
+    char p[PATH_MAX], t[16];
+    path(p, sizeof p, "nodes");
+    if (sim_read_file(p, t, sizeof t) < 1)
+        return 0;
+    int n = atoi(t);
+    return n >= 1 && n <= 8 ? n : 0;
+}
+
+static pid_t pid_from(const char *name)
+{
+    char p[PATH_MAX], t[32];
+    path(p, sizeof p, name);
+    if (sim_read_file(p, t, sizeof t) < 1)
+        return 0;
+    return (pid_t)atoi(t);
+}
+
+static pid_t supervisor_pid(void)
+{
+    pid_t pid = pid_from("supervisor.pid");
+    return sim_pid_is(pid, "osk-cluster") ? pid : 0;
+}
+
+static int super_request(const char *line, char *reply, size_t size, int timeout_ms)
+{
+    char sock[PATH_MAX];
+    path(sock, sizeof sock, "run/super.sock");
+    return sim_line_request(sock, line, reply, size, timeout_ms);
+}
+
+/* Per node, from the supervisor and the module daemon. */
+struct node_view_t {
+    char state[16];
+    char root, boot;
+    int online, integrated;
+};
+
+static int gather(struct node_view_t *v, int nnodes)
+{
+    for (int n = 0; n < nnodes; n++) {
+        snprintf(v[n].state, sizeof v[n].state, "down");
+        v[n].root = v[n].boot = '-';
+        v[n].online = v[n].integrated = 0;
+    }
+    char reply[4096];
+    if (super_request("status", reply, sizeof reply, 5000) != 0)
+        return -1;
+    for (char *l = strtok(reply, "\n"); l; l = strtok(nullptr, "\n")) {
+        int n;
+        char st[16], r, b;
+        if (sscanf(l, "node %d state=%15s root=%c boot=%c", &n, st, &r, &b) == 4 && n >= 0 &&
+            n < nnodes) {
+            snprintf(v[n].state, sizeof v[n].state, "%s", st);
+            v[n].root = r;
+            v[n].boot = b;
+        }
+    }
+    char sock[PATH_MAX];
+    path(sock, sizeof sock, "ctl.sock");
+    if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
+        return 0;
+    for (char *l = strtok(reply, "\n"); l; l = strtok(nullptr, "\n")) {
+        int n, pr, on, in, ma;
+        if (sscanf(l, "node %d present=%d online=%d integrated=%d master=%d", &n, &pr, &on, &in,
+                   &ma) == 5 &&
+            n >= 0 && n < nnodes) {
+            v[n].online = on;
+            v[n].integrated = in;
+        }
+    }
+    return 0;
+}
+
+/* Runs CMD in node N and returns its standard output, "" on failure. */
+static std::string node_output(int n, const char *cmd)
+{
+    int fd = memfd_create("out", MFD_CLOEXEC);
+    int nul = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    char run[PATH_MAX], host[16];
+    path(run, sizeof run, "run");
+    snprintf(host, sizeof host, "node%d", n);
+    std::string out;
+    if (fd >= 0 && nul >= 0 && sim_agent_exec(run, host, cmd, -1, fd, nul) == 0) {
+        char buf[4096];
+        ssize_t r;
+        lseek(fd, 0, SEEK_SET);
+        while ((r = read(fd, buf, sizeof buf)) > 0)
+            out.append(buf, r);
+    }
+    if (fd >= 0)
+        close(fd);
+    if (nul >= 0)
+        close(nul);
+    return out;
+}
+
+static int cmd_status(void)
+{
+    int nnodes = cluster_nodes();
+    if (!nnodes) {
+        fprintf(stderr, "osk-cluster: no cluster in %s\n", g_dir);
+        return 1;
+    }
+    struct node_view_t v[8];
+    if (gather(v, nnodes) < 0)
+        fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
+    for (int n = 0; n < nnodes; n++) {
+        std::string pk;
+        if (strcmp(v[n].state, "up") == 0) {
+            std::string out =
+                node_output(n, "dpkg-query -W -f '${Package} ${Version}\\n' 'osk*' 2>/dev/null");
+            for (size_t at = 0; at < out.size();) {
+                size_t nl = out.find('\n', at);
+                std::string line = out.substr(at, nl == std::string::npos ? nl : nl - at);
+                at = nl == std::string::npos ? out.size() : nl + 1;
+                size_t sp = line.find(' ');
+                /* Names known to dpkg but not installed come with no version. */
+                if (sp == std::string::npos || sp + 1 >= line.size())
+                    continue;
+                pk += (pk.empty() ? "" : ",") + line.substr(0, sp) + "_" + line.substr(sp + 1);
+            }
+        }
+        printf("node%d state=%s online=%d integrated=%d root=%c boot=%c packages=%s\n", n,
+               v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
+               pk.empty() ? "-" : pk.c_str());
+    }
+    return 0;
+}
+
+static int parse_node(const char *s)
+{
+    if (strncmp(s, "node", 4) == 0)
+        s += 4;
+    char *end;
+    long n = strtol(s, &end, 10);
+    if (*s == '\0' || *end || n < 0 || n >= cluster_nodes())
+        return -1;
+    return (int)n;
+}
+
+static int cmd_exec(int argc, char **argv)
+{
+    int i = 2;
+    if (i >= argc) {
+        usage();
+        return 2;
+    }
+    int n = parse_node(argv[i++]);
+    if (n < 0) {
+        fprintf(stderr, "osk-cluster: no node %s in %s\n", argv[2], g_dir);
+        return 2;
+    }
+    if (i < argc && strcmp(argv[i], "--") == 0)
+        i++;
+    if (i >= argc) {
+        usage();
+        return 2;
+    }
+    std::string cmd;
+    for (; i < argc; i++)
+        cmd += (cmd.empty() ? "" : " ") + std::string(argv[i]);
+    char run[PATH_MAX], host[16];
+    path(run, sizeof run, "run");
+    snprintf(host, sizeof host, "node%d", n);
+    return sim_agent_exec(run, host, cmd.c_str(), 0, 1, 2);
+}
+
+static int cmd_reboot(int argc, char **argv)
+{
+    int n = argc == 3 ? parse_node(argv[2]) : -1;
+    if (n < 0) {
+        usage();
+        return 2;
+    }
+    char req[32], reply[256];
+    snprintf(req, sizeof req, "reboot %d", n);
+    int rc = super_request(req, reply, sizeof reply, 10000);
+    if (rc != 0) {
+        fprintf(stderr, "osk-cluster: reboot of node %d failed: %s\n", n,
+                rc < 0 ? "the supervisor does not answer" : reply);
+        return 1;
+    }
+    return 0;
+}
+
+static void kill_and_wait(pid_t pid, const char *name, int sig)
+{
+    if (!sim_pid_is(pid, name))
+        return;
+    (void)kill(pid, sig);
+    for (int i = 0; i < 500 && sim_pid_is(pid, name); i++) {
+        if (i == 200)
+            (void)kill(pid, SIGKILL);
+        usleep(10000);
+    }
+}
+
+/* Ends what is left of the cluster in g_dir and removes its folder; safe
+ * to repeat, and works whatever state a crash left behind. */
+static int cleanup(int quiet)
+{
+    struct stat st;
+    if (stat(g_dir, &st) < 0)
+        return 0;
+    char reply[256];
+    if (supervisor_pid())
+        (void)super_request("quit", reply, sizeof reply, 20000);
+    kill_and_wait(supervisor_pid(), "osk-cluster", SIGKILL);
+    /* Without their supervisor the nodes' inits die of their death signal;
+     * make sure, then the daemon. */
+    for (int n = 0; n < 8; n++) {
+        char f[32];
+        snprintf(f, sizeof f, "node%d/pid", n);
+        kill_and_wait(pid_from(f), "osk-node", SIGKILL);
+    }
+    kill_and_wait(pid_from("osk-simd.pid"), "osk-simd", SIGTERM);
+
+    char mounts[64][512];
+    int nm = sim_mounts_under(g_dir, mounts, 64);
+    for (int i = 0; i < nm; i++)
+        if (umount2(mounts[i], MNT_DETACH) < 0 && !quiet)
+            fprintf(stderr, "osk-cluster: umount %s: %s\n", mounts[i], strerror(errno));
+    if (sim_rm_tree(g_dir) < 0) {
+        fprintf(stderr, "osk-cluster: cannot remove %s: %s\n", g_dir, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+static int prepare(int nnodes)
+{
+    char p[PATH_MAX], t[16];
+    const char *dirs[] = {"", "/run", "/pkghost"};
+    for (const char *d : dirs) {
+        snprintf(p, sizeof p, "%s%s", g_dir, d);
+        if (sim_mkdir_p(p, 0755) < 0)
+            return -1;
+    }
+    for (int n = 0; n < nnodes; n++) {
+        snprintf(p, sizeof p, "%s/node%d", g_dir, n);
+        if (sim_mkdir_p(p, 0755) < 0)
+            return -1;
+        snprintf(p, sizeof p, "%s/node%d/boot", g_dir, n);
+        if (sim_write_file(p, "A\n", 0644) < 0)
+            return -1;
+    }
+    path(p, sizeof p, "nodes");
+    snprintf(t, sizeof t, "%d\n", nnodes);
+    return sim_write_file(p, t, 0644);
+}
+
+static void show_log(const char *name)
+{
+    char p[PATH_MAX], buf[8192];
+    path(p, sizeof p, name);
+    if (sim_read_file(p, buf, sizeof buf) > 0)
+        fprintf(stderr, "--- %s\n%s", name, buf);
+}
+
+static int cmd_up(int argc, char **argv, const char *self)
+{
+    int nnodes = 4;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc)
+            nnodes = atoi(argv[++i]);
+        else if (strncmp(argv[i], "--nodes=", 8) == 0)
+            nnodes = atoi(argv[i] + 8);
+        else {
+            usage();
+            return 2;
+        }
+    }
+    if (nnodes < 1 || nnodes > 8) {
+        fprintf(stderr, "osk-cluster: a cluster has 1 to 8 nodes\n");
+        return 2;
+    }
+    if (supervisor_pid()) {
+        fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
+        return 1;
+    }
+    if (cleanup(1) != 0 || prepare(nnodes) < 0) {
+        fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
+        return 1;
+    }
+
+    char bindir[PATH_MAX], log[PATH_MAX];
+    snprintf(bindir, sizeof bindir, "%s", self);
+    *strrchr(bindir, '/') = '\0';
+    path(log, sizeof log, "supervisor.log");
+    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_t sup;
+    int r = lfd < 0
+                ? -1
+                : sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, &lfd, 1, &sup);
+    if (r == 0) {
+        dup2(lfd, 1);
+        dup2(lfd, 2);
+        execl(self, "osk-cluster", "supervise", g_dir, bindir, (char *)nullptr);
+        _exit(127);
+    }
+    if (r < 0) {
+        fprintf(stderr, "osk-cluster: cannot start the supervisor: %s\n", strerror(errno));
+        return 1;
+    }
+    close(lfd);
+
+    uint64_t deadline = sim_now_ms() + sim_env_long("OSK_SIM_UP_TIMEOUT_MS", 60000);
+    for (;;) {
+        struct node_view_t v[8];
+        int ready = gather(v, nnodes) == 0;
+        for (int n = 0; ready && n < nnodes; n++)
+            ready = strcmp(v[n].state, "up") == 0 && v[n].integrated;
+        if (ready)
+            break;
+        int dead = waitpid(sup, nullptr, WNOHANG) != 0;
+        if (dead || sim_now_ms() > deadline) {
+            fprintf(stderr, "osk-cluster: the cluster in %s did not come up\n", g_dir);
+            show_log("supervisor.log");
+            show_log("osk-simd.log");
+            for (int n = 0; n < nnodes; n++) {
+                char f[32];
+                snprintf(f, sizeof f, "node%d/console.log", n);
+                show_log(f);
+            }
+            (void)cleanup(1);
+            return 1;
+        }
+        usleep(20000);
+    }
+    printf("cluster of %d node%s up in %s\n", nnodes, nnodes > 1 ? "s" : "", g_dir);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        usage();
+        return 2;
+    }
+    if (strcmp(argv[1], "supervise") == 0 && argc == 4)
+        return supervisor_main(argv[2], argv[3]);
+    if (geteuid() != 0) {
+        fprintf(stderr, "osk-cluster: must be run as root\n");
+        return 1;
+    }
+    g_dir = sim_cluster_dir();
+    if (g_dir[0] != '/' || strlen(g_dir) > 80) {
+        /* Its sockets' paths must fit a Unix socket address. */
+        fprintf(stderr, "osk-cluster: OSK_CLUSTER_DIR must be an absolute path of at most 80 "
+                        "characters\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (strcmp(argv[1], "up") == 0) {
+        char self[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n < 0) {
+            perror("osk-cluster: /proc/self/exe");
+            return 1;
+        }
+        self[n] = '\0';
+        return cmd_up(argc, argv, self);
+    }
+    if (strcmp(argv[1], "status") == 0 && argc == 2)
+        return cmd_status();
+    if (strcmp(argv[1], "exec") == 0)
+        return cmd_exec(argc, argv);
+    if (strcmp(argv[1], "reboot") == 0)
+        return cmd_reboot(argc, argv);
+    if (strcmp(argv[1], "down") == 0 && argc == 2)
+        return cleanup(0);
+    usage();
+    return 2;
+}

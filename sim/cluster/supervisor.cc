@@ -1,0 +1,448 @@
+#include "cluster.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sim_fork.h"
+#include "sim_util.h"
+#include "sim_wire.h"
+#include "osk_banned.h"
+
+enum { NS_DOWN, NS_BOOTING, NS_UP, NS_STOPPING, NS_REBOOTING };
+static const char *const state_name[] = {"down", "booting", "up", "stopping", "rebooting"};
+
+struct sup_node_t {
+    int state;
+    pid_t pid;         /* the node's init, 0 when none */
+    int ready_fd;      /* read end of the boot pipe, -1 when none */
+    char root;         /* root partition it runs (or last ran) */
+    uint64_t deadline; /* when the current state's timer fires, 0 for none */
+};
+
+static const char *g_dir, *g_bindir;
+static int g_nnodes;
+static struct sup_node_t g_node[8];
+static pid_t g_simd, g_pkghost;
+
+static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void slog(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    putchar('\n');
+    fflush(stdout);
+}
+
+static void node_file(int n, const char *name, char *buf, size_t size)
+{
+    snprintf(buf, size, "%s/node%d/%s", g_dir, n, name);
+}
+
+static char boot_root(int n)
+{
+    char p[4096], b[8];
+    node_file(n, "boot", p, sizeof p);
+    if (sim_read_file(p, b, sizeof b) >= 1 && (b[0] == 'A' || b[0] == 'B'))
+        return b[0];
+    return 'A';
+}
+
+static void daemon_tell(const char *verb, int n)
+{
+    char sock[4096], line[32], reply[256];
+    snprintf(sock, sizeof sock, "%s/ctl.sock", g_dir);
+    snprintf(line, sizeof line, "%s %d", verb, n);
+    if (sim_line_request(sock, line, reply, sizeof reply, 5000) != 0)
+        slog("daemon did not accept \"%s\": %s", line, reply[0] ? reply : strerror(errno));
+}
+
+static void unlink_agent(int n)
+{
+    char p[4096];
+    snprintf(p, sizeof p, "%s/run/node%d.sock", g_dir, n);
+    (void)unlink(p);
+}
+
+/* Starts a child that execs ARGV with its output appended to LOG; EXTRA is
+ * moved to descriptor 3 when not -1. */
+static pid_t spawn(unsigned flags, const char *log, int extra, char *const argv[])
+{
+    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (lfd < 0)
+        return -1;
+    int keep[2] = {lfd, extra};
+    pid_t pid;
+    int r = sim_fork(flags | FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS, keep,
+                     extra >= 0 ? 2 : 1, &pid);
+    if (r == 0) {
+        if (dup2(lfd, 1) < 0 || dup2(lfd, 2) < 0)
+            _exit(127);
+        if (extra == 3)
+            (void)fcntl(3, F_SETFD, 0);
+        else if (extra >= 0 && dup2(extra, 3) < 0)
+            _exit(127);
+        execv(argv[0], argv);
+        dprintf(2, "exec %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    close(lfd);
+    return r < 0 ? -1 : pid;
+}
+
+static void node_boot(int n)
+{
+    struct sup_node_t *s = &g_node[n];
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) < 0) {
+        slog("node %d: pipe: %s", n, strerror(errno));
+        s->state = NS_DOWN;
+        return;
+    }
+    s->root = boot_root(n);
+    char exe[4096], num[8], root[2] = {s->root, 0}, log[4096], pidf[4096], pidtxt[32];
+    snprintf(exe, sizeof exe, "%s/osk-node", g_bindir);
+    snprintf(num, sizeof num, "%d", n);
+    node_file(n, "console.log", log, sizeof log);
+    char *argv[] = {exe, (char *)"boot", (char *)g_dir, num, root, (char *)g_bindir, nullptr};
+    s->pid = spawn(FORK_NEW_MOUNTNS | FORK_NEW_PIDNS | FORK_NEW_UTSNS | FORK_DEATHSIG_SIGKILL, log,
+                   ready[1], argv);
+    close(ready[1]);
+    if (s->pid < 0) {
+        slog("node %d: start: %s", n, strerror(errno));
+        close(ready[0]);
+        s->pid = 0;
+        s->state = NS_DOWN;
+        return;
+    }
+    node_file(n, "pid", pidf, sizeof pidf);
+    snprintf(pidtxt, sizeof pidtxt, "%d\n", (int)s->pid);
+    (void)sim_write_file(pidf, pidtxt, 0644);
+    s->ready_fd = ready[0];
+    s->state = NS_BOOTING;
+    s->deadline = sim_now_ms() + 60000;
+    slog("node %d: booting root %c (pid %d)", n, s->root, (int)s->pid);
+}
+
+static void node_ready(int n)
+{
+    struct sup_node_t *s = &g_node[n];
+    char c = 0;
+    ssize_t r = read(s->ready_fd, &c, 1);
+    close(s->ready_fd);
+    s->ready_fd = -1;
+    if (r == 1 && c == 'R' && s->state == NS_BOOTING) {
+        s->state = NS_UP;
+        s->deadline = 0;
+        slog("node %d: up", n);
+        daemon_tell("join", n);
+    } else if (s->state == NS_BOOTING) {
+        /* Its init reports why in the console log and is about to end. */
+        slog("node %d: boot failed, see node%d/console.log", n, n);
+    }
+}
+
+static void node_reboot(int n)
+{
+    struct sup_node_t *s = &g_node[n];
+    if (s->state == NS_DOWN) {
+        node_boot(n);
+        return;
+    }
+    if (s->state != NS_UP && s->state != NS_BOOTING)
+        return;
+    /* New sessions fail at once; running ones get a moment to finish, so
+     * that the reboot request itself can report success to its caller. */
+    unlink_agent(n);
+    daemon_tell("leave", n);
+    s->state = NS_STOPPING;
+    s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_GRACE_MS", 150);
+    slog("node %d: rebooting", n);
+}
+
+static void node_reaped(pid_t pid, int st)
+{
+    if (pid == g_simd) {
+        slog("module daemon ended (status %d)", st);
+        g_simd = 0;
+        return;
+    }
+    if (pid == g_pkghost) {
+        g_pkghost = 0;
+        return;
+    }
+    for (int n = 0; n < g_nnodes; n++) {
+        struct sup_node_t *s = &g_node[n];
+        if (s->pid != pid)
+            continue;
+        s->pid = 0;
+        if (s->ready_fd >= 0) {
+            close(s->ready_fd);
+            s->ready_fd = -1;
+        }
+        if (s->state == NS_STOPPING) {
+            s->state = NS_REBOOTING;
+            s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_DELAY_MS", 1000);
+            slog("node %d: down, booting again shortly", n);
+            return;
+        }
+        if (s->state == NS_UP)
+            daemon_tell("leave", n);
+        unlink_agent(n);
+        s->state = NS_DOWN;
+        s->deadline = 0;
+        slog("node %d: died (status %d)", n, st);
+    }
+}
+
+static void timers(void)
+{
+    uint64_t now = sim_now_ms();
+    for (int n = 0; n < g_nnodes; n++) {
+        struct sup_node_t *s = &g_node[n];
+        if (!s->deadline || now < s->deadline)
+            continue;
+        s->deadline = 0;
+        if (s->state == NS_STOPPING || s->state == NS_BOOTING) {
+            if (s->state == NS_BOOTING)
+                slog("node %d: boot timed out", n);
+            /* Killing PID 1 ends every process of the node's namespace. */
+            (void)kill(s->pid, SIGKILL);
+        } else if (s->state == NS_REBOOTING) {
+            node_boot(n);
+        }
+    }
+}
+
+static int next_timeout(void)
+{
+    uint64_t now = sim_now_ms(), first = 0;
+    for (int n = 0; n < g_nnodes; n++)
+        if (g_node[n].deadline && (!first || g_node[n].deadline < first))
+            first = g_node[n].deadline;
+    if (!first)
+        return -1;
+    return first <= now ? 0 : (int)(first - now);
+}
+
+static void wait_gone(pid_t pid, int ms)
+{
+    for (int i = 0; i < ms / 10; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) != 0)
+            return;
+        usleep(10000);
+    }
+    (void)kill(pid, SIGKILL);
+    (void)waitpid(pid, nullptr, 0);
+}
+
+static void teardown(void)
+{
+    for (int n = 0; n < g_nnodes; n++)
+        if (g_node[n].pid > 0)
+            (void)kill(g_node[n].pid, SIGKILL);
+    if (g_pkghost > 0)
+        (void)kill(g_pkghost, SIGKILL);
+    if (g_simd > 0)
+        (void)kill(g_simd, SIGTERM);
+    for (int n = 0; n < g_nnodes; n++)
+        if (g_node[n].pid > 0)
+            wait_gone(g_node[n].pid, 10000);
+    if (g_pkghost > 0)
+        wait_gone(g_pkghost, 5000);
+    if (g_simd > 0)
+        wait_gone(g_simd, 3000);
+    for (int n = 0; n < g_nnodes; n++)
+        unlink_agent(n);
+    slog("cluster stopped");
+}
+
+/* Answers one request line; returns 1 after "quit". */
+static int answer(int c)
+{
+    struct timeval tv = {2, 0};
+    (void)setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char req[256];
+    ssize_t got = 0;
+    while (got < (ssize_t)sizeof req - 1) {
+        ssize_t r = read(c, req + got, sizeof req - 1 - got);
+        if (r <= 0)
+            break;
+        got += r;
+        if (memchr(req, '\n', got))
+            break;
+    }
+    req[got] = '\0';
+    req[strcspn(req, "\n")] = '\0';
+
+    char out[2048];
+    int n = -1, quit = 0;
+    char x = 0;
+    snprintf(out, sizeof out, "ok\n");
+    if (strcmp(req, "status") == 0) {
+        size_t len = 0;
+        for (int i = 0; i < g_nnodes; i++)
+            len += snprintf(
+                out + len, sizeof out - len, "node %d state=%s root=%c boot=%c pid=%d\n", i,
+                state_name[g_node[i].state], g_node[i].root, boot_root(i), (int)g_node[i].pid);
+        snprintf(out + len, sizeof out - len, "end\n");
+    } else if (sscanf(req, "reboot %d", &n) == 1 && n >= 0 && n < g_nnodes) {
+        node_reboot(n);
+    } else if (sscanf(req, "lilo %d %c", &n, &x) == 2 && n >= 0 && n < g_nnodes &&
+               (x == 'A' || x == 'B')) {
+        char p[4096], t[4] = {x, '\n', 0};
+        node_file(n, "boot", p, sizeof p);
+        if (sim_write_file(p, t, 0644) < 0)
+            snprintf(out, sizeof out, "error cannot record the boot root: %s\n", strerror(errno));
+        else
+            slog("node %d: boots root %c next", n, x);
+    } else if (strcmp(req, "quit") == 0) {
+        teardown();
+        quit = 1;
+    } else {
+        snprintf(out, sizeof out, "error bad request: %s\n", req);
+    }
+    (void)sim_write_full(c, out, strlen(out));
+    return quit;
+}
+
+static int start_daemon(void)
+{
+    char exe[4096], nn[8], log[4096];
+    const char *over = getenv("OSK_SIMD");
+    if (over && *over)
+        snprintf(exe, sizeof exe, "%s", over);
+    else
+        snprintf(exe, sizeof exe, "%s/osk-simd", g_bindir);
+    snprintf(nn, sizeof nn, "%d", g_nnodes);
+    snprintf(log, sizeof log, "%s/osk-simd.log", g_dir);
+    char *argv[] = {exe, (char *)g_dir, nn, nullptr};
+    g_simd = spawn(FORK_DEATHSIG_SIGTERM, log, -1, argv);
+    if (g_simd < 0) {
+        slog("cannot start %s: %s", exe, strerror(errno));
+        return -1;
+    }
+    /* Nodes bind its sockets onto their /dev/osk, so they must exist first;
+     * its pid file is written once every socket is ready. */
+    uint64_t deadline = sim_now_ms() + 10000;
+    for (;;) {
+        char p[4096];
+        snprintf(p, sizeof p, "%s/osk-simd.pid", g_dir);
+        if (access(p, F_OK) == 0)
+            return 0;
+        if (waitpid(g_simd, nullptr, WNOHANG) != 0) {
+            slog("module daemon %s ended at start, see osk-simd.log", exe);
+            g_simd = 0;
+            return -1;
+        }
+        if (sim_now_ms() > deadline) {
+            slog("module daemon %s did not create its sockets", exe);
+            return -1;
+        }
+        usleep(10000);
+    }
+}
+
+int supervisor_main(const char *dir, const char *bindir)
+{
+    g_dir = dir;
+    g_bindir = bindir;
+    char p[4096], txt[32];
+    snprintf(p, sizeof p, "%s/nodes", dir);
+    if (sim_read_file(p, txt, sizeof txt) < 1 || atoi(txt) < 1 || atoi(txt) > 8) {
+        slog("no cluster prepared in %s", dir);
+        return 1;
+    }
+    g_nnodes = atoi(txt);
+    snprintf(p, sizeof p, "%s/supervisor.pid", dir);
+    snprintf(txt, sizeof txt, "%d\n", (int)getpid());
+    (void)sim_write_file(p, txt, 0644);
+
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGCHLD);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+
+    snprintf(p, sizeof p, "%s/run/super.sock", dir);
+    int lfd = sim_unix_listen(p);
+    if (sfd < 0 || lfd < 0) {
+        slog("cannot listen on %s: %s", p, strerror(errno));
+        return 1;
+    }
+    for (int n = 0; n < 8; n++)
+        g_node[n] = {NS_DOWN, 0, -1, 'A', 0};
+    if (start_daemon() < 0) {
+        teardown();
+        return 1;
+    }
+    char exe[4096], log[4096];
+    snprintf(exe, sizeof exe, "%s/osk-node", bindir);
+    snprintf(log, sizeof log, "%s/pkghost.log", dir);
+    char *argv[] = {exe, (char *)"pkghost", (char *)dir, nullptr};
+    /* Its own PID namespace: killing it also ends copies in progress. */
+    g_pkghost = spawn(FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL, log, -1, argv);
+    for (int n = 0; n < g_nnodes; n++)
+        node_boot(n);
+
+    for (;;) {
+        struct pollfd pf[2 + 8];
+        int np = 0;
+        pf[np++] = {lfd, POLLIN, 0};
+        pf[np++] = {sfd, POLLIN, 0};
+        int who[8];
+        for (int n = 0; n < g_nnodes; n++)
+            if (g_node[n].ready_fd >= 0) {
+                who[np - 2] = n;
+                pf[np++] = {g_node[n].ready_fd, POLLIN, 0};
+            }
+        int rc = poll(pf, np, next_timeout());
+        if (rc < 0 && errno != EINTR)
+            break;
+        if (rc > 0 && (pf[1].revents & POLLIN)) {
+            struct signalfd_siginfo si;
+            if (read(sfd, &si, sizeof si) == sizeof si && si.ssi_signo != SIGCHLD) {
+                slog("signal %d", (int)si.ssi_signo);
+                teardown();
+                break;
+            }
+            int st;
+            pid_t pid;
+            while ((pid = waitpid(-1, &st, WNOHANG)) > 0)
+                node_reaped(pid, st);
+        }
+        for (int i = 2; rc > 0 && i < np; i++)
+            if (pf[i].revents & (POLLIN | POLLHUP | POLLERR))
+                node_ready(who[i - 2]);
+        timers();
+        if (rc > 0 && (pf[0].revents & POLLIN)) {
+            int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                int quit = answer(c);
+                close(c);
+                if (quit)
+                    break;
+            }
+        }
+    }
+    snprintf(p, sizeof p, "%s/run/super.sock", dir);
+    (void)unlink(p);
+    snprintf(p, sizeof p, "%s/supervisor.pid", dir);
+    (void)unlink(p);
+    return 0;
+}

@@ -1,0 +1,291 @@
+#include "node_boot.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "sim_util.h"
+#include "osk_banned.h"
+
+static int fail(const char *what, const char *path)
+{
+    fprintf(stderr, "osk-node: %s %s: %s\n", what, path, strerror(errno));
+    return -1;
+}
+
+/* Where PATH of the node lives in an upper directory UP. The lower layer is
+ * this machine's "/", so links there must be followed: with "/sbin" a link
+ * to "usr/sbin", a file written to UP/sbin would hide the whole folder. */
+static void upper_path(const char *up, const char *path, char *out, size_t size)
+{
+    char dir[PATH_MAX], real[PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", path);
+    char *slash = strrchr(dir, '/');
+    const char *base = slash + 1;
+    *slash = '\0';
+    /* Resolve the longest prefix that exists on the lower layer. */
+    char rest[PATH_MAX] = "";
+    for (;;) {
+        if (dir[0] == '\0' || realpath(dir, real)) {
+            if (dir[0] == '\0')
+                real[0] = '\0';
+            break;
+        }
+        char *s = strrchr(dir, '/');
+        char tmp[PATH_MAX];
+        snprintf(tmp, sizeof tmp, "%s%s", s, rest);
+        snprintf(rest, sizeof rest, "%s", tmp);
+        *s = '\0';
+    }
+    snprintf(out, size, "%s%s%s/%s", up, strcmp(real, "/") == 0 ? "" : real, rest, base);
+}
+
+static int put_file(const char *up, const char *path, const char *text, mode_t mode)
+{
+    char p[PATH_MAX];
+    upper_path(up, path, p, sizeof p);
+    char d[PATH_MAX];
+    snprintf(d, sizeof d, "%s", p);
+    *strrchr(d, '/') = '\0';
+    if (sim_mkdir_p(d, 0755) < 0)
+        return fail("mkdir", d);
+    if (sim_write_file(p, text, mode) < 0)
+        return fail("write", p);
+    return 0;
+}
+
+static int put_tool(const char *up, const char *path, const char *bindir)
+{
+    char p[PATH_MAX], from[PATH_MAX], d[PATH_MAX];
+    upper_path(up, path, p, sizeof p);
+    snprintf(d, sizeof d, "%s", p);
+    *strrchr(d, '/') = '\0';
+    snprintf(from, sizeof from, "%s/osk-nodetool", bindir);
+    if (sim_mkdir_p(d, 0755) < 0)
+        return fail("mkdir", d);
+    /* A copy per root, not a link: a test that damages a node's tool must
+     * not damage the build or another node. */
+    (void)unlink(p);
+    if (sim_copy_file(from, p, 0755) < 0)
+        return fail("copy to", p);
+    return 0;
+}
+
+/* A folder of the node that starts empty instead of showing this machine's
+ * content through the lower layer. */
+static int put_opaque_dir(const char *up, const char *path, mode_t mode)
+{
+    char p[PATH_MAX];
+    snprintf(p, sizeof p, "%s%s", up, path);
+    if (sim_mkdir_p(p, 0755) < 0 || chmod(p, mode) < 0)
+        return fail("mkdir", p);
+    if (setxattr(p, "trusted.overlay.opaque", "y", 1, 0) < 0)
+        return fail("mark opaque", p);
+    return 0;
+}
+
+static int put_dir(const char *up, const char *path)
+{
+    char p[PATH_MAX];
+    upper_path(up, path, p, sizeof p);
+    if (sim_mkdir_p(p, 0755) < 0)
+        return fail("mkdir", p);
+    return 0;
+}
+
+static const char apt_conf[] =
+    "// The release repository publishes only an i386 index; read it for every\n"
+    "// architecture, and accept its unsigned Release file.\n"
+    "Acquire::IndexTargets::deb::Packages::MetaKey \"$(COMPONENT)/binary-i386/Packages\";\n"
+    "Acquire::AllowInsecureRepositories \"true\";\n"
+    "APT::Get::AllowUnauthenticated \"true\";\n";
+
+int node_root_create(const struct node_boot_t *b, char x)
+{
+    char up[PATH_MAX], work[PATH_MAX], marker[PATH_MAX];
+    snprintf(up, sizeof up, "%s/node%d/%c/upper", b->dir, b->node, x);
+    snprintf(work, sizeof work, "%s/node%d/%c/work", b->dir, b->node, x);
+    snprintf(marker, sizeof marker, "%s/.osk-root", up);
+    if (access(marker, F_OK) == 0)
+        return 0;
+    if (sim_mkdir_p(up, 0755) < 0 || sim_mkdir_p(work, 0755) < 0)
+        return fail("mkdir", up);
+
+    int part = x == 'A' ? 1 : 2;
+    char lilo[256], host[64];
+    snprintf(lilo, sizeof lilo,
+             "boot=/dev/hda\nroot=/dev/hda%d\nread-only\nimage=/boot/vmlinuz\n\tlabel=osk\n", part);
+    snprintf(host, sizeof host, "node%d\n", b->node);
+
+    static const char *const tools[] = {"/usr/bin/rsh", "/usr/bin/rcp", "/sbin/lilo",
+                                        "/sbin/reboot", "/sbin/umount", "/opt/osk/bin/pm"};
+    for (const char *t : tools)
+        if (put_tool(up, t, b->bindir) < 0)
+            return -1;
+
+    char upd[PATH_MAX];
+    upper_path(up, "/usr/sbin/update", upd, sizeof upd);
+    (void)unlink(upd);
+    if (symlink("/opt/osk-sim/bin/update", upd) < 0)
+        return fail("symlink", upd);
+
+    if (put_opaque_dir(up, "/tmp", 01777) < 0 || put_opaque_dir(up, "/var/tmp", 01777) < 0 ||
+        put_opaque_dir(up, "/run", 0755) < 0 || put_dir(up, "/run/osk-sim/.") < 0 ||
+        put_dir(up, "/altroot/.") < 0 || put_dir(up, "/opt/osk-sim/bin/.") < 0 ||
+        put_dir(up, "/var/log/osk/.") < 0 || put_dir(up, "/root/.") < 0)
+        return -1;
+    if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
+        put_file(up, "/etc/hostname", host, 0644) < 0 ||
+        put_file(up, "/etc/apt/apt.conf.d/99osk-node", apt_conf, 0644) < 0 ||
+        put_file(up, "/etc/osk/pm.conf", "# NAME COMMAND...: services the PM starts at boot\n",
+                 0644) < 0)
+        return -1;
+    char id[4] = {x, '\n', '\0'};
+    return put_file(up, "/.osk-root", id, 0644);
+}
+
+static int mount_root(const struct node_boot_t *b, char x, const char *at)
+{
+    char opts[3 * PATH_MAX], dev[32];
+    snprintf(opts, sizeof opts, "lowerdir=/,upperdir=%s/node%d/%c/upper,workdir=%s/node%d/%c/work",
+             b->dir, b->node, x, b->dir, b->node, x);
+    snprintf(dev, sizeof dev, "/dev/hda%d", x == 'A' ? 1 : 2);
+    /* The previous boot's namespace may still be letting go of the same
+     * upper directory; give it a moment. */
+    for (int tries = 0;; tries++) {
+        if (mount(dev, at, "overlay", 0, opts) == 0)
+            return 0;
+        if (errno != EBUSY || tries == 50)
+            return fail("mount root at", at);
+        usleep(20000);
+    }
+}
+
+static int bind(const char *from, const char *to, unsigned long extra)
+{
+    if (mount(from, to, nullptr, MS_BIND | (extra & MS_REC), nullptr) < 0)
+        return fail("bind mount onto", to);
+    if ((extra & MS_RDONLY) &&
+        mount(nullptr, to, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) < 0)
+        return fail("make read-only", to);
+    return 0;
+}
+
+static int touch(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail("create", path);
+    close(fd);
+    return 0;
+}
+
+/* A small /dev: the host's own /dev would let a node create files on this
+ * machine (its /dev/osk). */
+static int mount_dev(const struct node_boot_t *b, const char *m)
+{
+    char d[PATH_MAX], p[PATH_MAX];
+    snprintf(d, sizeof d, "%s/dev", m);
+    if (mount("tmpfs", d, "tmpfs", MS_NOSUID, "mode=755,size=1m") < 0)
+        return fail("mount tmpfs at", d);
+    static const char *const devs[] = {"null", "zero", "full", "random", "urandom", "tty", "ptmx"};
+    for (const char *n : devs) {
+        char host[64];
+        snprintf(host, sizeof host, "/dev/%s", n);
+        snprintf(p, sizeof p, "%s/%s", d, n);
+        if (touch(p) < 0 || bind(host, p, 0) < 0)
+            return -1;
+    }
+    static const char *const links[][2] = {{"fd", "/proc/self/fd"},
+                                           {"stdin", "/proc/self/fd/0"},
+                                           {"stdout", "/proc/self/fd/1"},
+                                           {"stderr", "/proc/self/fd/2"}};
+    for (auto &l : links) {
+        snprintf(p, sizeof p, "%s/%s", d, l[0]);
+        if (symlink(l[1], p) < 0)
+            return fail("symlink", p);
+    }
+    snprintf(p, sizeof p, "%s/pts", d);
+    if (mkdir(p, 0755) < 0 || bind("/dev/pts", p, 0) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/shm", d);
+    if (mkdir(p, 01777) < 0 || mount("tmpfs", p, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") < 0)
+        return fail("mount tmpfs at", p);
+
+    char sock[PATH_MAX];
+    snprintf(sock, sizeof sock, "%s/osk%d.sock", b->dir, b->node);
+    snprintf(p, sizeof p, "%s/osk", d);
+    if (touch(p) < 0)
+        return -1;
+    if (access(sock, F_OK) == 0)
+        return bind(sock, p, 0);
+    fprintf(stderr, "osk-node: %s missing, /dev/osk left unconnected\n", sock);
+    return 0;
+}
+
+int node_mount_and_pivot(const struct node_boot_t *b)
+{
+    char host[16];
+    snprintf(host, sizeof host, "node%d", b->node);
+    if (sethostname(host, strlen(host)) < 0)
+        return fail("sethostname", host);
+
+    char m[PATH_MAX], alt[PATH_MAX], p[PATH_MAX], run[PATH_MAX];
+    snprintf(m, sizeof m, "%s/node%d/mnt", b->dir, b->node);
+    snprintf(alt, sizeof alt, "%s/altroot", m);
+    snprintf(run, sizeof run, "%s/run", b->dir);
+    char other = b->root == 'A' ? 'B' : 'A';
+    if (sim_mkdir_p(m, 0755) < 0)
+        return fail("mkdir", m);
+    if (mount_root(b, b->root, m) < 0 || mount_root(b, other, alt) < 0)
+        return -1;
+
+    const char *roots[2] = {m, alt};
+    for (const char *r : roots) {
+        snprintf(p, sizeof p, "%s/proc", r);
+        if (mount("proc", p, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0)
+            return fail("mount proc at", p);
+        snprintf(p, sizeof p, "%s/opt/osk-sim/bin", r);
+        if (bind(b->bindir, p, MS_RDONLY) < 0)
+            return -1;
+    }
+    if (mount_dev(b, m) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/dev", alt);
+    char d[PATH_MAX];
+    snprintf(d, sizeof d, "%s/dev", m);
+    if (bind(d, p, MS_REC) < 0)
+        return -1;
+
+    /* /run starts empty at every boot, as a tmpfs would on a real node. */
+    snprintf(p, sizeof p, "%s/run", m);
+    if (mount("tmpfs", p, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") < 0)
+        return fail("mount tmpfs at", p);
+    snprintf(p, sizeof p, "%s/run/lock", m);
+    (void)mkdir(p, 01777);
+    snprintf(p, sizeof p, "%s/run/osk-sim", m);
+    if (mkdir(p, 0755) < 0 || bind(run, p, 0) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/run/osk-sim", alt);
+    if (bind(run, p, 0) < 0)
+        return -1;
+
+    if (chdir(m) < 0)
+        return fail("chdir", m);
+    /* Stack the new root over the old one, then let the old one go. */
+    if (syscall(SYS_pivot_root, ".", ".") < 0)
+        return fail("pivot_root", m);
+    if (umount2(".", MNT_DETACH) < 0)
+        return fail("detach old root", "/");
+    if (chdir("/") < 0)
+        return fail("chdir", "/");
+    return 0;
+}

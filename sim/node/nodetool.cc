@@ -1,0 +1,236 @@
+/*
+ * osk-nodetool: the node's rsh, rcp, lilo, reboot, umount and pm, one
+ * program chosen by the name it is called by. Each root partition holds its
+ * own copies at the usual paths.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "pm.h"
+#include "sim_util.h"
+#include "sim_wire.h"
+#include "osk_banned.h"
+
+/* Where the agents' and supervisor's sockets are; a test on this machine
+ * may point it at a cluster's folder. */
+static const char *run_dir(void)
+{
+    const char *d = getenv("OSK_SIM_RUN_DIR");
+    return (d && *d) ? d : SIM_NODE_RUN_DIR;
+}
+
+/* This node's number, from its host name "nodeN". */
+static int this_node(void)
+{
+    char h[64] = "";
+    if (gethostname(h, sizeof h - 1) < 0 || strncmp(h, "node", 4) != 0 || h[4] < '0' ||
+        h[4] > '7' || h[5])
+        return -1;
+    return h[4] - '0';
+}
+
+static int supervisor(const char *prog, const char *req)
+{
+    char sock[512], reply[256];
+    snprintf(sock, sizeof sock, "%s/super.sock", run_dir());
+    int rc = sim_line_request(sock, req, reply, sizeof reply, 10000);
+    if (rc < 0) {
+        fprintf(stderr, "%s: cannot reach the cluster supervisor: %s\n", prog, strerror(errno));
+        return 1;
+    }
+    if (rc > 0) {
+        fprintf(stderr, "%s: %s", prog, reply);
+        return 1;
+    }
+    return 0;
+}
+
+static int rsh_main(int argc, char **argv)
+{
+    int i = 1, no_stdin = 0;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        if (strcmp(argv[i], "-n") == 0)
+            no_stdin = 1;
+        else if (strcmp(argv[i], "-l") == 0 && i + 1 < argc)
+            i++; /* everyone is root here */
+        else
+            break;
+    }
+    if (i >= argc) {
+        fprintf(stderr, "usage: rsh [-n] [-l user] host [command]\n");
+        return 1;
+    }
+    const char *host = argv[i++];
+    if (i >= argc) {
+        fprintf(stderr, "rsh: interactive login is not supported\n");
+        return 1;
+    }
+    std::string cmd;
+    for (; i < argc; i++) {
+        if (!cmd.empty())
+            cmd += ' ';
+        cmd += argv[i];
+    }
+    return sim_agent_exec(run_dir(), host, cmd.c_str(), no_stdin ? -1 : 0, 1, 2);
+}
+
+static int local_copy(const char *src, const char *dst)
+{
+    struct stat st;
+    if (stat(src, &st) < 0) {
+        fprintf(stderr, "rcp: %s: %s\n", src, strerror(errno));
+        return 1;
+    }
+    if (sim_copy_file(src, dst, st.st_mode & 07777) < 0) {
+        fprintf(stderr, "rcp: %s: %s\n", dst, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+static int rcp_main(int argc, char **argv)
+{
+    int i = 1;
+    while (i < argc && (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-r") == 0))
+        i++;
+    if (argc - i != 2) {
+        fprintf(stderr, "usage: rcp [-p] host:file file\n");
+        return 1;
+    }
+    const char *src = argv[i], *dst = argv[i + 1];
+    const char *colon = strchr(dst, ':');
+    if (colon && (!strchr(dst, '/') || colon < strchr(dst, '/'))) {
+        fprintf(stderr, "rcp: copying to a remote host is not supported\n");
+        return 1;
+    }
+
+    char target[4096];
+    struct stat st;
+    colon = strchr(src, ':');
+    const char *path = colon ? colon + 1 : src;
+    char base[4096];
+    snprintf(base, sizeof base, "%s", path);
+    if (stat(dst, &st) == 0 && S_ISDIR(st.st_mode))
+        snprintf(target, sizeof target, "%s/%s", dst, basename(base));
+    else
+        snprintf(target, sizeof target, "%s", dst);
+    if (!colon || (strchr(src, '/') && strchr(src, '/') < colon))
+        return local_copy(src, target);
+
+    std::string host(src, colon - src);
+    char remote[4096];
+    if (path[0] == '/')
+        snprintf(remote, sizeof remote, "%s", path);
+    else
+        snprintf(remote, sizeof remote, "%s%s", host == "pkghost" ? "/" : "/root/", path);
+
+    /* Fill a neighbour first so a failed copy leaves the target as it was. */
+    char tmp[4200];
+    snprintf(tmp, sizeof tmp, "%s.rcp-XXXXXX", target);
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "rcp: %s: %s\n", target, strerror(errno));
+        return 1;
+    }
+    mode_t mode = 0644;
+    int rc = sim_agent_get(run_dir(), host.c_str(), remote, fd, 2, &mode);
+    if (rc == 0 && (fchmod(fd, mode & 0777) < 0 || close(fd) < 0 || rename(tmp, target) < 0)) {
+        fprintf(stderr, "rcp: %s: %s\n", target, strerror(errno));
+        rc = 1;
+    } else if (rc != 0) {
+        close(fd);
+    }
+    if (rc != 0)
+        (void)unlink(tmp);
+    return rc;
+}
+
+static int lilo_main(int, char **)
+{
+    char buf[64];
+    if (access("/etc/lilo.conf", R_OK) < 0) {
+        fprintf(stderr, "Fatal: open /etc/lilo.conf: %s\n", strerror(errno));
+        return 1;
+    }
+    /* Which partition this root is tells which one to boot: run in the
+     * running root it keeps it, chrooted into /altroot it picks that. */
+    if (sim_read_file("/.osk-root", buf, sizeof buf) < 1 || (buf[0] != 'A' && buf[0] != 'B')) {
+        fprintf(stderr, "Fatal: cannot identify the root partition of this system\n");
+        return 1;
+    }
+    int node = this_node();
+    if (node < 0) {
+        fprintf(stderr, "Fatal: host name is not a cluster node name\n");
+        return 1;
+    }
+    char req[64];
+    snprintf(req, sizeof req, "lilo %d %c", node, buf[0]);
+    if (supervisor("lilo", req) != 0)
+        return 1;
+    printf("Added osk *\n");
+    return 0;
+}
+
+static int reboot_main(int, char **)
+{
+    int node = this_node();
+    if (node < 0) {
+        fprintf(stderr, "reboot: host name is not a cluster node name\n");
+        return 1;
+    }
+    char req[64];
+    snprintf(req, sizeof req, "reboot %d", node);
+    /* The supervisor outside the node does the work, so it completes even
+     * though this process is among those the reboot ends. */
+    return supervisor("reboot", req);
+}
+
+static int umount_main(int argc, char **argv)
+{
+    int all = 0, nfs = 0;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-a") == 0)
+            all = 1;
+        else if (strcmp(argv[i], "-t") == 0 && i + 1 < argc && strcmp(argv[i + 1], "nfs") == 0)
+            nfs = 1, i++;
+    }
+    if (all && nfs)
+        return 0; /* a node mounts no network shares */
+    execv("/usr/bin/umount", argv);
+    execv("/bin/umount", argv);
+    fprintf(stderr, "umount: %s\n", strerror(errno));
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    const char *name = strrchr(argv[0], '/');
+    name = name ? name + 1 : argv[0];
+    if (strcmp(name, "osk-nodetool") == 0 && argc > 1) {
+        /* osk-nodetool TOOL ARGS...: the same, for testing on this machine. */
+        argv++, argc--;
+        name = argv[0];
+    }
+    if (strcmp(name, "rsh") == 0)
+        return rsh_main(argc, argv);
+    if (strcmp(name, "rcp") == 0)
+        return rcp_main(argc, argv);
+    if (strcmp(name, "lilo") == 0)
+        return lilo_main(argc, argv);
+    if (strcmp(name, "reboot") == 0)
+        return reboot_main(argc, argv);
+    if (strcmp(name, "umount") == 0)
+        return umount_main(argc, argv);
+    if (strcmp(name, "pm") == 0)
+        return pm_main(argc, argv);
+    fprintf(stderr, "osk-nodetool: unknown tool %s\n", name);
+    return 2;
+}
