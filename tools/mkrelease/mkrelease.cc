@@ -1,0 +1,599 @@
+/*
+ * Builds a release: .deb files with dpkg-deb, their index, the release's
+ * own files, then the archive with tar. Everything is made in a staging
+ * directory first so that a failed build leaves no half-written output.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "mkrelease.h"
+
+#include "osk_banned.h"
+
+#define MKREL_MAINTAINER "osk release builder <release@osk.invalid>"
+
+/* One package as it ends up in the repository. */
+struct built_deb {
+    std::string name;
+    std::string file;                /* name inside the repository directory */
+    std::vector<std::string> fields; /* index lines before Filename */
+    std::string description;         /* index lines after the checksums */
+    std::string md5, sha256;
+    long size = 0;
+};
+
+struct build_ctx {
+    const mkrel_release *rel;
+    std::string top;     /* holds oskpackage/ */
+    std::string pkgdir;  /* top/oskpackage */
+    std::string repo;    /* the apt repository directory */
+    std::string scratch; /* package trees for dpkg-deb */
+    std::vector<built_deb> debs;
+    std::string *err;
+};
+
+static int fail(std::string *err, const std::string &msg)
+{
+    *err = msg;
+    return 1;
+}
+
+static int fail_errno(std::string *err, const std::string &what)
+{
+    return fail(err, what + ": " + strerror(errno));
+}
+
+/*
+ * Runs argv with stdin on /dev/null and returns its exit status (-1 when it
+ * could not run or was killed); stdout goes to *out, both streams to *diag.
+ */
+static int run(const std::vector<std::string> &argv, std::string *out, std::string *diag)
+{
+    int po[2], pe[2];
+    if (pipe2(po, O_CLOEXEC) != 0)
+        return -1;
+    if (pipe2(pe, O_CLOEXEC) != 0) {
+        close(po[0]);
+        close(po[1]);
+        return -1;
+    }
+    std::vector<char *> av;
+    for (const std::string &a : argv)
+        av.push_back(const_cast<char *>(a.c_str()));
+    av.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(po[1], 1) < 0 || dup2(pe[1], 2) < 0)
+            _exit(127);
+        execvp(av[0], av.data());
+        dprintf(2, "cannot run %s: %s\n", av[0], strerror(errno));
+        _exit(127);
+    }
+    close(po[1]);
+    close(pe[1]);
+    if (pid < 0) {
+        close(po[0]);
+        close(pe[0]);
+        return -1;
+    }
+
+    /* Drain both streams together so a chatty child cannot block on either. */
+    struct pollfd pfd[2] = {{po[0], POLLIN, 0}, {pe[0], POLLIN, 0}};
+    int open_fds = 2;
+    while (open_fds > 0) {
+        if (poll(pfd, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buf[8192];
+            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
+            if (n > 0) {
+                if (i == 0 && out)
+                    out->append(buf, (size_t)n);
+                if (diag)
+                    diag->append(buf, (size_t)n);
+            } else if (n == 0 || errno != EINTR) {
+                close(pfd[i].fd);
+                pfd[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    for (int i = 0; i < 2; i++)
+        if (pfd[i].fd >= 0)
+            close(pfd[i].fd);
+
+    int st;
+    while (waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+static int run_checked(const std::vector<std::string> &argv, std::string *out, std::string *err)
+{
+    std::string diag;
+    if (run(argv, out, &diag) == 0)
+        return 0;
+    while (!diag.empty() && diag.back() == '\n')
+        diag.pop_back();
+    return fail(err, argv[0] + " failed" + (diag.empty() ? "" : ": " + diag));
+}
+
+static int mkdirs(const std::string &path)
+{
+    for (size_t p = path.find('/', 1);; p = path.find('/', p + 1)) {
+        std::string part = path.substr(0, p);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return -1;
+        if (p == std::string::npos)
+            return 0;
+    }
+}
+
+static int write_file(const std::string &path, const std::string &text, mode_t mode,
+                      std::string *err)
+{
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && mkdirs(path.substr(0, slash)) != 0)
+        return fail_errno(err, "cannot make the folder of " + path);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return fail_errno(err, "cannot create " + path);
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return fail_errno(err, "cannot write " + path);
+        }
+        done += (size_t)n;
+    }
+    /* The umask must not decide whether a script is executable. */
+    if (fchmod(fd, mode) != 0 || close(fd) != 0)
+        return fail_errno(err, "cannot finish " + path);
+    return 0;
+}
+
+static int rm_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path) != 0 ? -1 : 0;
+}
+
+static void rm_tree(const std::string &path)
+{
+    (void)nftw(path.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+/* Paths given for the release's own files stay inside oskpackage/. */
+static bool safe_relative(const std::string &p)
+{
+    if (p.empty() || p[0] == '/')
+        return false;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = p.find('/', start);
+        std::string part = p.substr(start, slash == std::string::npos ? slash : slash - start);
+        if (part == ".." || part.empty())
+            return false;
+        if (slash == std::string::npos)
+            return true;
+        start = slash + 1;
+    }
+}
+
+static bool valid_name(const std::string &n)
+{
+    if (n.size() < 2 || !(islower((unsigned char)n[0]) || isdigit((unsigned char)n[0])))
+        return false;
+    for (char c : n)
+        if (!(islower((unsigned char)c) || isdigit((unsigned char)c) || strchr("+-.", c)))
+            return false;
+    return true;
+}
+
+static std::string script_text(const mkrel_package &p, const std::string &version,
+                               const std::vector<std::string> &lines)
+{
+    std::string s = "#!/bin/sh\nPKG='" + p.name + "'\nVER='" + version + "'\n";
+    for (const std::string &l : lines)
+        s += l + "\n";
+    return s + "exit 0\n";
+}
+
+/* Builds one of our own packages with dpkg-deb into the repository. */
+static int build_own(build_ctx *c, const mkrel_package &p)
+{
+    const mkrel_release *rel = c->rel;
+    std::string version = p.version.empty() ? rel->version : p.version;
+    built_deb d;
+
+    if (!valid_name(p.name))
+        return fail(c->err, "bad package name: " + p.name);
+    if (version.empty())
+        return fail(c->err, "package " + p.name + " has no version and there is no --release");
+
+    d.name = p.name;
+    d.fields.push_back("Package: " + p.name);
+    d.fields.push_back("Version: " + version);
+    d.fields.push_back("Architecture: " + p.arch);
+    d.fields.push_back("Maintainer: " MKREL_MAINTAINER);
+    if (!rel->version.empty())
+        d.fields.push_back("Release-Version: " + rel->version);
+    if (!p.depends.empty())
+        d.fields.push_back("Depends: " + p.depends);
+    if (!p.provides.empty()) {
+        std::string v;
+        for (const std::string &s : p.provides)
+            v += (v.empty() ? "" : ", ") + s;
+        d.fields.push_back("Provides: " + v);
+    }
+    for (const std::string &f : p.fields)
+        d.fields.push_back(f);
+    /* Last, because the installer reads Provides entries only up to it. */
+    d.description = "Description: osk component " + p.name + "\n";
+
+    size_t colon = version.find(':');
+    std::string file_version = colon == std::string::npos ? version : version.substr(colon + 1);
+    d.file = p.name + "_" + file_version + "_" + rel->deb_suffix + ".deb";
+
+    std::string tree = c->scratch + "/" + p.name;
+    std::string control;
+    for (const std::string &f : d.fields)
+        control += f + "\n";
+    control += d.description;
+    if (write_file(tree + "/DEBIAN/control", control, 0644, c->err) != 0)
+        return 1;
+    const struct {
+        const char *name;
+        const std::vector<std::string> *lines;
+    } scripts[] = {{"preinst", &p.preinst},
+                   {"postinst", &p.postinst},
+                   {"prerm", &p.prerm},
+                   {"postrm", &p.postrm}};
+    for (const auto &s : scripts)
+        if (!s.lines->empty() && write_file(tree + "/DEBIAN/" + s.name,
+                                            script_text(p, version, *s.lines), 0755, c->err) != 0)
+            return 1;
+    if (write_file(tree + "/opt/osk/share/" + p.name + ".version", version + "\n", 0644, c->err) !=
+        0)
+        return 1;
+    for (const mkrel_file &f : p.files)
+        if (write_file(tree + f.path, f.text, 0644, c->err) != 0)
+            return 1;
+    /* dpkg-deb insists on these modes whatever the umask made of them. */
+    (void)chmod(tree.c_str(), 0755);
+    (void)chmod((tree + "/DEBIAN").c_str(), 0755);
+
+    /* Fast compression: tests build many releases. */
+    if (run_checked({"dpkg-deb", "--root-owner-group", "-Zgzip", "-z1", "--build", tree,
+                     c->repo + "/" + d.file},
+                    nullptr, c->err) != 0)
+        return 1;
+    c->debs.push_back(d);
+    return 0;
+}
+
+/* Ships an existing .deb file as it is, indexed from its own control data. */
+static int add_existing(build_ctx *c, const mkrel_package &p)
+{
+    built_deb d;
+    std::string control;
+
+    if (run_checked({"dpkg-deb", "--field", p.deb}, &control, c->err) != 0)
+        return 1;
+    size_t slash = p.deb.rfind('/');
+    d.file = slash == std::string::npos ? p.deb : p.deb.substr(slash + 1);
+    if (run_checked({"cp", p.deb, c->repo + "/" + d.file}, nullptr, c->err) != 0)
+        return 1;
+
+    /* Continuation lines stay with their field; Description goes last. */
+    bool in_desc = false;
+    size_t start = 0;
+    while (start < control.size()) {
+        size_t nl = control.find('\n', start);
+        std::string line = control.substr(start, nl == std::string::npos ? nl : nl - start);
+        start = nl == std::string::npos ? control.size() : nl + 1;
+        if (line.empty())
+            continue;
+        if (line[0] != ' ' && line[0] != '\t')
+            in_desc = line.rfind("Description:", 0) == 0;
+        if (in_desc)
+            d.description += line + "\n";
+        else if (line[0] == ' ' || line[0] == '\t')
+            d.fields.back() += "\n" + line;
+        else
+            d.fields.push_back(line);
+        if (line.rfind("Package: ", 0) == 0)
+            d.name = line.substr(9);
+    }
+    if (d.name.empty())
+        return fail(c->err, p.deb + " has no Package field");
+    c->debs.push_back(d);
+    return 0;
+}
+
+/* Fills md5 and sha256 of every built .deb: one run of each tool for all. */
+static int checksum_debs(build_ctx *c)
+{
+    if (c->debs.empty())
+        return 0;
+    for (const char *tool : {"md5sum", "sha256sum"}) {
+        std::vector<std::string> argv = {tool};
+        std::string out;
+        for (const built_deb &d : c->debs)
+            argv.push_back(c->repo + "/" + d.file);
+        if (run_checked(argv, &out, c->err) != 0)
+            return 1;
+        size_t start = 0;
+        for (built_deb &d : c->debs) {
+            size_t nl = out.find('\n', start);
+            size_t blank = out.find(' ', start);
+            if (nl == std::string::npos || blank == std::string::npos || blank > nl)
+                return fail(c->err, std::string(tool) + " gave unexpected output");
+            (tool[0] == 'm' ? d.md5 : d.sha256) = out.substr(start, blank - start);
+            start = nl + 1;
+        }
+    }
+    for (built_deb &d : c->debs) {
+        struct stat st;
+        if (stat((c->repo + "/" + d.file).c_str(), &st) != 0)
+            return fail_errno(c->err, "cannot stat " + d.file);
+        d.size = (long)st.st_size;
+    }
+    return 0;
+}
+
+static bool has_fault(const mkrel_release *rel, mkrel_fault_kind kind, const std::string &pkg)
+{
+    for (const mkrel_fault &f : rel->faults)
+        if (f.kind == kind && f.package == pkg)
+            return true;
+    return false;
+}
+
+/* A different valid-looking digest of the same length. */
+static std::string flip_digest(const std::string &sum)
+{
+    std::string s = sum;
+    if (!s.empty())
+        s[0] = s[0] == '0' ? '1' : '0';
+    return s;
+}
+
+static int write_index(build_ctx *c)
+{
+    const mkrel_release *rel = c->rel;
+    std::string index;
+
+    for (const built_deb &d : c->debs) {
+        std::string md5 =
+            "MD5sum: " + (has_fault(rel, MKREL_BAD_MD5, d.name) ? flip_digest(d.md5) : d.md5) +
+            "\n";
+        bool no_md5 = has_fault(rel, MKREL_NO_MD5, d.name);
+        bool md5_first = has_fault(rel, MKREL_MD5_FIRST, d.name);
+
+        for (const std::string &f : d.fields)
+            index += f + "\n";
+        if (md5_first && !no_md5)
+            index += md5;
+        /* Relative to the repository root, as apt and the installer read it. */
+        index += "Filename: " MKREL_REPO_DIR "/" + d.file + "\n";
+        index += "Size: " + std::to_string(d.size) + "\n";
+        if (!md5_first && !no_md5)
+            index += md5;
+        index += "SHA256: " + d.sha256 + "\n";
+        index += d.description + "\n";
+    }
+    for (const mkrel_fault &f : rel->faults)
+        if (f.kind == MKREL_NO_INDEX)
+            return 0;
+    return write_file(c->repo + "/Packages", index, 0644, c->err);
+}
+
+/* Damage applied after indexing, so the index still holds the good sums. */
+static int damage_debs(build_ctx *c)
+{
+    for (const built_deb &d : c->debs) {
+        std::string path = c->repo + "/" + d.file;
+        if (has_fault(c->rel, MKREL_MISSING_DEB, d.name) && unlink(path.c_str()) != 0)
+            return fail_errno(c->err, "cannot remove " + path);
+        if (!has_fault(c->rel, MKREL_CORRUPT_DEB, d.name))
+            continue;
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        unsigned char b;
+        off_t at = (off_t)d.size / 2;
+        if (fd < 0 || pread(fd, &b, 1, at) != 1) {
+            if (fd >= 0)
+                close(fd);
+            return fail_errno(c->err, "cannot corrupt " + path);
+        }
+        b ^= 0xff;
+        if (pwrite(fd, &b, 1, at) != 1) {
+            close(fd);
+            return fail_errno(c->err, "cannot corrupt " + path);
+        }
+        close(fd);
+    }
+    return 0;
+}
+
+static std::string join_lines(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const std::string &l : v)
+        s += l + "\n";
+    return s;
+}
+
+static int write_release_files(build_ctx *c)
+{
+    const mkrel_release *rel = c->rel;
+    const struct {
+        const char *name;
+        const std::optional<std::vector<std::string>> *list;
+    } lists[] = {{"patchagainst", &rel->patchagainst},
+                 {"simple_list", &rel->simple_list},
+                 {"distant_list", &rel->distant_list},
+                 {"kill", &rel->kill},
+                 {"obsolete", &rel->obsolete}};
+
+    for (const std::string &f : rel->flags)
+        if (write_file(c->pkgdir + "/" + f, "", 0644, c->err) != 0)
+            return 1;
+    for (const auto &l : lists)
+        if (*l.list &&
+            write_file(c->pkgdir + "/" + l.name, join_lines(**l.list), 0644, c->err) != 0)
+            return 1;
+    if (rel->preupdate && write_file(c->pkgdir + "/preupdate", *rel->preupdate, 0755, c->err) != 0)
+        return 1;
+    for (const mkrel_file &f : rel->extra) {
+        if (!safe_relative(f.path))
+            return fail(c->err, "file outside oskpackage/: " + f.path);
+        if (write_file(c->pkgdir + "/" + f.path, f.text, 0644, c->err) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+static int make_archive(build_ctx *c)
+{
+    const mkrel_release *rel = c->rel;
+    std::string tmp = rel->output + ".tmp." + std::to_string(getpid());
+    std::vector<std::string> argv = {"tar", "--owner=0", "--group=0", "--numeric-owner"};
+
+    switch (rel->format) {
+    case MKREL_TAR:
+        argv.push_back("--format=ustar");
+        break;
+    case MKREL_GZIP:
+        argv.insert(argv.end(), {"--format=ustar", "-z"});
+        break;
+    case MKREL_BZIP2:
+        argv.insert(argv.end(), {"--format=ustar", "-j"});
+        break;
+    case MKREL_V7TAR:
+        argv.push_back("--format=v7");
+        break;
+    case MKREL_DIR:
+        return 0;
+    }
+    argv.insert(argv.end(), {"-C", c->top, "-cf", tmp, "oskpackage"});
+    if (run_checked(argv, nullptr, c->err) != 0) {
+        (void)unlink(tmp.c_str());
+        return 1;
+    }
+    for (const mkrel_fault &f : rel->faults) {
+        if (f.kind != MKREL_TRUNCATE)
+            continue;
+        struct stat st;
+        if (stat(tmp.c_str(), &st) != 0 ||
+            truncate(tmp.c_str(), f.size > 0 ? f.size : st.st_size / 2) != 0) {
+            (void)unlink(tmp.c_str());
+            return fail_errno(c->err, "cannot truncate " + tmp);
+        }
+    }
+    if (rename(tmp.c_str(), rel->output.c_str()) != 0) {
+        (void)unlink(tmp.c_str());
+        return fail_errno(c->err, "cannot move the archive to " + rel->output);
+    }
+    return 0;
+}
+
+static int check_faults(build_ctx *c)
+{
+    for (const mkrel_fault &f : c->rel->faults) {
+        if (f.package.empty())
+            continue;
+        bool found = false;
+        for (const built_deb &d : c->debs)
+            found = found || d.name == f.package;
+        if (!found)
+            return fail(c->err, "fault names a package not in the release: " + f.package);
+    }
+    return 0;
+}
+
+static int build_in(build_ctx *c)
+{
+    const mkrel_release *rel = c->rel;
+    std::vector<mkrel_package> pkgs = rel->packages;
+
+    if (pkgs.empty() && !rel->no_packages) {
+        mkrel_package osk;
+        osk.name = "osk";
+        pkgs.push_back(osk);
+    }
+    for (size_t i = 0; i < pkgs.size(); i++)
+        for (size_t j = 0; j < i; j++)
+            if (!pkgs[i].name.empty() && pkgs[i].name == pkgs[j].name)
+                return fail(c->err, "package given twice: " + pkgs[i].name);
+
+    if (mkdirs(c->repo) != 0 || mkdirs(c->scratch) != 0)
+        return fail_errno(c->err, "cannot make " + c->repo);
+    for (const mkrel_package &p : pkgs)
+        if ((p.deb.empty() ? build_own(c, p) : add_existing(c, p)) != 0)
+            return 1;
+    rm_tree(c->scratch);
+    if (check_faults(c) != 0 || checksum_debs(c) != 0 || write_index(c) != 0 ||
+        damage_debs(c) != 0 || write_release_files(c) != 0)
+        return 1;
+    return make_archive(c);
+}
+
+int mkrel_build(const mkrel_release *rel, std::string *err)
+{
+    build_ctx c;
+    c.rel = rel;
+    c.err = err;
+
+    if (rel->output.empty())
+        return fail(err, "no output path (-o)");
+    if (rel->format == MKREL_DIR) {
+        c.top = rel->output;
+        if (mkdirs(c.top) != 0)
+            return fail_errno(err, "cannot make " + c.top);
+        c.pkgdir = c.top + "/oskpackage";
+        if (access(c.pkgdir.c_str(), F_OK) == 0)
+            return fail(err, c.pkgdir + " exists already");
+        c.scratch = c.top + "/.mkrelease-build";
+        c.repo = c.pkgdir + "/" MKREL_REPO_DIR;
+        int r = build_in(&c);
+        rm_tree(c.scratch);
+        if (r != 0)
+            rm_tree(c.pkgdir);
+        return r;
+    }
+
+    const char *tmpdir = getenv("TMPDIR");
+    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/osk-mkrelease.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        return fail_errno(err, "cannot make a staging folder in " + tmpl);
+    c.top = buf.data();
+    c.pkgdir = c.top + "/oskpackage";
+    c.scratch = c.top + "/build";
+    c.repo = c.pkgdir + "/" MKREL_REPO_DIR;
+    int r = build_in(&c);
+    rm_tree(c.top);
+    return r;
+}
