@@ -224,7 +224,8 @@ TEST_F(Cmdline, RelativeFileIsJoinedToTheWorkingDirectory)
 
     sandbox_mkdir(&sb, "/altroot/tmp");
     r = update({"--local", "--file", "pkg.tgz"}, in_tmp);
-    EXPECT_EQ(r.status, 25); /* accepted: it got past the file check */
+    EXPECT_EQ(r.out.find("Cannot access file"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Extracting..."), std::string::npos) << r.out;
 }
 
 TEST_F(Cmdline, RunLogHasHeaderAndTimeStampedRecords)
@@ -239,7 +240,7 @@ TEST_F(Cmdline, RunLogHasHeaderAndTimeStampedRecords)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(log, m, header)) << log;
     EXPECT_EQ(m[1].str().substr(0, 20), build_program("update").substr(0, 20));
-    EXPECT_EQ(m[2].str().size(), 4u);
+    EXPECT_GE(m[2].str().size(), 4u); /* pid padded to 4 columns */
 
     const std::string stamp = "\\{[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
                               "[A-Z]+ [0-9]{4}\\} ";
@@ -308,13 +309,25 @@ TEST_F(Cmdline, QuietFailureShowsOnlyTheBanner)
     EXPECT_NE(log.find("Update failed."), std::string::npos);
 }
 
-TEST_F(Cmdline, StepsOfLaterFlowsRefuseRatherThanPretend)
+TEST_F(Cmdline, FileThatIsNoArchiveIsRefused)
 {
     sandbox_mkdir(&sb, "/altroot/tmp");
     run_result r = update({"--local", "--file", PKG});
-    EXPECT_EQ(r.status, 25);
-    EXPECT_NE(r.out.find("not available in this build"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(BANNER), std::string::npos);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, std::string("Verify finished\nExtracting...\nChecksums did not match - "
+                                 "corrupted file.\n") +
+                         BANNER);
+
+    r = update({"--local", "--file", "/var/tmp"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("\n/var/tmp is not a regular file.\n\n\n"), std::string::npos) << r.out;
+
+    r = update({"--local", "--rcp", "nowhere"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("\nnowhere does not appear to be a valid specification.\n\nOptions to "
+                         "update:"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(Cmdline, RetainRootCreatesTheScratchDirectory)

@@ -1,6 +1,8 @@
 /*
- * Steps whose machinery is not part of this build yet. Each says so and
- * stops the run: an update must never look successful when it did nothing.
+ * Steps whose machinery is not part of this build yet: the management
+ * calls to the system manager, the export inventory, events and the update
+ * history. Each does what the update needs when no system manager is up
+ * and refuses, with a message, anything that would need one.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -17,50 +19,49 @@
     update_fail(UPD_EXIT_FAILURE);
 }
 
-int local_verify(void)
-{
-    not_available("Package verification");
-}
-
-int run_verify(void)
-{
-    not_available("Package verification");
-}
-
-int getthisnode(void)
-{
-    not_available("Node discovery");
-}
-
-int getnodesonline(void)
-{
-    not_available("Node discovery");
-}
-
-int connect_sysmgr(void)
-{
-    not_available("The system manager connection");
-}
-
 void dump_vluns(unsigned mask)
 {
     (void)mask;
     not_available("The export inventory");
 }
 
-int rollover_run_log(const char *path)
+int mangler_shutdown(int toc_version)
 {
-    (void)path;
-    return 0;
+    (void)toc_version;
+    if (!rebootpermitted || !mangler_isup || is_rolling || simple_rolling)
+        return 0;
+    not_available("The system-manager shutdown");
 }
 
-int doupdate_tarball(char *source)
+void setup_rolling_upgrade(void)
 {
-    (void)source;
-    not_available("The update flow");
+    if (!is_rolling) {
+        (void)unlink("/altroot/present_vluns");
+        return;
+    }
+    if (!local)
+        not_available("The rolling upgrade");
 }
 
-int doupdate_revert(void)
+void mangler_reboot_expedition(void)
 {
-    not_available("The revert flow");
+    if (rebootpermitted)
+        not_available("The rolling restart");
+}
+
+void simple_rolling_reboot(void)
+{
+    if (rebootpermitted)
+        not_available("The simple rolling restart");
+}
+
+void append_pr_entry(void)
+{
+    ulog_message_logonly("The update history is not recorded by this build.");
+}
+
+void post_update_event(const char *format, const char *version)
+{
+    (void)format;
+    (void)version;
 }

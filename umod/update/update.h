@@ -88,6 +88,25 @@ extern const char *nodehostnames_brnet[OSK_MAX_NODES];
 #define LOGFILE_FALLBACK "/tmp/update.log"
 #define LOG_ROLLOVER_SIZE 0x400000
 
+/* Programs the driver runs; the node's own tools at their fixed paths. */
+#define SHELL_PROGRAM "/bin/sh"
+#define TAR_PROGRAM "/bin/tar"
+#define RCP_PROGRAM "/usr/bin/rcp"
+#define RSH_PROGRAM "/usr/bin/rsh"
+#define MD5SUM_PROGRAM "/usr/bin/md5sum"
+#define DPKG_PROGRAM "/usr/bin/dpkg"
+#define APTGET_PROGRAM "/usr/bin/apt-get"
+
+/* The unpacked release, seen from the running root and from the target root. */
+#define UPDATEPACKDIR "/altroot/tmp/oskpackage"
+#define UPDATEPACKDIR_SAME "/tmp/oskpackage"
+#define SOURCES_LOCAL_DIR_ALTROOT UPDATEPACKDIR "/dists/Valtor-2-0/osk/binary-i386"
+#define SOURCES_LOCAL_DIR UPDATEPACKDIR_SAME "/dists/Valtor-2-0/osk/binary-i386"
+#define SOURCES_LIST_ALT "/altroot/etc/apt/sources.list"
+#define SOURCES_LIST_CURRENT "/etc/apt/sources.list"
+#define LOCALREVERT_PACKAGES_DIR "/var/opt/osk/packages_localrevert"
+#define SYNC_PR_IDE "rm -rf /altroot/pr_ide; cp -a /pr_ide /altroot"
+
 /* The failure banner, then exit with status. */
 [[noreturn]] void update_fail(int status);
 
@@ -99,14 +118,75 @@ void fresh_flag_clear(void);
 
 /* Package retrieval and verification. */
 void make_absolute(char *dest, const char *src, int n);
+void filename_starting_with(const char *dirname, const char *file_prefix, char *buffer,
+                            int buffer_size);
+int retrieve_rcp(const char *source, const char *filename);
+int extract(const char *file);
+void tarball_package_checksum(void); /* returns only when every sum matched */
+int package_has_debs(void);
+int sources_list_valid(void);
 int local_verify(void);
 int run_verify(void);
 
-/* Nodes and the system manager. */
+/* Versions and acceptance. */
+void get_dpkg_info(const char *package, int is_file, int force_current_root, char *buffer,
+                   int buffer_size);
+int parse_info_version(const char *type, const char *dpkg_info);
+int parse_toc_version(const char *info);
+int parse_handshake_version(const char *info);
+char *parse_osk_version(const char *dpkg_info);     /* own buffer, or null */
+char *parse_release_version(const char *dpkg_info); /* own buffer, or null */
+char *get_currentver(void);
+char *get_packver(void);
+int check_if_version_in_file(const char *filename, const char *version);
+int check_if_current_version_in_file(const char *filename);
+int altroot_has_newer(void); /* 0 when the alternate root's osk is newer */
+int compare_release(const char *cur, const char *new_);
+void assert_newer_version(void); /* exits 16 when refused */
+int acceptable_version(void);
+void check_killfile(void);
+
+/* Installation into the target root. */
+void do_prescript(const char *script, const char *failmsg);
+void sources_list_localfile(const char *source);
+void sources_list_revert(void);
+void apt_update(void);
+void install_woody_if_needed(void);
+void dpkg_upgrade_osk(const char *dirname); /* only when the release holds packages */
+void dpkg_install_dir(const char *dirname); /* unconditionally */
+void remove_obsoleted(void);
+
+/* The two roots and the revert. */
+int get_altroot_number(void);
+void move_localrevert_packages(void);
+void make_altroot_match(void);
+
+/* Boot loader and reboot. */
+void do_lilo(unsigned nodemask, int switch_root);
+void do_lilo_local(int switch_root);
+void do_lilo_remote(int node, int switch_root);
+void do_reboot(void);
+int rebootremote(int node); /* -1: this node */
+
+/* Nodes. */
 int getthisnode(void);
 int getnodesonline(void);
-int connect_sysmgr(void);               /* 1 when management calls may be made */
-void dump_vluns(unsigned mask);         /* the rolling-upgrade export inventory, for --dumpvluns */
+cluster_t query_nodes_state(cluster_t node_mask);
+int node_incluster(int node);
+void stop_pm(void);
+void onallnodes_set_pmnostart(int turn_on);
+int do_other_nodes(const char *source); /* null: a revert */
+
+/* The system manager, rolling restarts, events and the update history. */
+int connect_sysmgr(void);       /* 1 when management calls may be made */
+void dump_vluns(unsigned mask); /* the rolling-upgrade export inventory, for --dumpvluns */
+int mangler_shutdown(int toc_version);
+void setup_rolling_upgrade(void);
+void mangler_reboot_expedition(void);
+void simple_rolling_reboot(void);
+void append_pr_entry(void);
+void post_update_event(const char *format, const char *version);
+
 int rollover_run_log(const char *path); /* <0 when the rollover failed */
 
 /*

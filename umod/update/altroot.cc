@@ -1,0 +1,182 @@
+/*
+ * The two root partitions: which one is the alternate, the in-place revert
+ * store, matching a partial release's target to the running root, and the
+ * revert in its two forms.
+ */
+#include <ctype.h>
+#include <dirent.h>
+#include <glob.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "update.h"
+#include "ulog.h"
+#include "osk_runtime.h"
+
+#include "osk_banned.h"
+
+#define CURRENT_PACKAGES_DIR "/var/opt/osk/packages"
+#define MATCH_DIR "/altroot/tmp/match_packages"
+#define PREREVERT "/opt/osk/bin/prerevert"
+#define DPKG_INFO_LEN 32768
+
+int get_altroot_number(void)
+{
+    FILE *f = fopen("/proc/mounts", "r");
+    if (!f) {
+        ulog_message("Could not open /proc/mounts\n");
+        exit(UPD_EXIT_FAILURE);
+    }
+    char device[4096], mountpoint[4096];
+    int found = 0;
+    while (!found && fscanf(f, "%4095s %4095s %*s %*s %*d %*d", device, mountpoint) == 2)
+        found = strncmp(mountpoint, "/altroot", 256) == 0;
+    fclose(f);
+    if (!found)
+        return 0;
+
+    const char *p = device;
+    while (*p && !isdigit((unsigned char)*p))
+        p++;
+    return atoi(p);
+}
+
+void move_localrevert_packages(void)
+{
+    (void)rm_rf(LOCALREVERT_PACKAGES_DIR);
+    (void)mkdir(LOCALREVERT_PACKAGES_DIR, 0755);
+
+    DIR *release = opendir(SOURCES_LOCAL_DIR);
+    if (!release) {
+        ulog_message("Could not open %s", SOURCES_LOCAL_DIR);
+        return;
+    }
+    for (struct dirent *de; (de = readdir(release));) {
+        size_t len = strlen(de->d_name);
+        const char *underscore = strchr(de->d_name, '_');
+        if (len < 4 || strcmp(de->d_name + len - 4, ".deb") != 0 || !underscore)
+            continue;
+        size_t plen = (size_t)(underscore - de->d_name) + 1; /* prefix up to and with "_" */
+
+        DIR *store = opendir(CURRENT_PACKAGES_DIR);
+        if (!store) {
+            ulog_message("Could not open %s", CURRENT_PACKAGES_DIR);
+            continue;
+        }
+        for (struct dirent *old; (old = readdir(store));) {
+            if (strncmp(old->d_name, de->d_name, plen) != 0)
+                continue;
+            char from[1024], to[1024];
+            snprintf(from, sizeof(from), "%s/%s", CURRENT_PACKAGES_DIR, old->d_name);
+            snprintf(to, sizeof(to), "%s/%s", LOCALREVERT_PACKAGES_DIR, old->d_name);
+            (void)rename(from, to);
+            break;
+        }
+        closedir(store);
+    }
+    closedir(release);
+}
+
+void make_altroot_match(void)
+{
+    OSK_ASSERT(install_altroot);
+    (void)rm_rf(MATCH_DIR);
+    (void)mkdir(MATCH_DIR, 0755);
+
+    glob_t g;
+    memset(&g, 0, sizeof(g));
+    (void)glob(CURRENT_PACKAGES_DIR "/*", 0, NULL, &g);
+
+    char **argv = (char **)malloc_or_die((g.gl_pathc + 3) * sizeof(char *));
+    size_t argc = 0;
+    argv[argc++] = (char *)"/bin/cp";
+    for (size_t i = 0; i < g.gl_pathc; i++)
+        argv[argc++] = g.gl_pathv[i];
+    argv[argc++] = (char *)MATCH_DIR;
+    argv[argc] = NULL;
+
+    int result = ulog_execv(argv, NULL, NULL);
+    free(argv);
+    globfree(&g);
+    if (result != 0) {
+        ulog_message("Error in copying files to %s", MATCH_DIR);
+        update_fail(UPD_EXIT_FAILURE);
+    }
+    dpkg_upgrade_osk("/tmp/match_packages");
+}
+
+static int doupdate_revert_local(void)
+{
+    putenv((char *)"DORESET=1");
+    ulog_message("Applying in-place revert...");
+    do_pivot = 0;
+    install_altroot = 0;
+    onallnodes_set_pmnostart(1);
+    /* No release is unpacked: install the stored files themselves. */
+    dpkg_install_dir(LOCALREVERT_PACKAGES_DIR);
+    (void)rm_rf(LOCALREVERT_PACKAGES_DIR);
+    (void)do_other_nodes(NULL);
+    onallnodes_set_pmnostart(0);
+    ulog_message("Successful.");
+    return 0;
+}
+
+static int doupdate_revert_switchroot(void)
+{
+    static char info[DPKG_INFO_LEN];
+    get_dpkg_info("osk-sysmgr", 0, 0, info, sizeof(info));
+    int toc_version = parse_toc_version(info);
+    if (toc_version == 0) {
+        get_dpkg_info("osk", 0, 0, info, sizeof(info));
+        toc_version = parse_toc_version(info);
+    }
+    if (mangler_isup) {
+        const char *v = parse_osk_version(info);
+        post_update_event("Reverting to OSK software version %s\n", v ? v : "");
+    }
+    (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
+
+    do_pivot = 1;
+    ulog_message("\nSwitching to previous version...\n");
+
+    int result = do_other_nodes(NULL);
+    if (result != 0) {
+        ulog_message("Although update was completed successfully on the node it was run on, "
+                     "it\nfailed on one or more other nodes.  Please examine the output above "
+                     "carefully.\n");
+        update_fail(result);
+    }
+    setup_rolling_upgrade();
+    fflush(stdout);
+    fflush(stderr);
+
+    if (is_rolling) {
+        if (!is_child) {
+            do_lilo(expeditionmask, 1);
+            do_lilo(~expeditionmask, 0);
+        }
+        mangler_reboot_expedition();
+    } else if (simple_rolling) {
+        if (!is_child)
+            do_lilo(255, 1);
+        simple_rolling_reboot();
+    } else {
+        if (mangler_shutdown(toc_version) != 0)
+            update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
+        if (!is_child)
+            do_lilo(255, 1);
+        do_reboot();
+    }
+    return 0;
+}
+
+int doupdate_revert(void)
+{
+    do_prescript(PREREVERT, "Prerevert script failed - cancelling revert.");
+    if (access(LOCALREVERT_PACKAGES_DIR, R_OK) == 0)
+        return doupdate_revert_local();
+    return doupdate_revert_switchroot();
+}

@@ -1,0 +1,255 @@
+/*
+ * The nodes of the cluster: which one this is, which take part, whether
+ * they are ready, and carrying the update to every other node.
+ */
+#include <dirent.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "update.h"
+#include "ulog.h"
+#include "sc_ioctl.h"
+
+#include "osk_banned.h"
+
+#define PM_PROGRAM "/opt/osk/bin/pm"
+#define PM_NOSTART "/pm_nostart"
+#define CHILD_CAPTURE_LEN 32768
+
+int getthisnode(void)
+{
+    if (!sc_open_try())
+        return -1;
+    cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
+    int node = ioctl_check(&ci->ci_hdr) >= 0 ? ci->ci_cstate.cs_mynode : -1;
+    ioctl_free(&ci);
+    return node;
+}
+
+/* One QUERY_LOG request about node; 1 when it answers fully integrated. */
+static int node_integrated(sccmd_query_log_t *ql, int node)
+{
+    ql->ql_hdr.io_node = (node_t)node;
+    memset(ql->ql_taglog_flags, 0, sizeof(ql->ql_taglog_flags));
+    return ioctl_check(&ql->ql_hdr) >= 0 && (ql->ql_taglog_flags[node] & 1);
+}
+
+cluster_t query_nodes_state(cluster_t node_mask)
+{
+    sccmd_query_log_t *ql =
+        (sccmd_query_log_t *)ioctl_alloc(SCCMD_QUERY_LOG, sizeof(sccmd_query_log_t));
+    ql->ql_nodes = node_mask;
+    cluster_t integrated = 0;
+    for (int n = 0; n < OSK_MAX_NODES; n++)
+        if ((node_mask & (1 << n)) && node_integrated(ql, n))
+            integrated |= (cluster_t)(1 << n);
+    ioctl_free(&ql);
+    return integrated;
+}
+
+int getnodesonline(void)
+{
+    if (!sc_open_try())
+        return -1;
+
+    cd_info_t *cd = (cd_info_t *)ioctl_alloc(SCCMD_GETDCINFO, sizeof(cd_info_t));
+    (void)ioctl_check(&cd->cd_hdr);
+    cluster_t members = cd->cd_outer_mask;
+    ioctl_free(&cd);
+    if (members == 0) {
+        ulog_message("Cluster master not determined.");
+        update_fail(UPD_EXIT_NOT_READY);
+    }
+
+    if (!nosysmgr) {
+        cluster_t integrated = query_nodes_state(members);
+        if (integrated != members) {
+            for (int n = 0; n < OSK_MAX_NODES; n++)
+                if ((members & (1 << n)) && !(integrated & (1 << n)))
+                    ulog_message("Node %d not fully integrated and not ready to be updated", n);
+            update_fail(UPD_EXIT_NOT_READY);
+        }
+        for (int pair = 0; pair < OSK_MAX_NODES; pair += 2) {
+            int a = (integrated >> pair) & 1, b = (integrated >> (pair + 1)) & 1;
+            if (a != b) {
+                ulog_message("Node %d is not present and can not be updated.", a ? pair + 1 : pair);
+                update_fail(UPD_EXIT_NOT_READY);
+            }
+        }
+    }
+
+    int reachable = 0;
+    for (int n = 0; n < OSK_MAX_NODES; n++)
+        if ((members & (1 << n)) &&
+            ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", NULL, NULL) == 0)
+            reachable |= 1 << n;
+    if (reachable != members) {
+        ulog_message("Not all nodes are currently accessible.");
+        update_fail(UPD_EXIT_NOT_READY);
+    }
+    return reachable;
+}
+
+int node_incluster(int node)
+{
+    cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
+    int online = ioctl_check(&ci->ci_hdr) >= 0 && (ci->ci_cstate.cs_online & (1 << node));
+    ioctl_free(&ci);
+    if (!online)
+        return 0;
+
+    sccmd_query_log_t *ql =
+        (sccmd_query_log_t *)ioctl_alloc(SCCMD_QUERY_LOG, sizeof(sccmd_query_log_t));
+    ql->ql_nodes = 1u << node;
+    int integrated = node_integrated(ql, node);
+    ioctl_free(&ql);
+    return integrated;
+}
+
+static int pm_running(void)
+{
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return 0;
+    int found = 0;
+    for (struct dirent *de; !found && (de = readdir(proc));) {
+        char link[300], exe[1025];
+        snprintf(link, sizeof(link), "/proc/%s/exe", de->d_name);
+        ssize_t n = readlink(link, exe, sizeof(exe) - 1);
+        if (n > 0) {
+            exe[n] = '\0';
+            found = strcmp(exe, PM_PROGRAM) == 0;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+void stop_pm(void)
+{
+    if (!rebootpermitted || is_rolling || simple_rolling || !pm_running())
+        return;
+    if (!local) {
+        ulog_message("Stopping the PM on all nodes.");
+        (void)ulog_execl(PM_PROGRAM, "--stopall", NULL, NULL);
+    } else {
+        ulog_message("Stopping the PM on this node.");
+        (void)ulog_execl(PM_PROGRAM, "--stop", NULL, NULL);
+    }
+}
+
+void onallnodes_set_pmnostart(int turn_on)
+{
+    if (do_pivot || nodes == 0)
+        return;
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!(nodes & (1 << n)))
+            continue;
+        int result = turn_on ? ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "/usr/bin/touch",
+                                          PM_NOSTART, NULL, NULL)
+                             : ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "/bin/rm", "-f",
+                                          PM_NOSTART, NULL, NULL);
+        if (result != 0)
+            ulog_message("Issues with /pm_nostart on node %d", n);
+    }
+}
+
+/* Shares every node mounts: the other nodes read the package in place. */
+static int on_shared_path(const char *path)
+{
+    static const char *const shares[] = {"/net/", "/share/", "/home/usr/", "/home/ws/"};
+    for (const char *share : shares)
+        if (strncmp(path, share, strlen(share)) == 0)
+            return 1;
+    return 0;
+}
+
+/* The child command line of one node; every text lives in *store. */
+struct child_cmd {
+    char *argv[24];
+    char source[UPDATE_PATH_LEN];
+    char mask[16];
+};
+
+static void build_child_cmd(child_cmd *c, int node, const char *source)
+{
+    int argc = 0;
+    c->argv[argc++] = (char *)RSH_PROGRAM;
+    c->argv[argc++] = (char *)nodehostnames_brnet[node];
+    c->argv[argc++] = update;
+    if (!source) {
+        c->argv[argc++] = (char *)"--revert";
+    } else if (package_source == SOURCE_FILE && on_shared_path(source)) {
+        c->argv[argc++] = (char *)"--file";
+        snprintf(c->source, sizeof(c->source), "%s", source);
+        c->argv[argc++] = c->source;
+    } else {
+        c->argv[argc++] = (char *)"--rcp";
+        snprintf(c->source, sizeof(c->source), "%s:%s", nodehostnames_brnet[thisnode], source);
+        c->argv[argc++] = c->source;
+    }
+    if (do_pivot && install_altroot)
+        c->argv[argc++] = (char *)"--switch-root";
+    else if (install_altroot)
+        c->argv[argc++] = (char *)"--preload";
+    else
+        c->argv[argc++] = (char *)"--retain-root";
+    if (removefirst)
+        c->argv[argc++] = (char *)"-d";
+    if (initial_install)
+        c->argv[argc++] = (char *)"--initial";
+    if (is_rolling) {
+        c->argv[argc++] = (char *)"--rolling";
+        snprintf(c->mask, sizeof(c->mask), "%d", (int)expeditionmask);
+        c->argv[argc++] = c->mask;
+    }
+    if (simple_rolling)
+        c->argv[argc++] = (char *)"--simple";
+    if (verbose)
+        c->argv[argc++] = (char *)"--verbose";
+    static const char *const always[] = {"--local", "--noreboot", "--quiet", "--child"};
+    for (const char *opt : always)
+        c->argv[argc++] = (char *)opt;
+    c->argv[argc] = NULL;
+}
+
+int do_other_nodes(const char *source)
+{
+    if (local)
+        return 0;
+    ulog_message("Updating other nodes");
+
+    static child_cmd cmd[OSK_MAX_NODES];
+    static char out[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
+    static char err[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
+    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
+
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!(nodes & (1 << n)) || (n == thisnode && !quick_update))
+            continue;
+        build_child_cmd(&cmd[n], n, source);
+        memset(out[n], 0, sizeof(out[n]));
+        memset(err[n], 0, sizeof(err[n]));
+        ulog_exec_opts_t ops = {};
+        ops.ulog_exec_vec = cmd[n].argv;
+        ops.ulog_buf_stdout = out[n];
+        ops.ulog_buf_stdout_len = sizeof(out[n]) - 1;
+        ops.ulog_buf_stderr = err[n];
+        ops.ulog_buf_stderr_len = sizeof(err[n]) - 1;
+        st[n] = ulog_exec_nursery(&ops);
+    }
+
+    int result = 0;
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!st[n])
+            continue;
+        ulog_message("Waiting for node %d to complete...", n);
+        if (ulog_exec_wait(st[n]) != 0 || strstr(out[n], UPDATE_FAILED_BANNER)) {
+            ulog_message("Update of node %d failed.", n);
+            result = UPD_EXIT_OTHER_NODE;
+        }
+    }
+    ulog_message("Finished handling other nodes");
+    return result;
+}

@@ -1,0 +1,112 @@
+/*
+ * Verification of a node's package state before every update: each node
+ * repairs what an interrupted dpkg or update left behind, and the node
+ * running the update collects the verdicts.
+ */
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "update.h"
+#include "ulog.h"
+
+#include "osk_banned.h"
+
+#define VERIFY_CAPTURE_LEN 32768
+
+/* An interrupted update leaves its package line in the list: drop it. */
+static const char fix_sources_list[] =
+    "grep -v '/tmp/oskpackage' /etc/apt/sources.list > /etc/apt/sources.list.tmp; mv "
+    "/etc/apt/sources.list.tmp /etc/apt/sources.list";
+
+static int repair_pass(void)
+{
+    int dpkg = ulog_execl(DPKG_PROGRAM, "--configure", "-a", NULL, NULL);
+    int apt = ulog_execl(APTGET_PROGRAM, "-f", "-y", "install", NULL, NULL);
+    return dpkg != 0 ? dpkg : apt;
+}
+
+int local_verify(void)
+{
+    logfilename = LOGFILE_VERIFY;
+    if (rollover_run_log(LOGFILE_VERIFY) < 0)
+        ulog_message("LOGFILEMGR: Unable to rollover log file");
+    log_init();
+
+    /* From here on every child works on the target root. */
+    do_chroot();
+
+    int ok = sources_list_valid();
+    if (ok) {
+        (void)repair_pass();
+        ok = repair_pass() == 0;
+    }
+    if (ok)
+        ok = ulog_execl(SHELL_PROGRAM, "-c", fix_sources_list, NULL, NULL) == 0 &&
+             ulog_execl(APTGET_PROGRAM, "update", NULL, NULL) == 0;
+    if (!ok) {
+        update_failed();
+        return UPD_EXIT_FAILURE;
+    }
+    sync();
+    return 0;
+}
+
+static const char *verify_mode_option(void)
+{
+    if (install_altroot && do_pivot)
+        return "--switch-root";
+    if (install_altroot)
+        return "--preload";
+    return "--retain-root";
+}
+
+int run_verify(void)
+{
+    if (check_rolling_type || local)
+        return 0;
+
+    static char out[OSK_MAX_NODES][VERIFY_CAPTURE_LEN];
+    static char err[OSK_MAX_NODES][VERIFY_CAPTURE_LEN];
+    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
+    const char *mode = verify_mode_option();
+
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!(nodes & (1 << n)))
+            continue;
+        char *argv[8];
+        int argc = 0;
+        if (n != thisnode) {
+            argv[argc++] = (char *)RSH_PROGRAM;
+            argv[argc++] = (char *)nodehostnames_brnet[n];
+        }
+        argv[argc++] = update;
+        argv[argc++] = (char *)mode;
+        argv[argc++] = (char *)"--verify";
+        argv[argc] = NULL;
+
+        memset(out[n], 0, sizeof(out[n]));
+        memset(err[n], 0, sizeof(err[n]));
+        ulog_exec_opts_t ops = {};
+        ops.ulog_exec_vec = argv;
+        ops.ulog_buf_stdout = out[n];
+        ops.ulog_buf_stdout_len = sizeof(out[n]) - 1;
+        ops.ulog_buf_stderr = err[n];
+        ops.ulog_buf_stderr_len = sizeof(err[n]) - 1;
+        st[n] = ulog_exec_nursery(&ops);
+    }
+
+    int result = 0;
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!st[n])
+            continue;
+        (void)ulog_exec_wait(st[n]); /* the verdict is the banner, not the status */
+        if (strstr(out[n], UPDATE_FAILED_BANNER)) {
+            ulog_message("Node %d validation failed.\nCheck /var/log/osk/update_verify on that "
+                         "node.\n",
+                         n);
+            result = UPD_EXIT_FAILURE;
+        }
+    }
+    return result;
+}
