@@ -493,8 +493,10 @@ static int listen_common(const oskd_caller_t *ca, uint64_t msgaddr, bripc_ph_t p
             if (oskd_mem_write(ca->ca_pid, msgaddr, &m, sizeof(m)) < 0)
                 return HK_FAULT;
             t->tx_state = t->tx_state == TXN_QUEUED ? TXN_DELIVERED : TXN_REPLY_DELIVERED;
-            if (t->tx_from < 0 && t->tx_state == TXN_DELIVERED) {
-                /* A daemon notice carries no data and wants no reply: done. */
+            if ((t->tx_from < 0 && t->tx_state == TXN_DELIVERED) ||
+                (t->tx_state == TXN_REPLY_DELIVERED && t->tx_sys_reason != 0)) {
+                /* A daemon notice, or a request the kernel failed: nothing
+                 * more will be read or answered. */
                 oskd_txn_t **link;
                 if (txn_find(t->tx_id, &link) != nullptr)
                     txn_unlink_free(link);
