@@ -152,27 +152,32 @@ void assert_newer_version(void)
     }
 }
 
+/* The starts of the four dot-separated parts; 0 when there are fewer. */
+static int split_release(const char *release, const char *part[4])
+{
+    part[0] = release;
+    for (int i = 1; i < 4; i++) {
+        const char *dot = strchr(part[i - 1], '.');
+        if (!dot)
+            return 0;
+        part[i] = dot + 1;
+    }
+    return 1;
+}
+
 /*
  * Compares two four-part releases. Returns <0 when cur is older than new,
  * 0 when equal, >0 when cur is newer; -2 when either has fewer parts.
  */
 int compare_release(const char *cur, const char *new_)
 {
-    const char *a = cur, *b = new_;
+    const char *a[4], *b[4];
+    if (!split_release(cur, a) || !split_release(new_, b))
+        return -2;
     for (int part = 0; part < 4; part++) {
-        if (part > 0) {
-            a = strchr(a, '.');
-            b = strchr(b, '.');
-            if (!a || !b)
-                return -2;
-            a++;
-            b++;
-        }
-        long x = strtol(a, NULL, 10), y = strtol(b, NULL, 10);
-        if (x < y)
-            return -1;
-        if (x > y)
-            return 1;
+        long x = strtol(a[part], NULL, 10), y = strtol(b[part], NULL, 10);
+        if (x != y)
+            return x < y ? -1 : 1;
     }
     return 0;
 }
