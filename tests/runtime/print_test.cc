@@ -1,0 +1,274 @@
+/* Console printing, levelled messages, the assertion convention and the
+ * asynchronous ring. */
+#include <fcntl.h>
+#include <regex>
+#include <stdio.h>
+#include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "osk_lock.h"
+#include "osk_runtime.h"
+
+namespace
+{
+
+const char *const kStamp = R"(\{[A-Z][a-z]{2} [A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2} \S+ \d{4}\})";
+
+std::string prefix_re(const char *word, pid_t pid)
+{
+    return std::string(kStamp) + " " + word + " \\{" + std::to_string(pid) + "\\} ";
+}
+
+std::string panic_re(pid_t pid)
+{
+    return "PANIC \\[pid: " + std::to_string(pid) + ", thread: " + std::to_string(pid) + "\\]: ";
+}
+
+TEST(Print, SynchronousPrefixAndPlainText)
+{
+    child_result r = run_in_child([] {
+        osk_print("value %d\n", 42);
+        osk_cprint("plain %s\n", "text");
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex(prefix_re("DEBUG", r.pid) + "value 42\nplain text\n")))
+        << r.out;
+}
+
+TEST(Print, FailedAssertionPrintsTwoLinesAndAborts)
+{
+    const int line = __LINE__ + 3;
+    child_result r = run_in_child([] {
+        int nodes = 3;
+        OSK_ASSERT(nodes == 2);
+    });
+    ASSERT_TRUE(aborted(r)) << "status " << r.status;
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex(prefix_re("DEBUG", r.pid) + "Assertion failed: nodes == 2\n" +
+                          panic_re(r.pid) + "Assertion point: file: .*print_test\\.cc, line: " +
+                          std::to_string(line) + "\n\n")))
+        << r.out;
+}
+
+TEST(Print, DeathExitsWith255AfterItsMessage)
+{
+    child_result r = run_in_child([] { osk_death("bad node %d", 9); });
+    EXPECT_EQ(exit_code(r), 255);
+    EXPECT_EQ(r.out, "\nERROR :\tbad node 9\n");
+
+    r = run_in_child([] { osk_death(NULL); });
+    EXPECT_EQ(exit_code(r), 255);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(LogMessage, ShowsLevelsUpToTheThreshold)
+{
+    child_result r = run_in_child([] {
+        log_message_init();
+        log_message_init(); /* a second call must not reset anything */
+        log_message(0, "zero\n");
+        log_message(3, "three\n");
+        log_message(4, "four\n");
+        log_message(7, "seven\n");
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(prefix_re("LEVEL0", r.pid) + "zero\n" +
+                                                   prefix_re("LEVEL3", r.pid) + "three\n")))
+        << r.out;
+}
+
+TEST(LogMessage, UseBeforeInitPanics)
+{
+    child_result r = run_in_child([] { log_message(1, "early\n"); });
+    EXPECT_TRUE(aborted(r));
+    EXPECT_NE(r.out.find("Assertion failed: mod_init == 1\n"), std::string::npos) << r.out;
+}
+
+/* Asynchronous mode cannot be left again, so every case runs in a child. */
+
+TEST(AsyncPrint, CutsMessagesAtTheBufferLimit)
+{
+    std::string a1023(1023, 'a');
+    std::string b1024(1024, 'b');
+    std::string c5000(5000, 'c');
+    child_result r = run_in_child([&] {
+        osk_setup_async_printing();
+        osk_print_async("%s|", a1023.c_str()); /* 1024 with the bar: cut */
+        osk_print_async("%s", a1023.c_str());
+        osk_print_async("|");
+        osk_print_async("%s", b1024.c_str());
+        osk_print_async("|");
+        osk_print_async("%s", c5000.c_str());
+        osk_print_async("|end\n");
+        osk_wait_for_async_prt_flush(5000000);
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    EXPECT_EQ(r.out, a1023 + a1023 + "|" + std::string(1023, 'b') + "|" + std::string(1023, 'c') +
+                         "|end\n");
+}
+
+TEST(AsyncPrint, SmallRingWrapsWithoutLosingOrder)
+{
+    child_result r = run_in_child([] {
+        osk_prt_buflen = 64;
+        osk_setup_async_printing();
+        for (int i = 0; i < 400; i++)
+            osk_print_async("%d:%.*s\n", i, i % 19, "xxxxxxxxxxxxxxxxxxxxxxxx");
+        osk_wait_for_async_prt_flush(5000000);
+        printf("dropped %d\n", osk_prt_dropped_total);
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    std::string want;
+    for (int i = 0; i < 400; i++)
+        want += std::to_string(i) + ":" + std::string((size_t)(i % 19), 'x') + "\n";
+    want += "dropped 0\n";
+    EXPECT_EQ(r.out, want);
+}
+
+TEST(AsyncPrint, ConcurrentWritersKeepEachMessageWhole)
+{
+    child_result r = run_in_child([] {
+        osk_prt_buflen = 256;
+        osk_setup_async_printing();
+        osk_thread_t th[4];
+        for (long t = 0; t < 4; t++) {
+            th[t] = osk_thread_create(
+                [](void *arg) -> void * {
+                    long id = (long)arg;
+                    for (int i = 0; i < 500; i++)
+                        osk_print_async("T%ld %d\n", id, i);
+                    return NULL;
+                },
+                (void *)t);
+        }
+        for (int t = 0; t < 4; t++)
+            osk_thread_wait(th[t]);
+        osk_wait_for_async_prt_flush(5000000);
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    int next[4] = {0, 0, 0, 0};
+    size_t pos = 0;
+    while (pos < r.out.size()) {
+        size_t nl = r.out.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos) << "unterminated tail: " << r.out.substr(pos);
+        long t = -1;
+        int i = -1;
+        ASSERT_EQ(sscanf(r.out.substr(pos, nl - pos).c_str(), "T%ld %d", &t, &i), 2)
+            << r.out.substr(pos, nl - pos);
+        ASSERT_TRUE(t >= 0 && t < 4);
+        EXPECT_EQ(i, next[t]) << "thread " << t;
+        next[t] = i + 1;
+        pos = nl + 1;
+    }
+    for (int t = 0; t < 4; t++)
+        EXPECT_EQ(next[t], 500);
+}
+
+TEST(AsyncPrint, PanicFlushesQueuedTextFirst)
+{
+    child_result r = run_in_child([] {
+        osk_setup_async_printing();
+        osk_print("queued before the panic\n");
+        osk_panic("gave up on %s", "node 3");
+    });
+    ASSERT_TRUE(aborted(r));
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex(prefix_re("DEBUG", r.pid) + "queued before the panic\n" +
+                                           panic_re(r.pid) + "gave up on node 3\n")))
+        << r.out;
+}
+
+uint64_t usecs(void)
+{
+    struct timeval tv;
+    gettimeofday(&tv, NULL);
+    return (uint64_t)tv.tv_sec * 1000000 + (uint64_t)tv.tv_usec;
+}
+
+struct pipe_drain {
+    int fd;
+    std::string text;
+    osk_mutex_t mtx;
+};
+
+void *drain_pipe(void *arg)
+{
+    pipe_drain *d = (pipe_drain *)arg;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(d->fd, buf, sizeof(buf))) > 0) {
+        osk_mutex_enter(&d->mtx);
+        d->text.append(buf, (size_t)n);
+        osk_mutex_exit(&d->mtx);
+    }
+    return NULL;
+}
+
+/*
+ * The printer is stuck writing into a pipe nobody reads, so the ring fills.
+ * One writer waits its budget and drops; from then on writers drop at once.
+ * Once the pipe drains, the printer reports the count with its next write.
+ */
+TEST(AsyncPrint, FullRingDropsWithoutWaitingAgain)
+{
+    child_result r = run_in_child([] {
+        int report = dup(STDOUT_FILENO);
+        int p[2];
+        if (pipe(p) != 0)
+            _exit(3);
+        dup2(p[1], STDOUT_FILENO);
+        osk_prt_ticks_maxwait = 300000;
+        osk_setup_async_printing();
+        std::string big(1000, 'm');
+        for (int i = 0; i < 400; i++)
+            osk_print_async("%s\n", big.c_str());
+        int dropped_before = osk_prt_dropped_total;
+        int waits_before = osk_prt_waitcnt;
+        uint64_t t0 = usecs();
+        for (int i = 0; i < 20; i++)
+            osk_print_async("%s\n", big.c_str());
+        uint64_t took = usecs() - t0;
+        int dropped = osk_prt_dropped_total - dropped_before;
+        int waits = osk_prt_waitcnt - waits_before;
+
+        static pipe_drain d;
+        d.fd = p[0];
+        osk_mutex_init(&d.mtx);
+        osk_thread_t th = osk_thread_create(drain_pipe, &d);
+        osk_wait_for_async_prt_flush(10000000);
+        osk_print_async("after\n");
+        osk_wait_for_async_prt_flush(10000000);
+        /* The report rides on whichever batch the printer takes next:
+         * the rest of the ring, or "after" if the ring was taken whole. */
+        bool reported = false;
+        for (int i = 0; i < 1000 && !reported; i++) {
+            osk_mutex_enter(&d.mtx);
+            bool done = d.text.find("after\n") != std::string::npos;
+            size_t at = d.text.find(" Dropped ");
+            std::string line;
+            if (done && at != std::string::npos) {
+                size_t start = d.text.rfind('{', d.text.rfind('{', at) - 1);
+                line = d.text.substr(start, d.text.find('\n', at) + 1 - start);
+            }
+            osk_mutex_exit(&d.mtx);
+            reported = std::regex_match(
+                line, std::regex(R"(\{[^}]*\} DEBUG \{\d+\} Dropped \d+ messages\.\n)"));
+            if (done && !reported)
+                break;
+            usleep(10000);
+        }
+        dprintf(report, "before=%d dropped=%d waits=%d fast=%d reported=%d\n", dropped_before > 0,
+                dropped, waits, took < 150000, reported);
+        (void)th;
+        _exit(0);
+    });
+    ASSERT_EQ(exit_code(r), 0);
+    EXPECT_EQ(r.out, "before=1 dropped=20 waits=0 fast=1 reported=1\n");
+}
+
+} // namespace
