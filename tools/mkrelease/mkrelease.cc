@@ -409,29 +409,39 @@ static int write_index(build_ctx *c)
     return write_file(c->repo + "/Packages", index, 0644, c->err);
 }
 
-/* Damage applied after indexing, so the index still holds the good sums. */
+static int flip_byte(const std::string &path, off_t at, std::string *err)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    unsigned char b;
+    if (fd < 0 || pread(fd, &b, 1, at) != 1) {
+        if (fd >= 0)
+            close(fd);
+        return fail_errno(err, "cannot corrupt " + path);
+    }
+    b ^= 0xff;
+    if (pwrite(fd, &b, 1, at) != 1) {
+        close(fd);
+        return fail_errno(err, "cannot corrupt " + path);
+    }
+    return close(fd) == 0 ? 0 : fail_errno(err, "cannot corrupt " + path);
+}
+
+/*
+ * Damage applied after indexing, so the index still holds the good sums.
+ * The middle byte hits the control part; six bytes from the end lie in the
+ * data member's gzip trailer (with or without the ar padding byte), so its
+ * decompression must fail too.
+ */
 static int damage_debs(build_ctx *c)
 {
     for (const built_deb &d : c->debs) {
         std::string path = c->repo + "/" + d.file;
         if (has_fault(c->rel, MKREL_MISSING_DEB, d.name) && unlink(path.c_str()) != 0)
             return fail_errno(c->err, "cannot remove " + path);
-        if (!has_fault(c->rel, MKREL_CORRUPT_DEB, d.name))
-            continue;
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        unsigned char b;
-        off_t at = (off_t)d.size / 2;
-        if (fd < 0 || pread(fd, &b, 1, at) != 1) {
-            if (fd >= 0)
-                close(fd);
-            return fail_errno(c->err, "cannot corrupt " + path);
-        }
-        b ^= 0xff;
-        if (pwrite(fd, &b, 1, at) != 1) {
-            close(fd);
-            return fail_errno(c->err, "cannot corrupt " + path);
-        }
-        close(fd);
+        if (has_fault(c->rel, MKREL_CORRUPT_DEB, d.name) &&
+            (flip_byte(path, (off_t)d.size / 2, c->err) != 0 ||
+             flip_byte(path, (off_t)d.size - 6, c->err) != 0))
+            return 1;
     }
     return 0;
 }
