@@ -147,7 +147,9 @@ void apt_update(void)
 {
     static char err[32768];
     memset(err, 0, sizeof(err));
-    char *argv[] = {(char *)APTGET_PROGRAM, (char *)"--fix-broken", (char *)"update", NULL};
+    /* apt-get refuses --fix-broken together with update since apt 1.x; the
+     * repair it asked for is done by the install steps that follow. */
+    char *argv[] = {(char *)APTGET_PROGRAM, (char *)"update", NULL};
     ulog_exec_opts_t ops = {};
     ops.ulog_exec_vec = argv;
     ops.ulog_buf_stderr = err;
