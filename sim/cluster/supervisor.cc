@@ -397,6 +397,10 @@ int supervisor_main(const char *dir, const char *bindir)
     char *argv[] = {exe, (char *)"pkghost", (char *)dir, nullptr};
     /* Its own PID namespace: killing it also ends copies in progress. */
     g_pkghost = spawn(FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL, log, -1, argv);
+    /* The cluster counts as up only when every host answers, this one too. */
+    snprintf(p, sizeof p, "%s/run/pkghost.sock", dir);
+    for (int i = 0; g_pkghost > 0 && i < 500 && access(p, F_OK) != 0; i++)
+        usleep(10000);
     for (int n = 0; n < g_nnodes; n++)
         node_boot(n);
 

@@ -192,8 +192,6 @@ static int agent_pump(int fd, int in_fd, int out_fd, int err_fd, mode_t *mode)
 {
     static char buf[SIM_FRAME_MAX];
     int in_open = in_fd >= 0;
-    if (!in_open && sim_frame_send(fd, SIM_FR_STDIN, "", 0) < 0)
-        return -1;
     for (;;) {
         struct pollfd p[2] = {{fd, POLLIN, 0}, {in_fd, POLLIN, 0}};
         int rc = poll(p, in_open ? 2 : 1, -1);
@@ -249,8 +247,13 @@ static int agent_session(const char *rundir, const char *host, int req, const ch
     if (fd < 0)
         return 1;
     int st = -1;
-    if (sim_frame_send(fd, req, text, strlen(text)) == 0)
+    if (sim_frame_send(fd, req, text, strlen(text)) == 0) {
+        /* A session that ends quickly may be gone before this is sent; what
+         * it sent back still tells how it ended. */
+        if (req == SIM_FR_EXEC && in_fd < 0)
+            (void)sim_frame_send(fd, SIM_FR_STDIN, "", 0);
         st = agent_pump(fd, in_fd, out_fd, err_fd, mode);
+    }
     close(fd);
     if (st < 0) {
         say(err_fd, host, "Connection reset by peer");

@@ -1,0 +1,250 @@
+/*
+ * The simulated cluster end to end: nodes, rsh and rcp between them, lilo
+ * and reboot trading the root partitions, the process manager, and a
+ * teardown that leaves this machine as it was.
+ */
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_cluster.h"
+
+using ::testing::HasSubstr;
+
+class Cluster : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    void SetUp() override
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = test_cluster_dir(info->name());
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(test_cluster_down(dir), 0);
+    }
+    void up(int n)
+    {
+        std::string why;
+        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
+    }
+    /* Runs cmd in node and returns its standard output; fails the test when
+     * the status differs from want. */
+    std::string run(int node, const std::string &cmd, int want = 0)
+    {
+        std::string out, err;
+        int st = test_cluster_exec(dir, node, cmd, &out, &err);
+        EXPECT_EQ(st, want) << cmd << "\nstdout: " << out << "\nstderr: " << err;
+        return out;
+    }
+    /* Runs cmd in node and returns its standard output, whatever its status:
+     * for conditions polled while the node changes. */
+    std::string peek(int node, const std::string &cmd)
+    {
+        std::string out;
+        (void)test_cluster_exec(dir, node, cmd, &out, nullptr);
+        return out;
+    }
+    test_node_status status(int node)
+    {
+        std::vector<test_node_status> s;
+        EXPECT_TRUE(test_cluster_status(dir, &s));
+        return node < (int)s.size() ? s[node] : test_node_status();
+    }
+};
+
+TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
+{
+    up(8);
+    EXPECT_EQ(run(5, "/usr/bin/rsh node2 hostname"), "node2\n");
+    EXPECT_EQ(run(0, "for n in 1 3 7; do rsh node$n hostname; done"), "node1\nnode3\nnode7\n");
+
+    std::vector<test_node_status> s;
+    ASSERT_TRUE(test_cluster_status(dir, &s));
+    ASSERT_EQ(s.size(), 8u);
+    for (auto &n : s) {
+        EXPECT_EQ(n.state, "up");
+        EXPECT_EQ(n.online, 1);
+        EXPECT_EQ(n.integrated, 1);
+        EXPECT_EQ(n.root, 'A');
+        EXPECT_EQ(n.boot, 'A');
+        EXPECT_EQ(n.packages, "-");
+    }
+
+    /* What the update tool relies on inside a node. */
+    std::string mounts = run(3, "cat /proc/mounts");
+    EXPECT_THAT(mounts, HasSubstr("/dev/hda1 / overlay"));
+    EXPECT_THAT(mounts, HasSubstr("/dev/hda2 /altroot overlay"));
+    EXPECT_EQ(run(3, "test -S /dev/osk && test -d /altroot/proc/self && cat /.osk-root "
+                     "/altroot/.osk-root && readlink /usr/sbin/update"),
+              "A\nB\n/opt/osk-sim/bin/update\n");
+}
+
+TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
+{
+    up(2);
+    std::string out, err;
+    /* Arguments are joined with blanks and run by the remote shell. */
+    EXPECT_EQ(run(0, "rsh node1 echo a '  ' b"), "a b\n");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 'echo out; echo err >&2; exit 7'", &out, &err),
+              7);
+    EXPECT_EQ(out, "out\n");
+    EXPECT_EQ(err, "err\n");
+    /* A fresh root login: nothing of the caller's environment, cwd "/". */
+    EXPECT_EQ(run(0, "cd /tmp; FOO=1 rsh node1 'echo ${FOO:-unset} $HOME; pwd; id -u'"),
+              "unset /root\n/\n0\n");
+    EXPECT_EQ(run(0, "echo piped | rsh node1 cat"), "piped\n");
+    EXPECT_EQ(run(0, "rsh node1 'kill -9 $$'", 137), "");
+
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node5 true", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("node5: No route to host"));
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh fileserver true", &out, &err), 1);
+
+    ASSERT_EQ(mkdir((dir + "/pkghost/rel").c_str(), 0755), 0);
+    FILE *f = fopen((dir + "/pkghost/rel/pkg.tgz").c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs("release\n", f);
+    fclose(f);
+    EXPECT_EQ(run(1, "rcp pkghost:/rel/pkg.tgz /tmp && cat /tmp/pkg.tgz"), "release\n");
+    run(1, "printf 'x\\0y' > /tmp/bin; chmod 750 /tmp/bin");
+    EXPECT_EQ(run(0, "rcp node1:/tmp/bin /tmp/copy && od -c /tmp/copy | head -1; stat -c %a "
+                     "/tmp/copy"),
+              "0000000   x  \\0   y\n750\n");
+    /* A failed copy says why and leaves the target alone. */
+    run(0, "echo old > /tmp/keep");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rcp node1:/no/such /tmp/keep", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("/no/such: No such file or directory"));
+    EXPECT_EQ(run(0, "cat /tmp/keep; ls /tmp | grep -c rcp- || true"), "old\n0\n");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rcp pkghost:/etc/passwd /tmp/p", &out, &err), 1);
+}
+
+TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
+{
+    up(2);
+    run(1, "echo on-a > /root/marker; touch /run/this-boot");
+    EXPECT_EQ(run(1, "chroot /altroot /sbin/lilo >/dev/null; echo $?"), "0\n");
+    EXPECT_EQ(status(1).boot, 'B');
+    EXPECT_EQ(status(1).root, 'A');
+
+    EXPECT_EQ(run(0, "rsh node1 /sbin/reboot; echo $?"), "0\n");
+    /* From the moment reboot returns the node is out of the cluster. */
+    std::string out, err;
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 true", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("node1: No route to host"));
+    test_node_status gone = status(1);
+    EXPECT_EQ(gone.online, 0);
+    EXPECT_NE(gone.state, "up");
+
+    ASSERT_TRUE(test_cluster_wait_up(dir, 1));
+    test_node_status back = status(1);
+    EXPECT_EQ(back.root, 'B');
+    EXPECT_EQ(back.boot, 'B');
+    EXPECT_EQ(status(0).root, 'A');
+    std::string mounts = run(1, "cat /proc/mounts");
+    EXPECT_THAT(mounts, HasSubstr("/dev/hda2 / overlay"));
+    EXPECT_THAT(mounts, HasSubstr("/dev/hda1 /altroot overlay"));
+    /* The partitions kept their files; /run started empty. */
+    EXPECT_EQ(run(1, "cat /altroot/root/marker; ls /root/marker /run/this-boot 2>&1 | wc -l; "
+                     "hostname; rsh node0 hostname"),
+              "on-a\n2\nnode1\nnode0\n");
+}
+
+TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
+{
+    up(1);
+    /* Without its configuration lilo fails and changes nothing. */
+    std::string out, err;
+    EXPECT_NE(test_cluster_exec(dir, 0, "rm /altroot/etc/lilo.conf; chroot /altroot /sbin/lilo",
+                                &out, &err),
+              0);
+    EXPECT_THAT(err, HasSubstr("/etc/lilo.conf"));
+    EXPECT_EQ(status(0).boot, 'A');
+
+    run(0, "chroot /altroot /sbin/lilo 2>/dev/null; /sbin/lilo >/dev/null; touch /run/this-boot");
+    EXPECT_EQ(status(0).boot, 'A');
+    /* The node reboots itself; the supervisor outside completes it. */
+    run(0, "/sbin/reboot");
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    EXPECT_EQ(status(0).root, 'A');
+    EXPECT_EQ(run(0, "ls /run/this-boot 2>/dev/null | wc -l; grep -c '^/dev/hda1 / ' /proc/mounts"),
+              "0\n1\n");
+
+    /* `osk-cluster reboot` does the same from this machine. */
+    ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    EXPECT_EQ(status(0).root, 'A');
+}
+
+TEST_F(Cluster, ProcessManagerHonoursStopAndNoStart)
+{
+    up(1);
+    const char *count_pm =
+        "for p in /proc/[0-9]*; do readlink $p/exe; done | grep -c '^/opt/osk/bin/pm$'";
+    run(0, "echo 'sleeper /bin/sleep 1000' >> /etc/osk/pm.conf");
+    ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    ASSERT_TRUE(wait_for_condition(100, 20, [&] { return peek(0, "pgrep -cx sleep") == "1\n"; }));
+    EXPECT_THAT(run(0, "/opt/osk/bin/pm --status"), HasSubstr("sleeper running"));
+    run(0, "/opt/osk/bin/pm --stop sleeper");
+    EXPECT_EQ(run(0, "pgrep -cx sleep", 1), "0\n");
+    EXPECT_EQ(run(0, count_pm), "1\n");
+    run(0, "/opt/osk/bin/pm --stop");
+    EXPECT_EQ(run(0, count_pm, 1), "0\n");
+
+    run(0, "touch /pm_nostart");
+    ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    ASSERT_TRUE(wait_for_condition(100, 20, [&] { return peek(0, count_pm) == "1\n"; }));
+    EXPECT_EQ(run(0, "pgrep -cx sleep", 1), "0\n");
+
+    EXPECT_EQ(run(0, "/sbin/umount -a -t nfs; echo $?"), "0\n");
+    EXPECT_NE(test_cluster_exec(dir, 0, "/sbin/umount /no/such/mount"), 0);
+}
+
+TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
+{
+    up(2);
+    /* A node dies in the middle of a command: its caller is told, not hung. */
+    auto pending = std::async(std::launch::async, [&] {
+        std::string out, err;
+        int st = test_cluster_exec(dir, 1, "echo started; sleep 1000", &out, &err);
+        return std::make_pair(st, err);
+    });
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return peek(1, "pgrep -cx sleep") == "1\n"; }));
+    std::vector<int> pids = test_cluster_pids(dir);
+    ASSERT_EQ(pids.size(), 4u);
+    ASSERT_EQ(kill(pids.back(), SIGKILL), 0);
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    auto [st, err] = pending.get();
+    EXPECT_EQ(st, 1);
+    EXPECT_THAT(err, HasSubstr("node1"));
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(1).state == "down"; }));
+    EXPECT_EQ(status(1).online, 0);
+    EXPECT_EQ(run(0, "hostname"), "node0\n");
+
+    ASSERT_EQ(test_cluster_down(dir), 0);
+    for (int pid : pids) {
+        char p[64], cmd[16] = "";
+        snprintf(p, sizeof p, "/proc/%d/cmdline", pid);
+        /* Gone, or a zombie this machine's init has yet to reap. */
+        FILE *f = fopen(p, "r");
+        if (f) {
+            EXPECT_EQ(fread(cmd, 1, sizeof cmd, f), 0u) << "pid " << pid << " still runs";
+            fclose(f);
+        }
+    }
+    EXPECT_TRUE(test_cluster_host_mounts(dir).empty());
+    struct stat sb;
+    EXPECT_NE(stat(dir.c_str(), &sb), 0);
+    EXPECT_EQ(test_cluster_down(dir), 0);
+}

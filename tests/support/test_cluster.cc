@@ -1,0 +1,196 @@
+#include "test_cluster.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "osk_banned.h"
+
+bool wait_for_condition(int maxtries, int delay_ms, const std::function<bool()> &cond)
+{
+    for (int i = 0; i < maxtries; i++) {
+        if (cond())
+            return true;
+        usleep(delay_ms * 1000);
+    }
+    return cond();
+}
+
+std::string test_cluster_dir(const char *tag)
+{
+    static int seq;
+    char d[96];
+    snprintf(d, sizeof d, "/var/tmp/osk-t-%.24s-%d-%d", tag, (int)getpid(), seq++);
+    return d;
+}
+
+/* Reads both pipes to their end in one loop so neither can fill and stall
+ * the child. */
+static void drain(int out_fd, int err_fd, std::string *out, std::string *err)
+{
+    int fds[2] = {out_fd, err_fd};
+    std::string *dst[2] = {out, err};
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        struct pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i], buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                close(fds[i]);
+                fds[i] = -1;
+            } else {
+                dst[i]->append(buf, n);
+            }
+        }
+    }
+}
+
+run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args)
+{
+    run_result r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+        return r;
+    std::string prog = build_program("osk-cluster");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int nul = open("/dev/null", O_RDONLY);
+        dup2(nul, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        setenv("OSK_CLUSTER_DIR", dir.c_str(), 1);
+        setenv("OSK_SIM_REBOOT_DELAY_MS", "200", 0);
+        std::vector<char *> argv;
+        argv.push_back((char *)prog.c_str());
+        for (auto &a : args)
+            argv.push_back((char *)a.c_str());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    drain(out[0], err[0], &r.out, &r.err);
+    int st;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
+        ;
+    if (WIFEXITED(st))
+        r.status = WEXITSTATUS(st);
+    else
+        r.signal = WTERMSIG(st);
+    return r;
+}
+
+int test_cluster_up(const std::string &dir, int nodes, std::string *why)
+{
+    run_result r = test_cluster_cli(dir, {"up", "--nodes", std::to_string(nodes)});
+    if (why)
+        *why = r.status == 0 ? "" : r.err;
+    return r.status;
+}
+
+int test_cluster_down(const std::string &dir)
+{
+    return test_cluster_cli(dir, {"down"}).status;
+}
+
+int test_cluster_exec(const std::string &dir, int node, const std::string &cmd, std::string *out,
+                      std::string *err)
+{
+    run_result r = test_cluster_cli(dir, {"exec", std::to_string(node), "--", cmd});
+    if (out)
+        *out = r.out;
+    if (err)
+        *err = r.err;
+    return r.status;
+}
+
+int test_cluster_reboot(const std::string &dir, int node)
+{
+    return test_cluster_cli(dir, {"reboot", std::to_string(node)}).status;
+}
+
+bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *nodes)
+{
+    run_result r = test_cluster_cli(dir, {"status"});
+    nodes->clear();
+    if (r.status != 0 || !r.err.empty())
+        return false;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        test_node_status s;
+        char state[32], pk[4096];
+        int n;
+        if (sscanf(line.c_str(),
+                   "node%d state=%31s online=%d integrated=%d root=%c boot=%c packages=%4095s", &n,
+                   state, &s.online, &s.integrated, &s.root, &s.boot, pk) != 7 ||
+            n != (int)nodes->size())
+            return false;
+        s.state = state;
+        s.packages = pk;
+        nodes->push_back(s);
+    }
+    return !nodes->empty();
+}
+
+bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms)
+{
+    return wait_for_condition(timeout_ms / 50, 50, [&] {
+        std::vector<test_node_status> s;
+        return test_cluster_status(dir, &s) && node < (int)s.size() && s[node].state == "up" &&
+               s[node].integrated;
+    });
+}
+
+static int pid_in(const std::string &file)
+{
+    std::ifstream f(file);
+    int pid = 0;
+    f >> pid;
+    return pid;
+}
+
+std::vector<int> test_cluster_pids(const std::string &dir)
+{
+    std::vector<int> pids;
+    for (const char *f : {"supervisor.pid", "osk-simd.pid"})
+        if (int p = pid_in(dir + "/" + f))
+            pids.push_back(p);
+    for (int n = 0; n < 8; n++)
+        if (int p = pid_in(dir + "/node" + std::to_string(n) + "/pid"))
+            pids.push_back(p);
+    return pids;
+}
+
+std::vector<std::string> test_cluster_host_mounts(const std::string &dir)
+{
+    std::vector<std::string> found;
+    std::ifstream f("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(f, line)) {
+        std::istringstream w(line);
+        std::string id, parent, dev, root, mp;
+        w >> id >> parent >> dev >> root >> mp;
+        if (mp == dir || mp.compare(0, dir.size() + 1, dir + "/") == 0)
+            found.push_back(mp);
+    }
+    return found;
+}

@@ -1,0 +1,67 @@
+/*
+ * Simulated clusters for end-to-end tests, driven through `osk-cluster` as a
+ * user would drive it.
+ *
+ * Every test makes its own cluster folder with test_cluster_dir(), so tests
+ * run in parallel, and must end with test_cluster_down() even when it fails
+ * (call it from TearDown or a scope guard): a cluster left up keeps its
+ * processes and files. Nothing here sleeps a fixed time; waits poll a
+ * condition up to a bound and report whether it came true.
+ *
+ * Environment of the clusters started here: OSK_SIM_REBOOT_DELAY_MS is 200
+ * unless the test's environment sets it.
+ */
+#ifndef OSK_TEST_CLUSTER_H
+#define OSK_TEST_CLUSTER_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+/* Polls cond every delay_ms, at most maxtries times; true once it holds. */
+bool wait_for_condition(int maxtries, int delay_ms, const std::function<bool()> &cond);
+
+/* A fresh, unused cluster folder named after TAG and this process, short
+ * enough for the cluster's socket paths. */
+std::string test_cluster_dir(const char *tag);
+
+/* osk-cluster ARGS... with OSK_CLUSTER_DIR=dir; stdin is /dev/null. */
+run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args);
+
+/* `osk-cluster up --nodes N`; 0 when every node is up and integrated. On
+ * failure the returned text says why (empty on success). */
+int test_cluster_up(const std::string &dir, int nodes, std::string *why = nullptr);
+/* `osk-cluster down`; its exit status. */
+int test_cluster_down(const std::string &dir);
+
+/* Runs CMD (shell text) in NODE as rsh would; returns its exit status (1
+ * when the node can't be reached), its two streams in out and err (either
+ * may be null). */
+int test_cluster_exec(const std::string &dir, int node, const std::string &cmd,
+                      std::string *out = nullptr, std::string *err = nullptr);
+/* `osk-cluster reboot NODE`; its exit status. */
+int test_cluster_reboot(const std::string &dir, int node);
+
+/* One line of `osk-cluster status`. */
+struct test_node_status {
+    std::string state; /* up, booting, stopping, rebooting, down */
+    int online = 0;
+    int integrated = 0;
+    char root = '-';      /* running root partition, A or B */
+    char boot = '-';      /* partition booted next */
+    std::string packages; /* "name_version,..." or "-" */
+};
+/* Reads every node's status; false when the cluster does not answer. */
+bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *nodes);
+/* Waits until NODE is up and integrated (true) or timeout_ms passes. */
+bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms = 20000);
+
+/* Processes of this machine that belong to the cluster: its supervisor,
+ * module daemon and every node's init, by the pids they recorded. */
+std::vector<int> test_cluster_pids(const std::string &dir);
+/* Mount points of this machine's mount table under dir. */
+std::vector<std::string> test_cluster_host_mounts(const std::string &dir);
+
+#endif
