@@ -1,0 +1,296 @@
+/*
+ * The kernel interface against a simulated cluster of 8 nodes: what each
+ * node reads, IPC between nodes, a node leaving, malformed frames, and the
+ * number of log generations coming from the module.
+ */
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "bripc.h"
+#include "cluster.h"
+#include "krn_util.h"
+#include "logmgr.h"
+#include "osk_devframe.h"
+#include "osk_errcode.h"
+#include "sc_ioctl.h"
+
+namespace
+{
+
+struct Cluster : testing::Test {
+    simd s;
+    void SetUp() override
+    {
+        ASSERT_TRUE(simd_start(&s, 8));
+        for (int n : {0, 1, 3, 6})
+            ASSERT_EQ(simd_ctl(&s, "join " + std::to_string(n)), "ok\n");
+    }
+    void TearDown() override
+    {
+        simd_stop(&s);
+    }
+};
+
+/* What a process on the node reads through the system-control layer. */
+std::string node_view()
+{
+    sc_open();
+    cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
+    (void)ioctl_check(&ci->ci_hdr);
+    cd_info_t *cd = (cd_info_t *)ioctl_alloc(SCCMD_GETDCINFO, sizeof(cd_info_t));
+    (void)ioctl_check(&cd->cd_hdr);
+    sccmd_query_log_t *q = (sccmd_query_log_t *)ioctl_alloc(SCCMD_QUERY_LOG, sizeof(*q));
+    std::string integrated;
+    for (int n = 0; n < 8; n++) {
+        q->ql_hdr.io_node = (node_t)n;
+        q->ql_nodes = 0xFF;
+        memset(q->ql_taglog_flags, 0, sizeof(q->ql_taglog_flags));
+        int rc = ioctl_check(&q->ql_hdr);
+        integrated += rc < 0 ? '-' : (q->ql_taglog_flags[n] & 1) ? 'I' : 'o';
+    }
+    char buf[160];
+    snprintf(buf, sizeof(buf), "node=%d online=0x%x members=0x%x hook_node=%d alive=0x%x %s",
+             ci->ci_cstate.cs_mynode, ci->ci_cstate.cs_online, cd->cd_outer_mask,
+             cluster_my_node_id(), cluster_nodes_alive(), integrated.c_str());
+    ioctl_free(&ci);
+    ioctl_free(&cd);
+    ioctl_free(&q);
+    return buf;
+}
+
+} // namespace
+
+TEST_F(Cluster, EachNodeReadsItselfAndTheOnlineMask)
+{
+    EXPECT_EQ(run_as(simd_sock(&s, 3), node_view),
+              "node=3 online=0x4b members=0x4b hook_node=3 alive=0x4b II-I--I-");
+    EXPECT_EQ(run_as(simd_sock(&s, 6), node_view),
+              "node=6 online=0x4b members=0x4b hook_node=6 alive=0x4b II-I--I-");
+
+    ASSERT_EQ(simd_ctl(&s, "integrate 1 0"), "ok\n");
+    ASSERT_EQ(simd_ctl(&s, "leave 3"), "ok\n");
+    EXPECT_EQ(run_as(simd_sock(&s, 6), node_view),
+              "node=6 online=0x43 members=0x43 hook_node=6 alive=0x43 Io----I-");
+    EXPECT_NE(simd_ctl(&s, "status").find("node 3 present=1 online=0 integrated=0 master=0\n"),
+              std::string::npos);
+}
+
+/* Echo server: answers each request with its data upper-cased. Requests
+ * with code 0x43 are never answered. */
+static void echo_handler(bripc_msg_t *msg, void *data, void *)
+{
+    if (msg->msg_code == 0x43)
+        return;
+    char *s = (char *)data;
+    size_t len = (size_t)msg->msg_size64 * BRIPC_UNIT;
+    for (size_t i = 0; i < len; i++)
+        s[i] = (char)toupper((unsigned char)s[i]);
+    (void)send_reply(msg->msg_id, data, len);
+}
+
+static std::string echo_call(const char *name, const char *text)
+{
+    bripc_ph_t ph = 0;
+    int rc = bripc_find_phandle(name, &ph);
+    if (rc != 0)
+        return "find " + std::to_string(rc);
+    if (send_message(ph, text, strlen(text) + 1, 0x42, 1) == 0)
+        return "send failed";
+    void *buf = nullptr;
+    size_t len = 0;
+    if (alloc_and_get_reply(&buf, &len) != 0)
+        return "no reply";
+    std::string r = (char *)buf;
+    free(buf);
+    return r + " " + std::to_string(len);
+}
+
+TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
+{
+    pid_t server = fork();
+    if (server == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
+        bripc_ph_t ph;
+        if (bripc_register_phandle("echoserver", &ph) != BRIPC_PRIMARY) /* used as "echoser" */
+            _exit(3);
+        start_server(echo_handler);
+    }
+    ASSERT_TRUE(wait_for(
+        [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }, 5000));
+
+    EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "hello node3"); }),
+              "HELLO NODE3 64");
+
+    /* A request pending on node 3 fails with BR_NODE_DOWN when it leaves;
+     * afterwards the name is gone. */
+    std::string pending;
+    int pfd[2];
+    ASSERT_EQ(pipe(pfd), 0);
+    pid_t client = fork();
+    if (client == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 6).c_str(), 1);
+        bripc_ph_t ph = 0;
+        if (bripc_find_phandle("echoser", &ph) != 0)
+            _exit(4);
+        bripc_msg_t msg;
+        memset(&msg, 0, sizeof(msg));
+        msg.msg_code = 0x43;
+        msg.msg_tag = &msg;
+        if (bripc_request(ph, &msg, nullptr, 0) != 0)
+            _exit(5);
+        (void)!write(pfd[1], "s", 1);
+        bripc_msg_t rep;
+        memset(&rep, 0, sizeof(rep));
+        int rc = bripc_listen(&rep, BRIPC_LISTEN_BLOCK, -1);
+        std::string r = std::to_string(rc) + " " + std::to_string(rep.sys_reason) +
+                        ((rep.msg_code & BRIPC_REPLY) ? " reply" : " request");
+        (void)!write(pfd[1], r.data(), r.size());
+        _exit(0);
+    }
+    close(pfd[1]);
+    char c;
+    ASSERT_EQ(read(pfd[0], &c, 1), 1);
+    ASSERT_EQ(simd_ctl(&s, "leave 3"), "ok\n");
+    char buf[128];
+    ssize_t n = read(pfd[0], buf, sizeof(buf));
+    close(pfd[0]);
+    pending.assign(buf, n > 0 ? (size_t)n : 0);
+    EXPECT_EQ(pending, "0 " + std::to_string(BR_NODE_DOWN) + " reply");
+    waitpid(client, nullptr, 0);
+
+    EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "again"); }),
+              "find " + std::to_string(BRIPC_NOPHANDLE));
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+}
+
+static int raw_connect(const std::string &path)
+{
+    struct sockaddr_un sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* True when the daemon closed the connection without answering. */
+static bool rejected(int fd)
+{
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char b;
+    bool closed = read(fd, &b, 1) == 0;
+    close(fd);
+    return closed;
+}
+
+TEST_F(Cluster, MalformedFramesAreRejectedAndOthersServedOn)
+{
+    /* A well-behaved client stays connected across the bad ones. */
+    int rd[2], wr[2];
+    ASSERT_EQ(pipe(rd), 0);
+    ASSERT_EQ(pipe(wr), 0);
+    pid_t good = fork();
+    if (good == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 1).c_str(), 1);
+        char c;
+        for (int i = 0; i < 2; i++) {
+            std::string v = node_view();
+            (void)!write(rd[1], v.data(), v.size());
+            if (i == 0 && read(wr[0], &c, 1) != 1)
+                _exit(1);
+        }
+        _exit(0);
+    }
+    char buf[256];
+    ssize_t n = read(rd[0], buf, sizeof(buf));
+    ASSERT_GT(n, 0);
+    std::string before(buf, (size_t)n);
+
+    oskdev_frame_t fr;
+    memset(&fr, 0, sizeof(fr));
+    int fd = raw_connect(simd_sock(&s, 1));
+    fr.fr_magic = 0xdeadbeef;
+    fr.fr_request = SCCMD_GETCINFO;
+    fr.fr_len = sizeof(cinfo_t);
+    ASSERT_EQ(write(fd, &fr, sizeof(fr)), (ssize_t)sizeof(fr));
+    EXPECT_TRUE(rejected(fd)) << "bad magic";
+
+    fd = raw_connect(simd_sock(&s, 1));
+    fr.fr_magic = OSKDEV_MAGIC_REQ;
+    fr.fr_len = MAX_IOCTL_SIZE + 1;
+    ASSERT_EQ(write(fd, &fr, sizeof(fr)), (ssize_t)sizeof(fr));
+    EXPECT_TRUE(rejected(fd)) << "absurd length";
+
+    fd = raw_connect(simd_sock(&s, 1));
+    fr.fr_len = sizeof(cinfo_t);
+    ASSERT_EQ(write(fd, &fr, sizeof(fr)), (ssize_t)sizeof(fr));
+    ASSERT_EQ(write(fd, "short", 5), 5);
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(rejected(fd)) << "short frame";
+
+    fd = raw_connect(simd_sock(&s, 1));
+    ASSERT_EQ(write(fd, &fr, 10), 10);
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(rejected(fd)) << "short header";
+
+    ASSERT_EQ(write(wr[1], "g", 1), 1);
+    n = read(rd[0], buf, sizeof(buf));
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, (size_t)n), before);
+    waitpid(good, nullptr, 0);
+    EXPECT_EQ(simd_ctl(&s, "join 2"), "ok\n");
+}
+
+TEST_F(Cluster, RolloverKeepsTheGenerationsTheModuleReports)
+{
+    char tmpl[] = "/tmp/krn-roll-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string log = dir + "/app.log";
+    auto put = [](const std::string &path, const std::string &text) {
+        FILE *f = fopen(path.c_str(), "w");
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    auto get = [](const std::string &path) {
+        char b[32] = "";
+        FILE *f = fopen(path.c_str(), "r");
+        if (f == nullptr)
+            return std::string("none");
+        (void)!fgets(b, sizeof(b), f);
+        fclose(f);
+        return std::string(b);
+    };
+    /* Returns N as the node sees it and the contents of .0, .(N-1), .N. */
+    auto roll = [&](int n) {
+        put(log, "live");
+        for (int i = 0; i < 10; i++)
+            put(log + "." + std::to_string(i), "g" + std::to_string(i));
+        std::string r = run_as(simd_sock(&s, 0), [&] {
+            return std::to_string(kern_query_num_logfiles()) + " " +
+                   std::to_string(logmgr_rollover_regfile(log.c_str(), -1, 0644));
+        });
+        return r + " " + get(log + ".0") + " " + get(log + "." + std::to_string(n - 1)) + " " +
+               get(log + "." + std::to_string(n));
+    };
+    /* The oldest kept generation is overwritten; the one beyond is not ours. */
+    EXPECT_EQ(roll(5), "5 1 live g3 g5");
+    ASSERT_EQ(simd_ctl(&s, "setvar numlogfiles 7"), "ok\n");
+    EXPECT_EQ(roll(7), "7 1 live g5 g7");
+    ASSERT_EQ(simd_ctl(&s, "setvar numlogfiles 81"), "ok\n");
+    EXPECT_EQ(roll(5), "5 1 live g3 g5");
+    ASSERT_EQ(simd_ctl(&s, "setvar numlogfiles 4"), "ok\n");
+    EXPECT_EQ(roll(5), "5 1 live g3 g5");
+    (void)!system(("rm -rf " + dir).c_str());
+}
