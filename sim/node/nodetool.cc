@@ -212,6 +212,11 @@ static int umount_main(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    /* Callers that detach close 0, 1 and 2; a socket opened later must not
+     * take their place and be mistaken for standard input. */
+    for (int fd = 0; fd < 3; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+            return 1;
     const char *name = strrchr(argv[0], '/');
     name = name ? name + 1 : argv[0];
     if (strcmp(name, "osk-nodetool") == 0 && argc > 1) {
