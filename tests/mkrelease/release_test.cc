@@ -293,8 +293,10 @@ TEST_F(Release, ManifestLinesAreOptionsWithoutDashes)
                                         "package osk-tools\n"
                                         "flag partial\n"
                                         "patchagainst 2.2.3.10\n"
+                                        "preupdate-file pre.sh\n"
                                         "\n"
                                         "fault no-md5=osk-tools\n";
+    std::ofstream(dir + "/pre.sh") << "#!/bin/sh\nexit 3\n";
     mkrel_release rel;
     std::string err;
     ASSERT_EQ(mkrel_parse_args(&rel, {"--manifest", dir + "/manifest", "-o", dir + "/r"}, &err), 0)
@@ -307,6 +309,7 @@ TEST_F(Release, ManifestLinesAreOptionsWithoutDashes)
               (std::vector<std::string>{"osk-toc-13", "osk-handshake-6"}));
     EXPECT_EQ(rel.packages[0].postinst, (std::vector<std::string>{"echo configured"}));
     EXPECT_EQ(rel.flags, (std::vector<std::string>{"partial"}));
+    EXPECT_EQ(rel.preupdate, "#!/bin/sh\nexit 3\n") << "not read beside the manifest";
     ASSERT_EQ(rel.faults.size(), 1u);
     EXPECT_EQ(rel.faults[0].kind, MKREL_NO_MD5);
     ASSERT_EQ(mkrel_build(&rel, &err), 0) << err;

@@ -511,6 +511,10 @@ int mkrel_read_manifest(mkrel_release *rel, const std::string &path, std::string
         const opt_def *o = find_opt(name);
         std::string why;
 
+        /* Files named in a manifest travel with it. */
+        if (o && (o->id == O_DEB || o->id == O_PREUPDATE_FILE) && !val.empty() && val[0] != '/' &&
+            path.find('/') != std::string::npos)
+            val = path.substr(0, path.rfind('/') + 1) + val;
         if (!o || o->id == O_MANIFEST)
             why = "unknown key " + name;
         else if (!o->has_arg && !val.empty())
