@@ -220,7 +220,7 @@ static std::string shell_quote(const std::string &s)
     return q + "'";
 }
 
-static int parse_fault(mkrel_release *rel, const std::string &spec, std::string *err)
+static int parse_fault(mkrel_release *rel, const std::string &fault_text, std::string *err)
 {
     static const struct {
         const char *name;
@@ -230,8 +230,8 @@ static int parse_fault(mkrel_release *rel, const std::string &spec, std::string 
                        {"md5-first", MKREL_MD5_FIRST},
                        {"corrupt-deb", MKREL_CORRUPT_DEB},
                        {"missing-deb", MKREL_MISSING_DEB}};
-    std::string name = spec, arg;
-    bool has_arg = split_assign(spec, &name, &arg);
+    std::string name = fault_text, arg;
+    bool has_arg = split_assign(fault_text, &name, &arg);
     mkrel_fault f{};
 
     if (name == "no-index" && !has_arg) {
@@ -242,7 +242,7 @@ static int parse_fault(mkrel_release *rel, const std::string &spec, std::string 
     if (name == "truncate") {
         f.kind = MKREL_TRUNCATE;
         if (has_arg && !parse_number(arg, &f.size)) {
-            *err = "truncate needs a byte count: " + spec;
+            *err = "truncate needs a byte count: " + fault_text;
             return 1;
         }
         rel->faults.push_back(f);
@@ -256,7 +256,7 @@ static int parse_fault(mkrel_release *rel, const std::string &spec, std::string 
             return 0;
         }
     }
-    *err = "unknown fault: " + spec;
+    *err = "unknown fault: " + fault_text;
     return 1;
 }
 
