@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "base.h"
 #include "cluster.h"
 #include "sim_fork.h"
 #include "sim_util.h"
@@ -305,8 +306,11 @@ static void show_log(const char *name)
 static int cmd_up(int argc, char **argv, const char *self)
 {
     int nnodes = 4;
+    const char *base = BASE_RELEASE_DEFAULT;
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc)
+        if (strcmp(argv[i], "--base") == 0 && i + 1 < argc)
+            base = argv[++i];
+        else if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc)
             nnodes = atoi(argv[++i]);
         else if (strncmp(argv[i], "--nodes=", 8) == 0)
             nnodes = atoi(argv[i] + 8);
@@ -325,6 +329,10 @@ static int cmd_up(int argc, char **argv, const char *self)
     }
     if (cleanup(1) != 0 || prepare(nnodes) < 0) {
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
+        return 1;
+    }
+    if (strcmp(base, "none") != 0 && base_release_make(g_dir, base) < 0) {
+        (void)cleanup(1);
         return 1;
     }
 

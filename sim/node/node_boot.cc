@@ -119,6 +119,15 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (sim_mkdir_p(up, 0755) < 0 || sim_mkdir_p(work, 0755) < 0)
         return fail("mkdir", up);
 
+    /* Start from the cluster's base release, installed once for all roots. */
+    char base[PATH_MAX], cmd[3 * PATH_MAX];
+    snprintf(base, sizeof base, "%s/base/upper", b->dir);
+    if (access(base, F_OK) == 0) {
+        snprintf(cmd, sizeof cmd, "cp -a '%s/.' '%s/'", base, up);
+        if (system(cmd) != 0)
+            return fail("copy the base release into", up);
+    }
+
     int part = x == 'A' ? 1 : 2;
     char lilo[256], host[64];
     snprintf(lilo, sizeof lilo,
@@ -141,6 +150,13 @@ int node_root_create(const struct node_boot_t *b, char x)
         put_opaque_dir(up, "/run", 0755) < 0 || put_dir(up, "/run/osk-sim/.") < 0 ||
         put_dir(up, "/altroot/.") < 0 || put_dir(up, "/opt/osk-sim/bin/.") < 0 ||
         put_dir(up, "/var/log/osk/.") < 0 || put_dir(up, "/root/.") < 0)
+        return -1;
+    /* A node reaches no network repository: it knows only the sources an
+     * update adds, and none of this machine's package lists. */
+    if (put_opaque_dir(up, "/etc/apt/sources.list.d", 0755) < 0 ||
+        put_file(up, "/etc/apt/sources.list", "", 0644) < 0 ||
+        put_opaque_dir(up, "/var/lib/apt/lists", 0755) < 0 ||
+        put_dir(up, "/var/lib/apt/lists/partial/.") < 0)
         return -1;
     if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
         put_file(up, "/etc/hostname", host, 0644) < 0 ||
