@@ -58,16 +58,6 @@ TEST(Realloc, PreconditionsPanicInOrder)
     }
 }
 
-TEST(Alloc, ZeroesOnRequest)
-{
-    unsigned char *p = (unsigned char *)osk_alloc(256, 1, 1);
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 256; i++)
-        ASSERT_EQ(p[i], 0) << i;
-    osk_free(p, 256);
-    free_if_not_null(NULL);
-}
-
 TEST(StatusTexts, LookupByCodeAndText)
 {
     EXPECT_STREQ(findtext(texlat, TE_PASS), "TE_PASS         -- Success");
@@ -108,24 +98,6 @@ TEST(StatusTexts, TableRowsFollowTheNamingLayout)
         EXPECT_GT(text.size(), dashes + 3) << text;
     }
     EXPECT_EQ(rows + 1, 110);
-}
-
-TEST(ExtendedTexts, ShortAndLongLookups)
-{
-    const ext_textxlat_t tbl[] = {
-        {1, "one", "the first"},
-        {2, "two", "the second"},
-        {2, "deux", "shadowed"},
-        {-1, "?", "unknown"},
-    };
-    EXPECT_STREQ(ext_findtext(tbl, 2, 0), "two");
-    EXPECT_STREQ(ext_findtext(tbl, 2, 1), "the second");
-    EXPECT_STREQ(ext_findtext(tbl, 9, 0), "?");
-    EXPECT_STREQ(ext_findtext(tbl, 9, 1), "unknown");
-    EXPECT_EQ(ext_findcode_shdesc(tbl, "deux"), 2);
-    EXPECT_EQ(ext_findcode_shdesc(tbl, "the first"), -1);
-    EXPECT_EQ(ext_findcode_longdesc(tbl, "the first"), 1);
-    EXPECT_EQ(ext_findcode_longdesc(tbl, "unknown"), -1);
 }
 
 TEST(Bits, CountsOneBits)

@@ -28,18 +28,6 @@ std::string panic_re(pid_t pid)
     return "PANIC \\[pid: " + std::to_string(pid) + ", thread: " + std::to_string(pid) + "\\]: ";
 }
 
-TEST(Print, SynchronousPrefixAndPlainText)
-{
-    child_result r = run_in_child([] {
-        osk_print("value %d\n", 42);
-        osk_cprint("plain %s\n", "text");
-    });
-    ASSERT_EQ(exit_code(r), 0);
-    EXPECT_TRUE(
-        std::regex_match(r.out, std::regex(prefix_re("DEBUG", r.pid) + "value 42\nplain text\n")))
-        << r.out;
-}
-
 TEST(Print, FailedAssertionPrintsTwoLinesAndAborts)
 {
     const int line = __LINE__ + 3;
