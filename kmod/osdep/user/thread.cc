@@ -5,7 +5,9 @@
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
+#endif
 
 #include "osk_runtime.h"
 #include "osk_banned.h"
@@ -83,7 +85,14 @@ void osk_milli_sleep(unsigned milliseconds)
 
 uint64_t osk_cputicks(void)
 {
+#if defined(__x86_64__) || defined(__i386__)
     return __rdtsc();
+#else
+    /* No cheap cycle counter here; nanoseconds serve the same timing use. */
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+#endif
 }
 
 time_t osk_get_time(void)
