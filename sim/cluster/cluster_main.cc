@@ -29,7 +29,9 @@ static void usage(void)
     fprintf(stderr,
             "usage: osk-cluster up [--nodes N]      start N nodes (1 to 8, default 4)\n"
             "       osk-cluster status              state, roots and osk packages per node\n"
-            "       osk-cluster exec NODE -- CMD... run CMD in node NODE as rsh would\n"
+            "       osk-cluster exec [-t] NODE -- CMD...\n"
+            "                                       run CMD in node NODE as rsh would; -t: on a\n"
+            "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
             "       osk-cluster down                end and remove the cluster\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
@@ -186,14 +188,18 @@ static int parse_node(const char *s)
 
 static int cmd_exec(int argc, char **argv)
 {
-    int i = 2;
+    int i = 2, tty = 0;
+    if (i < argc && strcmp(argv[i], "-t") == 0) {
+        tty = 1;
+        i++;
+    }
     if (i >= argc) {
         usage();
         return 2;
     }
     int n = parse_node(argv[i++]);
     if (n < 0) {
-        fprintf(stderr, "osk-cluster: no node %s in %s\n", argv[2], g_dir);
+        fprintf(stderr, "osk-cluster: no node %s in %s\n", argv[i - 1], g_dir);
         return 2;
     }
     if (i < argc && strcmp(argv[i], "--") == 0)
@@ -208,6 +214,8 @@ static int cmd_exec(int argc, char **argv)
     char run[PATH_MAX], host[16];
     path(run, sizeof run, "run");
     snprintf(host, sizeof host, "node%d", n);
+    if (tty)
+        return sim_agent_exec_tty(run, host, cmd.c_str(), 1, 2);
     return sim_agent_exec(run, host, cmd.c_str(), 0, 1, 2);
 }
 

@@ -272,6 +272,16 @@ int sim_agent_exec(const char *rundir, const char *host, const char *cmd, int in
     return agent_session(rundir, host, SIM_FR_EXEC, cmd, in_fd, out_fd, err_fd, nullptr);
 }
 
+int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, int out_fd,
+                       int err_fd)
+{
+    if (strlen(cmd) > SIM_FRAME_MAX) {
+        say(err_fd, host, "Argument list too long");
+        return 1;
+    }
+    return agent_session(rundir, host, SIM_FR_EXEC_TTY, cmd, -1, out_fd, err_fd, nullptr);
+}
+
 int sim_agent_get(const char *rundir, const char *host, const char *path, int out_fd, int err_fd,
                   mode_t *mode)
 {

@@ -6,7 +6,7 @@
  * byte, a 4-byte big-endian length, then that many bytes (at most
  * SIM_FRAME_MAX). A session:
  *   agent  -> client  HELLO                (sent as soon as a handler runs)
- *   client -> agent   EXEC <shell text>    or GET <path>
+ *   client -> agent   EXEC <shell text>    or EXEC_TTY <shell text>, or GET <path>
  *   client -> agent   STDIN <bytes> ...    STDIN with no bytes is end of input
  *   agent  -> client  STDOUT / STDERR <bytes> ..., MODE <4 bytes> for GET
  *   agent  -> client  EXIT <4-byte status> (last frame)
@@ -25,6 +25,7 @@
 enum {
     SIM_FR_HELLO = 'H',
     SIM_FR_EXEC = 'E',
+    SIM_FR_EXEC_TTY = 'T', /* EXEC with standard input on a terminal */
     SIM_FR_GET = 'G',
     SIM_FR_STDIN = 'I',
     SIM_FR_STDOUT = 'O',
@@ -61,6 +62,11 @@ int sim_agent_path(const char *rundir, const char *host, char *buf, size_t size)
  */
 int sim_agent_exec(const char *rundir, const char *host, const char *cmd, int in_fd, int out_fd,
                    int err_fd);
+/* The same with the command's standard input on a terminal of its own
+ * (output stays on the two streams), as an operator's login has it; in_fd
+ * is not read. */
+int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, int out_fd,
+                       int err_fd);
 /* Copies the file PATH of HOST to out_fd; *mode gets its permission bits.
  * Failures are reported on err_fd as by sim_agent_exec; returns 0 or 1. */
 int sim_agent_get(const char *rundir, const char *host, const char *path, int out_fd, int err_fd,

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -80,16 +82,23 @@ static int serve_get(int sock, const char *path)
     return 0;
 }
 
-static pid_t start_shell(const char *cmd, int *in_w, int *out_r, int *err_r)
+static pid_t start_shell(const char *cmd, int tty, int *in_w, int *out_r, int *err_r)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
+        return -1;
+    /* With a terminal the command's input is its slave side; the master
+     * stays open here, unread, for as long as the command runs. */
+    int master = -1, slave = -1;
+    if (tty && openpty(&master, &slave, nullptr, nullptr, nullptr) < 0)
         return -1;
     pid_t pid;
     int r = sim_fork(FORK_NEW_SESSION | FORK_RESET_SIGNALS, nullptr, 0, &pid);
     if (r < 0)
         return -1;
     if (r == 0) {
+        if (tty && (ioctl(slave, TIOCSCTTY, 0) < 0 || dup2(slave, in[0]) < 0))
+            _exit(127);
         if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
             _exit(127);
         (void)close_range(3, ~0U, 0);
@@ -103,6 +112,12 @@ static pid_t start_shell(const char *cmd, int *in_w, int *out_r, int *err_r)
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    if (tty) {
+        close(slave);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        close(in[1]);
+        in[1] = master; /* the terminal's input: nothing is ever typed */
+    }
     fcntl(in[1], F_SETFL, O_NONBLOCK);
     *in_w = in[1];
     *out_r = out[0];
@@ -113,10 +128,10 @@ static pid_t start_shell(const char *cmd, int *in_w, int *out_r, int *err_r)
 /* Moves bytes between the session and the command until both of its output
  * pipes are closed, then reports its status. Standard input is buffered
  * without bound so a command that never reads it cannot stall its output. */
-static int serve_exec(int sock, const char *cmd)
+static int serve_exec(int sock, const char *cmd, int tty)
 {
     int in_w, out_r, err_r;
-    pid_t pid = start_shell(cmd, &in_w, &out_r, &err_r);
+    pid_t pid = start_shell(cmd, tty, &in_w, &out_r, &err_r);
     if (pid < 0) {
         send_error(sock, "%s: %s\n", "rsh");
         return 1;
@@ -170,7 +185,8 @@ static int serve_exec(int sock, const char *cmd)
             else if (n < 0 && errno != EAGAIN && errno != EINTR)
                 pending.clear(), in_eof = 1;
         }
-        if (in_w >= 0 && in_eof && pending.empty()) {
+        /* Closing a terminal's master hangs its command up: keep it open. */
+        if (in_w >= 0 && in_eof && pending.empty() && !tty) {
             close(in_w);
             in_w = -1;
         }
@@ -198,8 +214,8 @@ static int serve_exec(int sock, const char *cmd)
     int st;
     if (type == SIM_FR_GET) {
         st = serve_get(sock, req);
-    } else if (type == SIM_FR_EXEC && !get_only) {
-        st = serve_exec(sock, req);
+    } else if ((type == SIM_FR_EXEC || type == SIM_FR_EXEC_TTY) && !get_only) {
+        st = serve_exec(sock, req, type == SIM_FR_EXEC_TTY);
     } else {
         errno = EPERM;
         send_error(sock, "%s: %s\n", "rshd");

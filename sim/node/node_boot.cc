@@ -212,7 +212,7 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
     snprintf(d, sizeof d, "%s/dev", m);
     if (mount("tmpfs", d, "tmpfs", MS_NOSUID, "mode=755,size=1m") < 0)
         return fail("mount tmpfs at", d);
-    static const char *const devs[] = {"null", "zero", "full", "random", "urandom", "tty", "ptmx"};
+    static const char *const devs[] = {"null", "zero", "full", "random", "urandom", "tty"};
     for (const char *n : devs) {
         char host[64];
         snprintf(host, sizeof host, "/dev/%s", n);
@@ -220,7 +220,9 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
         if (touch(p) < 0 || bind(host, p, 0) < 0)
             return -1;
     }
-    static const char *const links[][2] = {{"fd", "/proc/self/fd"},
+    /* Terminals come from the pts instance bound below. */
+    static const char *const links[][2] = {{"ptmx", "pts/ptmx"},
+                                           {"fd", "/proc/self/fd"},
                                            {"stdin", "/proc/self/fd/0"},
                                            {"stdout", "/proc/self/fd/1"},
                                            {"stderr", "/proc/self/fd/2"}};
