@@ -153,23 +153,7 @@ static int doupdate_revert_switchroot(void)
     fflush(stdout);
     fflush(stderr);
 
-    if (is_rolling) {
-        if (!is_child) {
-            do_lilo(expeditionmask, 1);
-            do_lilo(~expeditionmask, 0);
-        }
-        mangler_reboot_expedition();
-    } else if (simple_rolling) {
-        if (!is_child)
-            do_lilo(255, 1);
-        simple_rolling_reboot();
-    } else {
-        if (mangler_shutdown(toc_version) != 0)
-            update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
-        if (!is_child)
-            do_lilo(255, 1);
-        do_reboot();
-    }
+    restart_cluster(toc_version); /* boots the other root: do_pivot is set */
     return 0;
 }
 

@@ -23,17 +23,7 @@ static const char delayed_reboot[] = "sleep 10; reboot";
 static void run_lilo(char **argv, ptr_func_t hook)
 {
     static char out[LILO_CAPTURE_LEN], err[LILO_CAPTURE_LEN];
-    memset(out, 0, sizeof(out));
-    memset(err, 0, sizeof(err));
-
-    ulog_exec_opts_t ops = {};
-    ops.ulog_exec_vec = argv;
-    ops.ulog_buf_stdout = out;
-    ops.ulog_buf_stdout_len = sizeof(out) - 1;
-    ops.ulog_buf_stderr = err;
-    ops.ulog_buf_stderr_len = sizeof(err) - 1;
-    ops.ulog_prefunc = hook;
-    if (ulog_exec_ops(&ops, NULL) == 0)
+    if (ulog_exec_captured(argv, hook, out, sizeof(out), err, sizeof(err)) == 0)
         return;
 
     ulog_message("Output of lilo to stdout:\n%s\n", out);

@@ -154,8 +154,7 @@ static void install_this_node(void)
         (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
 }
 
-/* Restarts the cluster in the requested way; the run ends here. */
-[[noreturn]] static void restart(int toc_version)
+void restart_cluster(int toc_version)
 {
     if (is_rolling) {
         if (!is_child) {
@@ -174,7 +173,6 @@ static void install_this_node(void)
             do_lilo(255, do_pivot);
         do_reboot();
     }
-    exit(UPD_EXIT_OK);
 }
 
 int doupdate_tarball(char *source_location)
@@ -291,5 +289,6 @@ int doupdate_tarball(char *source_location)
     setup_rolling_upgrade();
     fflush(stdout);
     fflush(stderr);
-    restart(toc_version);
+    restart_cluster(toc_version);
+    exit(UPD_EXIT_OK);
 }

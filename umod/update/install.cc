@@ -146,16 +146,10 @@ void sources_list_revert(void)
 void apt_update(void)
 {
     static char err[32768];
-    memset(err, 0, sizeof(err));
     /* apt-get refuses --fix-broken together with update since apt 1.x; the
      * repair it asked for is done by the install steps that follow. */
     char *argv[] = {(char *)APTGET_PROGRAM, (char *)"update", NULL};
-    ulog_exec_opts_t ops = {};
-    ops.ulog_exec_vec = argv;
-    ops.ulog_buf_stderr = err;
-    ops.ulog_buf_stderr_len = sizeof(err) - 1;
-    ops.ulog_prefunc = do_chroot;
-    if (ulog_exec_ops(&ops, NULL) != 0) {
+    if (ulog_exec_captured(argv, do_chroot, NULL, 0, err, sizeof(err)) != 0) {
         ulog_message("Unable to retrieve package list using apt-get:\n\t%s", err);
         update_fail(UPD_EXIT_APT_UPDATE);
     }
@@ -225,14 +219,9 @@ void remove_obsoleted(void)
         if (count == MAX_OBSOLETE)
             continue;
         static char status[4096];
-        memset(status, 0, sizeof(status));
         char *query[] = {(char *)DPKG_PROGRAM, (char *)"-s", line, NULL};
-        ulog_exec_opts_t ops = {};
-        ops.ulog_exec_vec = query;
-        ops.ulog_buf_stdout = status;
-        ops.ulog_buf_stdout_len = sizeof(status) - 1;
-        ops.ulog_prefunc = do_chroot;
-        if (ulog_exec_ops(&ops, NULL) == 0 && strstr(status, "Status: install ok installed"))
+        if (ulog_exec_captured(query, do_chroot, status, sizeof(status), NULL, 0) == 0 &&
+            strstr(status, "Status: install ok installed"))
             snprintf(names[count++], sizeof(names[0]), "%s", line);
     }
     fclose(f);

@@ -229,15 +229,8 @@ int do_other_nodes(const char *source)
         if (!(nodes & (1 << n)) || (n == thisnode && !quick_update))
             continue;
         build_child_cmd(&cmd[n], n, source);
-        memset(out[n], 0, sizeof(out[n]));
-        memset(err[n], 0, sizeof(err[n]));
-        ulog_exec_opts_t ops = {};
-        ops.ulog_exec_vec = cmd[n].argv;
-        ops.ulog_buf_stdout = out[n];
-        ops.ulog_buf_stdout_len = sizeof(out[n]) - 1;
-        ops.ulog_buf_stderr = err[n];
-        ops.ulog_buf_stderr_len = sizeof(err[n]) - 1;
-        st[n] = ulog_exec_nursery(&ops);
+        st[n] = ulog_exec_nursery_captured(cmd[n].argv, NULL, out[n], sizeof(out[n]), err[n],
+                                           sizeof(err[n]));
     }
 
     int result = 0;

@@ -101,6 +101,17 @@ void ulog_pack_args(ulog_exec_opts_t *ops, char **exvec, const char *execl, va_l
 ulog_exec_state_t *ulog_exec_nursery(ulog_exec_opts_t *ops);
 int ulog_exec_wait(ulog_exec_state_t *st);
 char *get_cmdoutput(const char *cmd, char *buf, size_t len);
+
+/*
+ * argv (path first, null-terminated) with the hook prefunc (or none) and
+ * either stream captured as a text: a given buffer is zeroed and filled up
+ * to its size less one. The nursery form starts the child and returns; the
+ * other waits and returns its result.
+ */
+ulog_exec_state_t *ulog_exec_nursery_captured(char **argv, ptr_func_t prefunc, char *out,
+                                              size_t out_size, char *err, size_t err_size);
+int ulog_exec_captured(char **argv, ptr_func_t prefunc, char *out, size_t out_size, char *err,
+                       size_t err_size);
 void do_chroot(void *unused = nullptr);
 int rm_rf(const char *filename);
 void close_extra(void);

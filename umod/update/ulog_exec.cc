@@ -520,14 +520,47 @@ int ulog_execl(const char *path, ...)
     return ulog_execv(argv, prefunc, prefunc_arg);
 }
 
+/* Capture buffers read as texts: zeroed, with the last byte kept as the terminator. */
+static void ulog_set_captures(ulog_exec_opts_t *ops, char *out, size_t out_size, char *err,
+                              size_t err_size)
+{
+    if (out) {
+        OSK_ASSERT(out_size > 0 && out_size - 1 <= UINT32_MAX);
+        memset(out, 0, out_size);
+        ops->ulog_buf_stdout = out;
+        ops->ulog_buf_stdout_len = (uint32_t)(out_size - 1);
+    }
+    if (err) {
+        OSK_ASSERT(err_size > 0 && err_size - 1 <= UINT32_MAX);
+        memset(err, 0, err_size);
+        ops->ulog_buf_stderr = err;
+        ops->ulog_buf_stderr_len = (uint32_t)(err_size - 1);
+    }
+}
+
+ulog_exec_state_t *ulog_exec_nursery_captured(char **argv, ptr_func_t prefunc, char *out,
+                                              size_t out_size, char *err, size_t err_size)
+{
+    ulog_exec_opts_t ops = {};
+
+    ops.ulog_exec_vec = argv;
+    ops.ulog_prefunc = prefunc;
+    ulog_set_captures(&ops, out, out_size, err, err_size);
+    return ulog_exec_nursery(&ops);
+}
+
+int ulog_exec_captured(char **argv, ptr_func_t prefunc, char *out, size_t out_size, char *err,
+                       size_t err_size)
+{
+    return ulog_exec_wait(ulog_exec_nursery_captured(argv, prefunc, out, out_size, err, err_size));
+}
+
 char *get_cmdoutput(const char *cmd, char *buf, size_t len)
 {
     ulog_exec_opts_t ops = {};
 
-    OSK_ASSERT(cmd != NULL && buf != NULL && len > 0 && len - 1 <= UINT32_MAX);
-    memset(buf, 0, len);
-    ops.ulog_buf_stdout = buf;
-    ops.ulog_buf_stdout_len = (uint32_t)(len - 1); /* the last byte stays the terminator */
+    OSK_ASSERT(cmd != NULL && buf != NULL);
+    ulog_set_captures(&ops, buf, len, NULL, 0);
     if (ulog_exec_ops(&ops, ULOG_SHELL, "-c", cmd, (char *)NULL) != 0)
         return NULL;
     return buf;

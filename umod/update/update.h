@@ -196,4 +196,8 @@ int rollover_run_log(const char *path); /* <0 when the rollover failed */
 int doupdate_tarball(char *source);
 int doupdate_revert(void);
 
+/* Boot loader and restart of the nodes after an update or a switch-root
+ * revert, in the requested way: all at once, rolling or simple rolling. */
+void restart_cluster(int toc_version);
+
 #endif

@@ -85,15 +85,8 @@ int run_verify(void)
         argv[argc++] = (char *)"--verify";
         argv[argc] = NULL;
 
-        memset(out[n], 0, sizeof(out[n]));
-        memset(err[n], 0, sizeof(err[n]));
-        ulog_exec_opts_t ops = {};
-        ops.ulog_exec_vec = argv;
-        ops.ulog_buf_stdout = out[n];
-        ops.ulog_buf_stdout_len = sizeof(out[n]) - 1;
-        ops.ulog_buf_stderr = err[n];
-        ops.ulog_buf_stderr_len = sizeof(err[n]) - 1;
-        st[n] = ulog_exec_nursery(&ops);
+        st[n] =
+            ulog_exec_nursery_captured(argv, NULL, out[n], sizeof(out[n]), err[n], sizeof(err[n]));
     }
 
     int result = 0;

@@ -26,16 +26,10 @@ static const char altroot_newer_cmdline[] =
 void get_dpkg_info(const char *package, int is_file, int force_current_root, char *buffer,
                    int buffer_size)
 {
-    memset(buffer, 0, (size_t)buffer_size);
     char *argv[] = {(char *)DPKG_PROGRAM, (char *)(is_file ? "--info" : "-s"), (char *)package,
                     NULL};
-    ulog_exec_opts_t ops = {};
-    ops.ulog_exec_vec = argv;
-    ops.ulog_buf_stdout = buffer;
-    ops.ulog_buf_stdout_len = (uint32_t)buffer_size - 1;
-    if (!is_file && !force_current_root)
-        ops.ulog_prefunc = do_chroot;
-    (void)ulog_exec_ops(&ops, NULL);
+    ptr_func_t hook = !is_file && !force_current_root ? do_chroot : NULL;
+    (void)ulog_exec_captured(argv, hook, buffer, (size_t)buffer_size, NULL, 0);
 }
 
 int parse_info_version(const char *type, const char *dpkg_info)
