@@ -108,6 +108,13 @@ static const char apt_conf[] =
     "Acquire::AllowInsecureRepositories \"true\";\n"
     "APT::Get::AllowUnauthenticated \"true\";\n";
 
+/* A release's repository outranks what is installed, as on a node: apt
+ * then sees an older release as a downgrade, which a dry-run dist-upgrade
+ * refuses, and the installer asks for -d. */
+static const char apt_prefs[] = "Package: *\n"
+                                "Pin: origin \"\"\n"
+                                "Pin-Priority: 1001\n";
+
 int node_root_create(const struct node_boot_t *b, char x)
 {
     char up[PATH_MAX], work[PATH_MAX], marker[PATH_MAX];
@@ -161,6 +168,7 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
         put_file(up, "/etc/hostname", host, 0644) < 0 ||
         put_file(up, "/etc/apt/apt.conf.d/99osk-node", apt_conf, 0644) < 0 ||
+        put_file(up, "/etc/apt/preferences.d/99osk-node", apt_prefs, 0644) < 0 ||
         put_file(up, "/etc/osk/pm.conf", "# NAME COMMAND...: services the PM starts at boot\n",
                  0644) < 0)
         return -1;
