@@ -75,8 +75,10 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
         EXPECT_EQ(n.integrated, 1);
         EXPECT_EQ(n.root, 'A');
         EXPECT_EQ(n.boot, 'A');
-        EXPECT_EQ(n.packages, "-");
+        /* Every node starts with the base release, on both of its roots. */
+        EXPECT_EQ(n.packages, "osk_2.2.2.164-1,osk-base_2.2.2.164-1,osk-tools_2.2.2.164-1");
     }
+    EXPECT_EQ(run(6, "chroot /altroot dpkg-query -W -f '${Version}' osk"), "2.2.2.164-1");
 
     /* What the update tool relies on inside a node. */
     std::string mounts = run(3, "cat /proc/mounts");
