@@ -51,6 +51,8 @@
 
 #include "osk_devframe.h"
 #include "oskd.h"
+#include "sim_wire.h"
+
 #include "osk_banned.h"
 
 #define CTL_LINE_MAX 512
@@ -105,22 +107,11 @@ static int path_in_dir(char *buf, size_t len, const char *name)
     return (n < 0 || (size_t)n >= len) ? -1 : 0;
 }
 
+/* Every process of a node, whatever its user, may open its "/dev/osk". */
 static int listen_on(const char *path)
 {
-    struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof(sa.sun_path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(sa.sun_path, path, strlen(path) + 1);
-    (void)unlink(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (bind(fd, (struct sockaddr *)&sa, sizeof(sa)) < 0 || chmod(path, 0666) < 0 ||
-        listen(fd, 64) < 0) {
+    int fd = sim_unix_listen(path);
+    if (fd >= 0 && chmod(path, 0666) < 0) {
         int e = errno;
         close(fd);
         errno = e;
