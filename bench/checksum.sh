@@ -48,4 +48,5 @@ echo "release: $(du -m "$OSK_CLUSTER_DIR/pkghost/rel.tar" | cut -f1) MB in $((pa
 
 # Leaves the unpacked release in /altroot/tmp/oskpackage, where the step reads it.
 "$build/bin/osk-cluster" exec 0 -- update --getversion --local --rcp pkghost:/rel.tar
-"$build/bin/osk-cluster" exec 0 -- "$build/bin/checksum_driver" "$reps"
+# Inside a node the build's programs are at /opt/osk-sim/bin.
+"$build/bin/osk-cluster" exec 0 -- /opt/osk-sim/bin/checksum_driver "$reps"
