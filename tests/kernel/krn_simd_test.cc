@@ -15,6 +15,7 @@
 #include "bripc.h"
 #include "cluster.h"
 #include "krn_util.h"
+#include "test_cluster.h"
 #include "logmgr.h"
 #include "osk_devframe.h"
 #include "osk_errcode.h"
@@ -121,8 +122,8 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
             _exit(3);
         start_server(echo_handler);
     }
-    ASSERT_TRUE(wait_for(
-        [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }, 5000));
+    ASSERT_TRUE(wait_for_condition(
+        250, 20, [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }));
 
     EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "hello node3"); }),
               "HELLO NODE3 64");

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "krn_util.h"
+#include "test_cluster.h"
 #include "osk_devframe.h"
 #include "osk_banned.h"
 
@@ -27,16 +28,6 @@ static std::string make_tmpdir()
     char tmpl[] = "/tmp/krn-test-XXXXXX";
     char *d = mkdtemp(tmpl);
     return d ? d : "";
-}
-
-bool wait_for(const std::function<bool()> &cond, int ms)
-{
-    for (int waited = 0; waited <= ms; waited += 20) {
-        if (cond())
-            return true;
-        usleep(20000);
-    }
-    return cond();
 }
 
 bool simd_start(simd *s, int nnodes)
@@ -55,7 +46,7 @@ bool simd_start(simd *s, int nnodes)
     }
     s->pid = pid;
     std::string pidfile = s->dir + "/osk-simd.pid";
-    return wait_for([&] { return access(pidfile.c_str(), F_OK) == 0; }, 5000);
+    return wait_for_condition(250, 20, [&] { return access(pidfile.c_str(), F_OK) == 0; });
 }
 
 void simd_stop(simd *s)

@@ -28,9 +28,6 @@ std::string simd_sock(const simd *s, int node);
  * "exit <status>" / "signal <n>" when it did not return normally. */
 std::string run_as(const std::string &dev, const std::function<std::string()> &fn);
 
-/* Polls cond every 20 ms for up to ms milliseconds. */
-bool wait_for(const std::function<bool()> &cond, int ms);
-
 /* A fake "/dev/osk": a socket whose frames are answered by a callback.
  * The callback gets the request code and the record and returns false to
  * leave the request unanswered (the connection then stays silent). */
