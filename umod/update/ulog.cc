@@ -63,13 +63,32 @@ void updtlog_message(int console, const char *format, va_list ap)
     if (!use_log || !logfile)
         return;
 
-    char stamp[256];
+    /* One write per record: the stream is unbuffered, and children's output
+     * arrives here a line at a time. The stamp changes once a second. */
+    static char stamp[256];
+    static time_t stamped = -1;
     time_t now = time(NULL);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
-        stamp[0] = '\0';
-    fputs(stamp, logfile);
+    if (now != stamped) {
+        struct tm tm;
+        localtime_r(&now, &tm);
+        if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
+            stamp[0] = '\0';
+        stamped = now;
+    }
+
+    char record[8192];
+    size_t n = strlen(stamp);
+    memcpy(record, stamp, n);
+    va_list cp;
+    va_copy(cp, ap);
+    int len = vsnprintf(record + n, sizeof(record) - n, format, cp);
+    va_end(cp);
+    if (len >= 0 && n + (size_t)len + 1 < sizeof(record)) {
+        record[n + (size_t)len] = '\n';
+        fwrite(record, 1, n + (size_t)len + 1, logfile);
+        return;
+    }
+    fputs(stamp, logfile); /* too long for one buffer: written in pieces, never cut */
     vfprintf(logfile, format, ap);
     fputc('\n', logfile);
 }
