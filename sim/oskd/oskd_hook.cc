@@ -289,6 +289,17 @@ static int hk_debug(const oskd_caller_t *ca, const osk_krn_hook_t *)
 
 /* IPC: messages */
 
+/* Copies the caller's list of count buffer descriptors into bl. */
+static int read_buff_list(const oskd_caller_t *ca, uint64_t list, uint64_t count,
+                          bripc_buff_t bl[OSKD_MAX_SG])
+{
+    if (count > OSKD_MAX_SG)
+        return BRIPC_BADARG;
+    if (oskd_mem_read(ca->ca_pid, list, bl, sizeof(bl[0]) * count) < 0)
+        return HK_FAULT;
+    return 0;
+}
+
 /* Reads a buffer list and the data it names into one allocation. */
 static int gather(const oskd_caller_t *ca, uint64_t list, uint64_t count, uint8_t **data,
                   size_t *len)
@@ -297,11 +308,10 @@ static int gather(const oskd_caller_t *ca, uint64_t list, uint64_t count, uint8_
     *len = 0;
     if (count == 0 || list == 0)
         return 0;
-    if (count > OSKD_MAX_SG)
-        return BRIPC_BADARG;
     bripc_buff_t bl[OSKD_MAX_SG];
-    if (oskd_mem_read(ca->ca_pid, list, bl, sizeof(bl[0]) * count) < 0)
-        return HK_FAULT;
+    int rc = read_buff_list(ca, list, count, bl);
+    if (rc != 0)
+        return rc;
     size_t total = 0;
     for (uint64_t i = 0; i < count; i++) {
         if (bl[i].msg_len64 < 0)
@@ -335,11 +345,10 @@ static int scatter(const oskd_caller_t *ca, uint64_t list, uint64_t count, const
 {
     if (count == 0 || list == 0 || len == 0)
         return 0;
-    if (count > OSKD_MAX_SG)
-        return BRIPC_BADARG;
     bripc_buff_t bl[OSKD_MAX_SG];
-    if (oskd_mem_read(ca->ca_pid, list, bl, sizeof(bl[0]) * count) < 0)
-        return HK_FAULT;
+    int rc = read_buff_list(ca, list, count, bl);
+    if (rc != 0)
+        return rc;
     size_t off = 0;
     for (uint64_t i = 0; i < count && off < len; i++) {
         if (bl[i].msg_len64 < 0)
