@@ -23,11 +23,26 @@ static std::string simd_bin()
     return std::string(OSK_BUILD_DIR) + "/bin/osk-simd";
 }
 
+/* Folders made by this process; removed at its exit, which for a death
+ * test's child is the only cleanup there is. */
+static std::vector<std::string> tmpdirs;
+
+static void remove_tmpdirs(void)
+{
+    for (const std::string &d : tmpdirs)
+        (void)!system(("rm -rf '" + d + "'").c_str());
+}
+
 static std::string make_tmpdir()
 {
     char tmpl[] = "/tmp/krn-test-XXXXXX";
     char *d = mkdtemp(tmpl);
-    return d ? d : "";
+    if (!d)
+        return "";
+    if (tmpdirs.empty())
+        atexit(remove_tmpdirs);
+    tmpdirs.push_back(d);
+    return d;
 }
 
 bool simd_start(simd *s, int nnodes)
