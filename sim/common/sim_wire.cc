@@ -93,12 +93,18 @@ static int unix_addr(const char *path, struct sockaddr_un *sa)
     return 0;
 }
 
+/* A stream socket and the address of PATH for it; -1 with errno on failure. */
+static int unix_socket(const char *path, struct sockaddr_un *sa)
+{
+    if (unix_addr(path, sa) < 0)
+        return -1;
+    return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
 int sim_unix_connect(const char *path)
 {
     struct sockaddr_un sa;
-    if (unix_addr(path, &sa) < 0)
-        return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = unix_socket(path, &sa);
     if (fd < 0)
         return -1;
     int rc;
@@ -117,9 +123,7 @@ int sim_unix_connect(const char *path)
 int sim_unix_listen(const char *path)
 {
     struct sockaddr_un sa;
-    if (unix_addr(path, &sa) < 0)
-        return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = unix_socket(path, &sa);
     if (fd < 0)
         return -1;
     (void)unlink(path);

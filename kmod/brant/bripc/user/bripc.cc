@@ -17,6 +17,16 @@ static void cut_name(char *dst, const char *name)
     dst[n] = '\0';
 }
 
+/* A hook call about a named handle: a null name has no handle to find. */
+static int named_hook(int hook, const char *name, bripc_ph_t *ph)
+{
+    if (name == nullptr)
+        return BRIPC_NOPHANDLE;
+    char nm[BRIPC_NAME_LEN + 1];
+    cut_name(nm, name);
+    return osk_krn_hook(hook, HK_ARG(nm), HK_ARG(ph), 0, 0);
+}
+
 int bripc_get_phandle(char *name, bripc_ph_t *ph)
 {
     if (name == nullptr)
@@ -50,11 +60,7 @@ int bripc_set_limit(bripc_ph_t ph, int snd_limit, int rcv_limit)
 
 int bripc_find_phandle(const char *name, bripc_ph_t *ph)
 {
-    if (name == nullptr)
-        return BRIPC_NOPHANDLE;
-    char nm[BRIPC_NAME_LEN + 1];
-    cut_name(nm, name);
-    return osk_krn_hook(HOOK_IPC_FIND_PH, HK_ARG(nm), HK_ARG(ph), 0, 0);
+    return named_hook(HOOK_IPC_FIND_PH, name, ph);
 }
 
 int bripc_debug(void)
@@ -64,11 +70,7 @@ int bripc_debug(void)
 
 int bripc_phandle_backup(const char *name, bripc_ph_t *ph)
 {
-    if (name == nullptr)
-        return BRIPC_NOPHANDLE;
-    char nm[BRIPC_NAME_LEN + 1];
-    cut_name(nm, name);
-    return osk_krn_hook(HOOK_IPC_PH_BACKUP, HK_ARG(nm), HK_ARG(ph), 0, 0);
+    return named_hook(HOOK_IPC_PH_BACKUP, name, ph);
 }
 
 int bripc_phandle_info(bripc_ph_t ph, uint32_t *seq, int lookup, bripc_ph_t *pri, bripc_ph_t *bk,
@@ -94,11 +96,7 @@ int bripc_phandle_info(bripc_ph_t ph, uint32_t *seq, int lookup, bripc_ph_t *pri
 
 int bripc_register_phandle(const char *name, bripc_ph_t *ph)
 {
-    if (name == nullptr)
-        return BRIPC_NOPHANDLE;
-    char nm[BRIPC_NAME_LEN + 1];
-    cut_name(nm, name);
-    return osk_krn_hook(HOOK_IPC_REGISTER, HK_ARG(nm), HK_ARG(ph), 0, 0);
+    return named_hook(HOOK_IPC_REGISTER, name, ph);
 }
 
 int bripc_is_primary(bripc_ph_t ph)
@@ -176,4 +174,13 @@ int bripc_read_reply(uint32_t msgid, bripc_buff_t *reply, int reply_cnt)
 int bripc_cancel_request(uint32_t msgid)
 {
     return osk_krn_hook(HOOK_IPC_CANCEL, msgid, 0, 0, 0);
+}
+
+void bripc_log_recv(const bripc_msg_t *m, int rc)
+{
+    log_message(4,
+                "Recv msgid 0x%x, msg_code 0x%x, msg_ver 0x%x, tag %p\nmsg_size64 %d, "
+                "usr_reason 0x%x, sys_reason 0x%x, retval 0x%x\n",
+                m->msg_id, m->msg_code, m->msg_ver, m->msg_tag, m->msg_size64,
+                (unsigned)m->usr_reason, (unsigned)m->sys_reason, (unsigned)rc);
 }

@@ -56,6 +56,9 @@ int bripc_reply(uint32_t msgid, int reason, bripc_buff_t *data, int cnt);
 int bripc_read_reply(uint32_t msgid, bripc_buff_t *reply, int reply_cnt);
 int bripc_cancel_request(uint32_t msgid);
 
+/* Traces a received message at level 4 (log_message). */
+void bripc_log_recv(const bripc_msg_t *m, int rc);
+
 /* 2. Client layer */
 
 #define BRIPC_NO_PH ((bripc_ph_t)-1)

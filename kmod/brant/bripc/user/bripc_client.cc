@@ -73,15 +73,6 @@ uint32_t send_message_allocated(bripc_ph_t ph, void *buf, int datalen_64, uint32
                             "PM: Error sending message: (%x)\n");
 }
 
-static void log_recv(const bripc_msg_t *m, int rc)
-{
-    log_message(4,
-                "Recv msgid 0x%x, msg_code 0x%x, msg_ver 0x%x, tag %p\nmsg_size64 %d, "
-                "usr_reason 0x%x, sys_reason 0x%x, retval 0x%x\n",
-                m->msg_id, m->msg_code, m->msg_ver, m->msg_tag, m->msg_size64,
-                (unsigned)m->usr_reason, (unsigned)m->sys_reason, (unsigned)rc);
-}
-
 /* Waits for the reply to this thread's request. Returns its header (to be
  * freed), or null when the wait failed or the kernel failed the request. */
 static bripc_msg_t *get_and_validate_reply(void)
@@ -91,7 +82,7 @@ static bripc_msg_t *get_and_validate_reply(void)
     for (;;) {
         memset(msg, 0, sizeof(*msg));
         int rc = bripc_listen(msg, BRIPC_LISTEN_BLOCK, -1);
-        log_recv(msg, rc);
+        bripc_log_recv(msg, rc);
         if (rc != 0) {
             free(msg);
             return nullptr;

@@ -24,15 +24,6 @@ typedef struct server_ctx {
     void *sc_arg;
 } server_ctx_t;
 
-static void log_recv(const bripc_msg_t *m, int rc)
-{
-    log_message(4,
-                "Recv msgid 0x%x, msg_code 0x%x, msg_ver 0x%x, tag %p\nmsg_size64 %d, "
-                "usr_reason 0x%x, sys_reason 0x%x, retval 0x%x\n",
-                m->msg_id, m->msg_code, m->msg_ver, m->msg_tag, m->msg_size64,
-                (unsigned)m->usr_reason, (unsigned)m->sys_reason, (unsigned)rc);
-}
-
 static void *message_processor(void *p)
 {
     server_ctx_t *ctx = (server_ctx_t *)p;
@@ -65,7 +56,7 @@ static void *message_processor(void *p)
         OSK_ASSERT(e != nullptr);
         bripc_msg_t *msg = &e->me_msg;
         int rc = bripc_listen(msg, BRIPC_LISTEN_BLOCK, -1);
-        log_recv(msg, rc);
+        bripc_log_recv(msg, rc);
         if (rc == 0 && msg->sys_reason == BRIPC_PRIMARY) {
             (void)bripc_reply(msg->msg_id, 0, nullptr, 0);
             free(e);
