@@ -164,4 +164,24 @@ void oskd_control(const char *line, char *reply, size_t replylen, int *quit);
 
 void oskd_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* The persistent repository, the event log and the board registers
+ * (oskd_pr.cc, oskd_evt.cc, oskd_brant.cc). Their state is kept under
+ * oskd_lock like everything else and written below the daemon's folder. */
+void oskd_pr_init(const char *dir);
+void oskd_evt_init(const char *dir);
+typedef int (*oskd_sc_handler_t)(const oskd_caller_t *ca, iohdr_t *rec, int *err);
+void oskd_pr_sc_register(void (*set)(uint32_t cmd, oskd_sc_handler_t h));
+int oskd_evt_post(const oskd_caller_t *ca, iohdr_t *rec, int *err); /* EMCMD_POST */
+void oskd_pr_node_joined(int node); /* its replica is brought up to date */
+void oskd_pr_proc_gone(int slot);   /* its open transactions are rolled back */
+/* Control requests "pr ...", "evt ..." and "board ...": 1 when line was one
+ * of them (reply written), else 0. */
+int oskd_ext_control(const char *line, char *reply, size_t replylen);
+int oskd_pr_control(char **args, int nargs, char *reply, size_t replylen);
+int oskd_evt_control(char **args, int nargs, char *reply, size_t replylen);
+int oskd_board_control(char **args, int nargs, char *reply, size_t replylen);
+#define OSKD_HK_FAULT (-2000) /* a hook's pointer argument could not be used */
+int oskd_hk_read_regs(const oskd_caller_t *ca, const osk_krn_hook_t *hk);
+int oskd_hk_cbios_info(const oskd_caller_t *ca, const osk_krn_hook_t *hk);
+
 #endif

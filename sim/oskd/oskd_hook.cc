@@ -13,7 +13,7 @@
 #include "osk_banned.h"
 
 /* Handler result: the hook's result, or one of these. */
-#define HK_FAULT (-2000) /* a pointer argument could not be used: the ioctl fails */
+#define HK_FAULT OSKD_HK_FAULT /* a pointer argument could not be used: the ioctl fails */
 
 typedef int (*hook_handler_t)(const oskd_caller_t *ca, const osk_krn_hook_t *hk);
 
@@ -747,16 +747,6 @@ static int hk_wait_master(const oskd_caller_t *ca, const osk_krn_hook_t *)
     return 0;
 }
 
-static int hk_cbios_info(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
-{
-    os_cbios_node_info_out_t ni;
-    memset(&ni, 0, sizeof(ni));
-    ni.ni_series = 1;
-    ni.ni_variant = 0;
-    ni.ni_node = (uint32_t)ca->ca_node;
-    return put(ca, hk->arg1, &ni, sizeof(ni)) < 0 ? HK_FAULT : 0;
-}
-
 #define HOOK_TABLE_SIZE 128
 
 static hook_handler_t hook_table[HOOK_TABLE_SIZE];
@@ -785,7 +775,8 @@ static void hook_table_init(void)
     hook_table[HOOK_CL_ABORT_UPGRADE] = hk_abort_upgrade;
     hook_table[HOOK_CL_WAIT_MASTER] = hk_wait_master;
     hook_table[HOOK_CL_WAIT_LCKSTEP] = hk_zero;
-    hook_table[HOOK_CL_CBIOS_INFO] = hk_cbios_info;
+    hook_table[HOOK_CL_CBIOS_INFO] = oskd_hk_cbios_info;
+    hook_table[HOOK_BR_READ_REGS] = oskd_hk_read_regs;
     hook_table[HOOK_IPC_GET_PH] = hk_get_ph;
     hook_table[HOOK_IPC_FIND_PH] = hk_find_ph;
     hook_table[HOOK_IPC_DEBUG] = hk_debug;

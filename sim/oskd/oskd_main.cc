@@ -350,6 +350,8 @@ static int run_daemon(void)
     signal(SIGPIPE, SIG_IGN);
 
     oskd_state_init(nnodes);
+    oskd_pr_init(dir_path);
+    oskd_evt_init(dir_path);
     static listener_t listeners[OSK_MAX_NODES + 1];
     char path[4200];
     for (int n = 0; n <= nnodes; n++) {

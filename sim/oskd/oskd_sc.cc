@@ -150,6 +150,11 @@ static int sc_nodeop(const oskd_caller_t *ca, iohdr_t *rec, int *err)
 static sc_handler_t sc_table[OSK_IOCTL_NCMDS];
 static pthread_once_t sc_once = PTHREAD_ONCE_INIT;
 
+static void sc_set(uint32_t cmd, oskd_sc_handler_t h)
+{
+    sc_table[OSK_IOCTL_INDEX(cmd)] = h;
+}
+
 static void sc_table_init(void)
 {
     sc_table[OSK_IOCTL_INDEX(SCCMD_VERSION)] = sc_version;
@@ -158,8 +163,8 @@ static void sc_table_init(void)
     sc_table[OSK_IOCTL_INDEX(SCCMD_GET_VARS)] = sc_get_vars;
     sc_table[OSK_IOCTL_INDEX(SCCMD_QUERY_LOG)] = sc_query_log;
     sc_table[OSK_IOCTL_INDEX(SCCMD_GETDCINFO)] = sc_getdcinfo;
-    /* PRCMD_LOOKUP_TABLE..PRCMD_GET_STATE and EMCMD_POST..EMCMD_GETINCN get
-     * their handlers from their own files here. */
+    oskd_pr_sc_register(sc_set);
+    sc_set(EMCMD_POST, oskd_evt_post);
 }
 
 int oskd_sc_request(const oskd_caller_t *ca, iohdr_t *rec, int *err)

@@ -116,6 +116,7 @@ int oskd_join(int node, char *err, size_t errlen)
             oskd.st_upgr_group = 0;
         }
     }
+    oskd_pr_node_joined(node);
     oskd_log("node %d joined", node);
     oskd_changed();
     return 0;
@@ -221,6 +222,7 @@ void oskd_proc_drop(int slot, int reason)
     oskd_proc_t *p = &oskd.st_procs[slot];
     p->pr_ph = 0;
     p->pr_name[0] = '\0';
+    oskd_pr_proc_gone(slot);
 
     for (int i = 0; i < OSKD_MAX_SERVICES; i++) {
         oskd_service_t *sv = &oskd.st_services[i];
@@ -357,6 +359,10 @@ void oskd_control(const char *line, char *reply, size_t replylen, int *quit)
         return;
     }
     pthread_mutex_lock(&oskd_lock);
+    if (oskd_ext_control(line, reply, replylen)) {
+        pthread_mutex_unlock(&oskd_lock);
+        return;
+    }
     if (strcmp(cmd, "join") == 0 || strcmp(cmd, "leave") == 0) {
         if (parse_int(a1, 0, oskd.st_nnodes - 1, &n) < 0) {
             reply_error(reply, replylen, "node number expected");
