@@ -19,6 +19,7 @@
 
 #include "base.h"
 #include "cluster.h"
+#include "records.h"
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -33,6 +34,8 @@ static void usage(void)
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
+            "       osk-cluster events [--follow]   the cluster's event log\n"
+            "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
@@ -430,6 +433,8 @@ int main(int argc, char **argv)
         return cmd_reboot(argc, argv);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
+    if (strcmp(argv[1], "events") == 0 || strcmp(argv[1], "history") == 0)
+        return (argv[1][0] == 'e' ? cluster_cmd_events : cluster_cmd_history)(g_dir, argc, argv);
     usage();
     return 2;
 }

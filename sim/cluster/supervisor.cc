@@ -392,6 +392,12 @@ int supervisor_main(const char *dir, const char *bindir)
         return 1;
     }
     char exe[4096], log[4096];
+    /* The PR server finds its node itself; it ends with the supervisor. */
+    snprintf(exe, sizeof exe, "%s/osk-prsvr", bindir);
+    snprintf(log, sizeof log, "%s/osk-prsvr.log", dir);
+    char *pr_argv[] = {exe, (char *)dir, nullptr};
+    if (spawn(FORK_DEATHSIG_SIGTERM, log, -1, pr_argv) < 0)
+        slog("cannot start %s: %s", exe, strerror(errno));
     snprintf(exe, sizeof exe, "%s/osk-node", bindir);
     snprintf(log, sizeof log, "%s/pkghost.log", dir);
     char *argv[] = {exe, (char *)"pkghost", (char *)dir, nullptr};

@@ -54,14 +54,3 @@ void simple_rolling_reboot(void)
     if (rebootpermitted)
         not_available("The simple rolling restart");
 }
-
-void append_pr_entry(void)
-{
-    ulog_message_logonly("The update history is not recorded by this build.");
-}
-
-void post_update_event(const char *format, const char *version)
-{
-    (void)format;
-    (void)version;
-}
