@@ -294,7 +294,8 @@ static void load_replicas(void)
 void oskd_pr_init(const char *dir)
 {
     pr_dir = std::string(dir) + "/pr";
-    incarnation = (int32_t)(time(nullptr) & 0x7fffffff);
+    /* Differs between two daemons started within the same second. */
+    incarnation = (int32_t)((((uint32_t)time(nullptr) << 8) ^ (uint32_t)getpid()) & 0x7fffffff);
     load_replicas();
     if (!tables.empty())
         oskd_log("pr: %zu table(s) loaded from %s", tables.size(), pr_dir.c_str());
