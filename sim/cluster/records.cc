@@ -107,8 +107,8 @@ static long print_events(const char *dir, long from, int *printed_header)
             char when[32];
             strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", localtime(&tt));
             const char *tname = type >= 0 && type <= EVT_LAST ? type_info_table[type].name : "?";
-            const char *cname = ctype >= 0 && ctype <= COMP_LAST ? components[ctype].short_name
-                                                                  : "-";
+            const char *cname =
+                ctype >= 0 && ctype <= COMP_LAST ? components[ctype].short_name : "-";
             printf("%-5u %-19s %-4u %-8s %-14s %-20s %-15s %s\n", id, when, node,
                    severity_name(sev), class_name(cls), tname, cname,
                    unescape(line.substr((size_t)off)).c_str());
@@ -210,8 +210,8 @@ int cluster_cmd_history(const char *dir, int argc, char **)
         printf("no updates recorded\n");
         return 0;
     }
-    printf("%-4s %-19s %-20s %-20s %-16s %s\n", "ID", "TIME", "PACKAGE", "VERSION",
-           "RELEASE", "PIVOT");
+    printf("%-4s %-19s %-20s %-20s %-16s %s\n", "ID", "TIME", "PACKAGE", "VERSION", "RELEASE",
+           "PIVOT");
     for (int id = 0; id <= last; id++) {
         std::string n = std::to_string(id);
         time_t t = (time_t)(uint32_t)int_of(kv, "time_" + n, 0);
@@ -220,7 +220,9 @@ int cluster_cmd_history(const char *dir, int argc, char **)
         int pivot = int_of(kv, "did_pivot_" + n, -1);
         printf("%-4d %-19s %-20s %-20s %-16s %s\n", id, when, text_of(kv, "package_" + n).c_str(),
                text_of(kv, "version_" + n).c_str(), text_of(kv, "releaseversion_" + n).c_str(),
-               pivot == 1 ? "yes" : pivot == 0 ? "no" : "?");
+               pivot == 1   ? "yes"
+               : pivot == 0 ? "no"
+                            : "?");
     }
     return 0;
 }

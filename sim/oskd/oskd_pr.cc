@@ -70,7 +70,7 @@ enum pr_op {
     OP_COUNT
 };
 
-static const char *const op_names[OP_COUNT] = {"lookup", "release", "removetable", "start",
+static const char *const op_names[OP_COUNT] = {"lookup", "release",  "removetable", "start",
                                                "commit", "rollback", "read",        "set",
                                                "remove", "next"};
 

@@ -64,8 +64,8 @@ class History : public ::testing::Test
     }
     void daemon(const std::string &req)
     {
-        std::string cmd = std::string(OSK_BUILD_DIR) + "/bin/osk-simd ctl " + dir + " " + req +
-                          " >/dev/null";
+        std::string cmd =
+            std::string(OSK_BUILD_DIR) + "/bin/osk-simd ctl " + dir + " " + req + " >/dev/null";
         ASSERT_EQ(system(cmd.c_str()), 0) << req;
     }
     /* History rows without their time column: "ID PACKAGE VERSION RELEASE PIVOT". */
@@ -108,14 +108,13 @@ TEST_F(History, UpdatesAreRecordedOnceWhateverTheRepositorySays)
     ASSERT_EQ(r.size(), 4u) << cli({"history"});
     std::vector<std::string> partial(r.begin() + 1, r.end());
     std::sort(partial.begin(), partial.end());
-    EXPECT_THAT(partial, testing::ElementsAre(testing::StartsWith("1 "),
-                                              testing::StartsWith("2 "),
+    EXPECT_THAT(partial, testing::ElementsAre(testing::StartsWith("1 "), testing::StartsWith("2 "),
                                               testing::StartsWith("3 ")));
     for (const char *p : {"osk ", "osk-base ", "osk-tools "})
         EXPECT_EQ(std::count_if(r.begin(), r.end(),
                                 [&](const std::string &x) {
-                                    return x.find(std::string(" ") + p + "2.2.3.11-1 2.2.3.11 yes") !=
-                                           std::string::npos;
+                                    return x.find(std::string(" ") + p +
+                                                  "2.2.3.11-1 2.2.3.11 yes") != std::string::npos;
                                 }),
                   1)
             << p;

@@ -50,9 +50,8 @@ struct Repo : testing::Test {
             _exit(127);
         }
         s.pid = pid;
-        ASSERT_TRUE(wait_for_condition(250, 20, [&] {
-            return access((dir + "/osk-simd.pid").c_str(), F_OK) == 0;
-        }));
+        ASSERT_TRUE(wait_for_condition(
+            250, 20, [&] { return access((dir + "/osk-simd.pid").c_str(), F_OK) == 0; }));
     }
     std::string on(int node, const std::function<std::string()> &fn)
     {
@@ -152,10 +151,11 @@ TEST_F(Repo, ClientDyingMidTransactionLeavesNoEntry)
         return std::string();
     });
     EXPECT_EQ(out, "exit 9");
-    EXPECT_EQ(on(1, [] {
-                  std::string r = get("t2", "time_0") + "|";
-                  return r + put("t2", "k", "v");
-              }),
+    EXPECT_EQ(on(1,
+                 [] {
+                     std::string r = get("t2", "time_0") + "|";
+                     return r + put("t2", "k", "v");
+                 }),
               "-|");
     EXPECT_EQ(simd_ctl(&s, "pr trans"), "end\n");
 }
@@ -234,13 +234,14 @@ TEST_F(Repo, EventsAreNumberedAndKept)
     EXPECT_NE(log.find(" 2 2 2 5 -1 0 \n"), std::string::npos) << log;
 
     ASSERT_EQ(simd_ctl(&s, "board 2 2 1"), "ok\n");
-    EXPECT_EQ(on(2, [] {
-                  brant_init_dimm_decode();
-                  return std::to_string(dimm_mask) + " " +
-                         std::to_string(brant_dimm_info(1)->dimm_size) + " " +
-                         std::to_string(brant_dimm_info(2)->dimm_size) + " " +
-                         std::to_string(brant_cmpa2dimm(2ull << 30, 0));
-              }),
+    EXPECT_EQ(on(2,
+                 [] {
+                     brant_init_dimm_decode();
+                     return std::to_string(dimm_mask) + " " +
+                            std::to_string(brant_dimm_info(1)->dimm_size) + " " +
+                            std::to_string(brant_dimm_info(2)->dimm_size) + " " +
+                            std::to_string(brant_cmpa2dimm(2ull << 30, 0));
+                 }),
               "51 2048 0 2");
 }
 
@@ -252,9 +253,8 @@ TEST_F(Repo, FileServiceThroughThePrServer)
               (char *)nullptr);
         _exit(127);
     }
-    ASSERT_TRUE(wait_for_condition(100, 50, [&] {
-        return simd_ctl(&s, "ipc").find("name pr ") != std::string::npos;
-    }));
+    ASSERT_TRUE(wait_for_condition(
+        100, 50, [&] { return simd_ctl(&s, "ipc").find("name pr ") != std::string::npos; }));
     std::string out = on(1, [] {
         pr_init();
         std::string r;

@@ -39,8 +39,7 @@ struct recorder {
 
     void start()
     {
-        f = fakedev_start([this](int, uint32_t req, std::vector<uint8_t> &rec, int *result,
-                                 int *) {
+        f = fakedev_start([this](int, uint32_t req, std::vector<uint8_t> &rec, int *result, int *) {
             if (req == OSK_HOOK_IOCTL) { /* no board information here */
                 ((osk_krn_hook_t *)rec.data())->result = TE_INVALID;
                 *result = 0;
@@ -276,13 +275,13 @@ TEST(DimmDecode, AddressesAndBanksNameTheirDimm)
     EXPECT_EQ(brant_dimm_info(8), nullptr);
     EXPECT_EQ(brant_dimm_info(-1), nullptr);
 
-    EXPECT_EQ(brant_cmpa2dimm(0x40, 0), 0);          /* bit 6 set: slot i */
-    EXPECT_EQ(brant_cmpa2dimm(0x80, 0), 4);          /* clear: slot i + 4 */
-    EXPECT_EQ(brant_cmpa2dimm(2 * G + 0x40, 0), 1);  /* pair 1 */
-    EXPECT_EQ(brant_cmpa2dimm(6 * G, 0), 7);         /* pair 3 */
-    EXPECT_EQ(brant_cmpa2dimm(8 * G, 0), -1);        /* past the last bound */
-    EXPECT_EQ(brant_cmpa2dimm(0, 1u << 8), 4);       /* bank bit 8: entry 0 */
-    EXPECT_EQ(brant_cmpa2dimm(0, 3u << 12), 5);      /* lowest bank bit wins */
+    EXPECT_EQ(brant_cmpa2dimm(0x40, 0), 0);         /* bit 6 set: slot i */
+    EXPECT_EQ(brant_cmpa2dimm(0x80, 0), 4);         /* clear: slot i + 4 */
+    EXPECT_EQ(brant_cmpa2dimm(2 * G + 0x40, 0), 1); /* pair 1 */
+    EXPECT_EQ(brant_cmpa2dimm(6 * G, 0), 7);        /* pair 3 */
+    EXPECT_EQ(brant_cmpa2dimm(8 * G, 0), -1);       /* past the last bound */
+    EXPECT_EQ(brant_cmpa2dimm(0, 1u << 8), 4);      /* bank bit 8: entry 0 */
+    EXPECT_EQ(brant_cmpa2dimm(0, 3u << 12), 5);     /* lowest bank bit wins */
     EXPECT_EQ(brant_cmpa2dimm(0, (1u << 23) | 1), 3);
 
     /* A board with slots 0, 1, 4 and 5 populated numbers its DIMMs 0-3. */

@@ -83,8 +83,7 @@ void evt_init(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type, uin
     e->total_len = (int32_t)len;
 }
 
-void evt_init_autofix(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type,
-                      uint32_t len)
+void evt_init_autofix(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type, uint32_t len)
 {
     evt_init(e, severity, evt_class, type, len);
     e->autofix = 1;
@@ -161,8 +160,7 @@ int evt_comp_vprintf_options(uint32_t severity, uint32_t evt_class, int32_t type
 {
     if (type == EVT_NOTIFY)
         type = EVT_NOTIFY_COMP;
-    evt_comp_str_t *e =
-        (evt_comp_str_t *)evt_alloc(severity, evt_class, type, MAX_EVENT_LEN);
+    evt_comp_str_t *e = (evt_comp_str_t *)evt_alloc(severity, evt_class, type, MAX_EVENT_LEN);
     OSK_ASSERT((ctype >= COMP_UNDEFINED) && (ctype < COMP_LAST));
     OSK_ASSERT((cont_type >= COMP_UNDEFINED) && (cont_type < COMP_LAST));
     e->component_type = ctype;
@@ -208,8 +206,8 @@ int evt_comp_printf(uint32_t severity, uint32_t evt_class, int32_t type, int32_t
 {
     va_list ap;
     va_start(ap, format);
-    int rc = evt_comp_vprintf_options(severity, evt_class, type, ctype, cid, cont_type, cont_id,
-                                      1, 1, format, ap);
+    int rc = evt_comp_vprintf_options(severity, evt_class, type, ctype, cid, cont_type, cont_id, 1,
+                                      1, format, ap);
     va_end(ap);
     return rc;
 }

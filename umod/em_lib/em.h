@@ -30,8 +30,7 @@ void em_init(void);
 
 evt_t *evt_alloc(uint32_t severity, uint32_t evt_class, int32_t type, uint32_t len);
 void evt_init(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type, uint32_t len);
-void evt_init_autofix(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type,
-                      uint32_t len);
+void evt_init_autofix(evt_t *e, uint32_t severity, uint32_t evt_class, int32_t type, uint32_t len);
 void evt_free(evt_t *e, uint32_t len);
 int evt_post_ordered(const evt_t *e, int order); /* the log's answer, 0 success */
 int evt_post(const evt_t *e);

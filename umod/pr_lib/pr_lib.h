@@ -60,8 +60,8 @@ int pr_remove_entry(pr_transid transid, pr_tableid tableid, const void *key, uin
 int pr_reset_key_ctr(pr_transid transid, pr_tableid tableid);
 int pr_read_next_key(pr_transid transid, pr_tableid tableid, void *key,
                      uint32_t *keylen); /* key: PR_MAX_KEY bytes of room */
-int pr_read_value_table(const char *name, int flags, const void *key, uint32_t keylen,
-                        void *value, uint32_t *valuelen);
+int pr_read_value_table(const char *name, int flags, const void *key, uint32_t keylen, void *value,
+                        uint32_t *valuelen);
 int pr_set_entry_table(const char *name, int flags, const void *key, uint32_t keylen,
                        const void *value, uint32_t valuelen);
 int pr_remove_entry_table(const char *name, const void *key, uint32_t keylen);
@@ -143,8 +143,7 @@ int pr_stop_on_node(node_t node);
 int pr_vv_setup(void);
 
 int pr_wrapper_read(const char *table, const char *key, uint32_t buffer_size, void *buffer);
-int pr_wrapper_write(const char *table, const char *key, uint32_t buffer_size,
-                     const void *buffer);
+int pr_wrapper_write(const char *table, const char *key, uint32_t buffer_size, const void *buffer);
 int pr_wrapper_remove(const char *table, const char *key);
 
 #endif

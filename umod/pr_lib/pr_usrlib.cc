@@ -41,8 +41,8 @@ static struct {
 } pr_queue;
 
 static int mod_init;
-static bripc_ph_t server_ph;  /* 0 until found */
-static int retry_cnt;         /* failed sends since the last good one */
+static bripc_ph_t server_ph; /* 0 until found */
+static int retry_cnt;        /* failed sends since the last good one */
 static const int retry_cnt_max = 5;
 static const unsigned sleep_time = 5; /* seconds between send attempts */
 
@@ -132,8 +132,7 @@ void pr_init(void)
     mod_init = 1;
 }
 
-static int pr_dispatch(void *msg, size_t msglen, uint32_t msgcode, void **reply,
-                       size_t *replylen)
+static int pr_dispatch(void *msg, size_t msglen, uint32_t msgcode, void **reply, size_t *replylen)
 {
     OSK_ASSERT(mod_init == 1);
     pr_qelem_t e;
@@ -164,8 +163,7 @@ static int pr_dispatch(void *msg, size_t msglen, uint32_t msgcode, void **reply,
 
 /* Sends msg (freed here) and checks the reply's size; the reply's error,
  * with *reply kept for the caller (to free) only on success. */
-static int pr_file_op(void *msg, size_t msglen, uint32_t msgcode, size_t reply_size,
-                      void **replyp)
+static int pr_file_op(void *msg, size_t msglen, uint32_t msgcode, size_t reply_size, void **replyp)
 {
     void *reply = nullptr;
     size_t replylen = 0;
@@ -411,15 +409,15 @@ int pr_vv_setup(void)
 /* Wrappers */
 
 #define WRAPPER_FAILED(...)                                                                        \
-    (void)evt_comp_printf(EVT_SEV_DEBUG, EVT_NOTIFY_CLASS, EVT_NOTIFY_COMP, COMP_UNDEFINED, 0,      \
+    (void)evt_comp_printf(EVT_SEV_DEBUG, EVT_NOTIFY_CLASS, EVT_NOTIFY_COMP, COMP_UNDEFINED, 0,     \
                           COMP_UNDEFINED, 0, __VA_ARGS__)
 
 int pr_wrapper_read(const char *table, const char *key, uint32_t buffer_size, void *buffer)
 {
     char value[PR_MAX_VALUE];
     uint32_t len = 0;
-    int err = pr_read_value_table(table, PR_LOOKUP_EXISTING, key, (uint32_t)strlen(key), value,
-                                  &len);
+    int err =
+        pr_read_value_table(table, PR_LOOKUP_EXISTING, key, (uint32_t)strlen(key), value, &len);
     if (err != PR_SUCCESS) {
         WRAPPER_FAILED("pr_wrapper_read: pr_read_value: table %s: key %s -- %s\n", table, key,
                        pr_err_to_string(err));
@@ -443,8 +441,8 @@ static int wrapper_change(const char *table, const char *key, uint32_t size, con
     int state;
     if (!pr_wait_ready(&state)) {
         WRAPPER_FAILED("%s: pr_wait_ready: table %s: key %s -- state is %i, expecting %i or %i\n",
-                       value != nullptr ? "pr_wrapper_write" : "pr_wrapper_read", table, key,
-                       state, PR_STATE_READY_ADMIN, PR_STATE_READY_IDE);
+                       value != nullptr ? "pr_wrapper_write" : "pr_wrapper_read", table, key, state,
+                       PR_STATE_READY_ADMIN, PR_STATE_READY_IDE);
         return 0;
     }
     pr_tableid t;

@@ -89,8 +89,7 @@ static int pr_done(void *recp, int err)
 static int lookup(ioctl_enum_t cmd, const char *name, int flags, uint32_t *keys_cnt,
                   pr_tableid *tableid)
 {
-    pr_lookup_table_frame_t *f =
-        (pr_lookup_table_frame_t *)ioctl_alloc(cmd, PR_LOOKUP_SIZE);
+    pr_lookup_table_frame_t *f = (pr_lookup_table_frame_t *)ioctl_alloc(cmd, PR_LOOKUP_SIZE);
     f->req.flags = flags;
     osk_strncpy(f->req.table_name, name, PR_TABLE_NAME_LEN);
     f->req.table_name[PR_TABLE_NAME_LEN - 1] = '\0';
@@ -250,8 +249,7 @@ int pr_remove_entry(pr_transid transid, pr_tableid tableid, const void *key, uin
 
 int pr_reset_key_ctr(pr_transid transid, pr_tableid tableid)
 {
-    pr_keyctr_frame_t *f =
-        (pr_keyctr_frame_t *)ioctl_alloc(PRCMD_RESET_KEY_CTR, PR_RESET_KEY_SIZE);
+    pr_keyctr_frame_t *f = (pr_keyctr_frame_t *)ioctl_alloc(PRCMD_RESET_KEY_CTR, PR_RESET_KEY_SIZE);
     f->req.transid = transid;
     f->req.tableid = tableid;
     return pr_done(&f, pr_send(&f->hdr));
@@ -272,8 +270,8 @@ int pr_read_next_key(pr_transid transid, pr_tableid tableid, void *key, uint32_t
     return pr_done(&f, err);
 }
 
-int pr_read_value_table(const char *name, int flags, const void *key, uint32_t keylen,
-                        void *value, uint32_t *valuelen)
+int pr_read_value_table(const char *name, int flags, const void *key, uint32_t keylen, void *value,
+                        uint32_t *valuelen)
 {
     check_lengths(keylen, 0);
     pr_named_frame_t *f =
@@ -349,8 +347,8 @@ int pr_iterate_table(const char *name, int mode, pr_iter_fn_t fn, void *arg)
     if (mode != PR_TRANS_READ && mode != PR_TRANS_RDWR)
         return PR_FAIL;
     pr_tableid t;
-    int err = pr_lookup_table(name, mode == PR_TRANS_READ ? PR_LOOKUP_EXISTING : PR_LOOKUP_CREATE,
-                              &t);
+    int err =
+        pr_lookup_table(name, mode == PR_TRANS_READ ? PR_LOOKUP_EXISTING : PR_LOOKUP_CREATE, &t);
     if (err != PR_SUCCESS)
         return mode == PR_TRANS_READ && err == PR_INVAL_NAME ? PR_SUCCESS : err;
     pr_transid x;

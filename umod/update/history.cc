@@ -95,8 +95,7 @@ static int write_text_key(pr_tableid tableid, pr_transid transid, const char *fm
     return write_key(tableid, transid, key, text, (uint32_t)strlen(text) + 1);
 }
 
-static int write_int_key(pr_tableid tableid, pr_transid transid, const char *fmt, int id,
-                         int32_t v)
+static int write_int_key(pr_tableid tableid, pr_transid transid, const char *fmt, int id, int32_t v)
 {
     char key[HISTORY_KEY_LEN];
     snprintf(key, sizeof key, fmt, id);

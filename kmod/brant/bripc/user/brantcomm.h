@@ -33,14 +33,14 @@ typedef struct br_dimm_info {
 static_assert(sizeof(br_dimm_info_t) == 20);
 
 extern br_dimm_info_t br_dimm_map[BR_DIMM_ENTRIES];
-extern uint32_t dimm_mask;                  /* populated slots, 255 by default */
+extern uint32_t dimm_mask;                 /* populated slots, 255 by default */
 extern int br_bank_table[BR_BANK_ENTRIES]; /* bank status bit -> DIMM */
 
-int br_read_regs(br_reg_t *regs);                          /* the hook's result, 0 success */
-int get_cbios_node_info(os_cbios_node_info_out_t *out);    /* the hook's result, 0 success */
+int br_read_regs(br_reg_t *regs);                       /* the hook's result, 0 success */
+int get_cbios_node_info(os_cbios_node_info_out_t *out); /* the hook's result, 0 success */
 void brant_init_dimm_decode(void);
 void br_init_dimm_decode(const br_reg_t *regs);
-const br_dimm_info_t *brant_dimm_info(int dimm);           /* 0-7, else null */
+const br_dimm_info_t *brant_dimm_info(int dimm); /* 0-7, else null */
 int brant_seg2dimm(int seg);
 int brant_cmpa2dimm(uint64_t cm_addr, uint32_t reg_status);
 
