@@ -249,3 +249,18 @@ int sim_pid_is(pid_t pid, const char *name)
     }
     return 0;
 }
+
+void sim_flat_name(const char *name, size_t maxlen, char *out, size_t outlen)
+{
+    size_t o = 0;
+    for (size_t i = 0; i < maxlen && name[i] != '\0' && o + 4 <= outlen; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '_' || c == '-' || (c == '.' && o > 0))
+            out[o++] = (char)c;
+        else
+            o += (size_t)snprintf(out + o, outlen - o, "%%%02X", c);
+    }
+    if (outlen > 0)
+        out[o < outlen ? o : outlen - 1] = '\0';
+}

@@ -35,6 +35,11 @@ int sim_mounts_under(const char *path, char (*out)[512], int max);
 int sim_write_full(int fd, const void *buf, size_t len);
 ssize_t sim_read_full(int fd, void *buf, size_t len);
 
+/* NAME (at most maxlen bytes of it) as one flat file name in out: letters,
+ * digits, '_', '-' and a '.' not first are kept, every other byte becomes
+ * %XX. Cut to outlen - 1 bytes. */
+void sim_flat_name(const char *name, size_t maxlen, char *out, size_t outlen);
+
 uint64_t sim_now_ms(void);
 /* An integer from the environment, DEF when unset or not a number. */
 long sim_env_long(const char *name, long def);

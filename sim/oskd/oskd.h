@@ -180,6 +180,9 @@ int oskd_ext_control(const char *line, char *reply, size_t replylen);
 int oskd_pr_control(char **args, int nargs, char *reply, size_t replylen);
 int oskd_evt_control(char **args, int nargs, char *reply, size_t replylen);
 int oskd_board_control(char **args, int nargs, char *reply, size_t replylen);
+/* Appends to a control reply of len bytes, *used so far; cuts what does not fit. */
+void oskd_reply_append(char *reply, size_t len, size_t *used, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 #define OSKD_HK_FAULT (-2000) /* a hook's pointer argument could not be used */
 int oskd_hk_read_regs(const oskd_caller_t *ca, const osk_krn_hook_t *hk);
 int oskd_hk_cbios_info(const oskd_caller_t *ca, const osk_krn_hook_t *hk);

@@ -125,21 +125,6 @@ int oskd_evt_post(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     return 0;
 }
 
-static void append(char *reply, size_t len, size_t *used, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-
-static void append(char *reply, size_t len, size_t *used, const char *fmt, ...)
-{
-    if (*used >= len)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(reply + *used, len - *used, fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        *used += (size_t)n < len - *used ? (size_t)n : len - *used - 1;
-}
-
 /* The text of a component text event on one line: \n, \\ and \xHH. */
 static std::string escaped(const char *s, size_t max)
 {
@@ -175,12 +160,12 @@ int oskd_evt_control(char **args, int nargs, char *reply, size_t replylen)
     reply[0] = '\0';
     const char *sub = nargs > 0 ? args[0] : "";
     if (strcmp(sub, "count") == 0) {
-        append(reply, replylen, &used, "count %zu\n", evlog.size());
+        oskd_reply_append(reply, replylen, &used, "count %zu\n", evlog.size());
         return 0;
     }
     if (strcmp(sub, "postfail") == 0 && nargs == 2) {
         postfail = atol(args[1]);
-        append(reply, replylen, &used, "ok\n");
+        oskd_reply_append(reply, replylen, &used, "ok\n");
         return 0;
     }
     if (strcmp(sub, "list") == 0) {
@@ -205,14 +190,15 @@ int oskd_evt_control(char **args, int nargs, char *reply, size_t replylen)
                      h.id.nid, (unsigned long long)h.time, h.severity, h.evt_class, h.type,
                      h.ordering, ctype, cid, text.c_str());
             if (used + strlen(line) + 32 >= replylen) {
-                append(reply, replylen, &used, "more %u\n", h.id.id);
+                oskd_reply_append(reply, replylen, &used, "more %u\n", h.id.id);
                 break;
             }
-            append(reply, replylen, &used, "%s", line);
+            oskd_reply_append(reply, replylen, &used, "%s", line);
         }
-        append(reply, replylen, &used, "end\n");
+        oskd_reply_append(reply, replylen, &used, "end\n");
         return 0;
     }
-    append(reply, replylen, &used, "error usage: evt list [FROM] | count | postfail N\n");
+    oskd_reply_append(reply, replylen, &used,
+                      "error usage: evt list [FROM] | count | postfail N\n");
     return -1;
 }

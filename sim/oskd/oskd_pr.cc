@@ -36,6 +36,7 @@
 #include "osk_errcode.h"
 #include "osk_pr.h"
 #include "oskd.h"
+#include "sim_util.h"
 #include "osk_banned.h"
 
 typedef std::map<std::string, std::string> pr_kv_t;
@@ -99,21 +100,11 @@ static std::string replica_dir(int node)
     return pr_dir + "/node" + std::to_string(node);
 }
 
-/* File name of a table: its name with everything but [A-Za-z0-9_.-] as %XX. */
 static std::string table_file(const std::string &name)
 {
-    std::string f;
-    for (unsigned char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '_' || c == '-' || (c == '.' && !f.empty())) {
-            f += (char)c;
-        } else {
-            char h[4];
-            snprintf(h, sizeof h, "%%%02X", c);
-            f += h;
-        }
-    }
-    return f + ".tbl";
+    char f[3 * PR_TABLE_NAME_LEN + 8];
+    sim_flat_name(name.c_str(), name.size(), f, sizeof f);
+    return std::string(f) + ".tbl";
 }
 
 #define TBL_MAGIC "OSKPRT1\n"
@@ -179,20 +170,6 @@ static bool deserialise(const std::string &s, pr_table_t *t)
     return at == s.size();
 }
 
-static int write_all(int fd, const std::string &s)
-{
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        done += (size_t)n;
-    }
-    return 0;
-}
-
 /* Writes path.new and fsyncs it; 0, or -1 (nothing left behind). */
 static int write_new(const std::string &path, const std::string &data)
 {
@@ -205,7 +182,7 @@ static int write_new(const std::string &path, const std::string &data)
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
-    if (write_all(fd, data) < 0 || fsync(fd) < 0) {
+    if (sim_write_full(fd, data.data(), data.size()) < 0 || fsync(fd) < 0) {
         close(fd);
         (void)unlink(tmp.c_str());
         return -1;
@@ -392,6 +369,39 @@ static const std::string *trans_value(pr_trans_t *t, uint32_t table, const std::
     return c == tables[table].kv.end() ? nullptr : &c->second;
 }
 
+/* Makes an empty table; its id. */
+static uint32_t table_create(const char *name)
+{
+    pr_table_t t;
+    t.name = name;
+    t.gen = 0;
+    table_by_name[name] = next_table;
+    tables[next_table] = t;
+    return next_table++;
+}
+
+/* Is the table in an open transaction (a read-write one when rdwr_only)? */
+static int table_in_trans(uint32_t id, int rdwr_only)
+{
+    for (const auto &x : transactions)
+        if (!rdwr_only || x.second.mode == PR_TRANS_RDWR)
+            for (uint32_t a : x.second.tables)
+                if (a == id)
+                    return 1;
+    return 0;
+}
+
+/* What every request inside a transaction checks first: an injected
+ * answer, the transaction, the table's part in it. */
+static int trans_table(const oskd_caller_t *ca, int fault, const pr_transid &x,
+                       const pr_tableid &tb, pr_trans_t **t)
+{
+    if (fault)
+        return fault;
+    int rc = find_trans(ca, x, t);
+    return rc == PR_SUCCESS ? in_trans(*t, tb) : rc;
+}
+
 static int answered(iohdr_t *rec, int32_t *errp, int err)
 {
     *errp = err;
@@ -430,13 +440,8 @@ static int sc_lookup(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     if (it == table_by_name.end()) {
         if (!create)
             return answered(rec, &f->rep.err, PR_INVAL_NAME);
-        pr_table_t t;
-        t.name = name;
-        t.gen = 0;
-        table_by_name[name] = next_table;
-        tables[next_table] = t;
+        (void)table_create(name);
         it = table_by_name.find(name);
-        next_table++;
         created = 1;
     } else if (rec->io_cmd == PRCMD_CREATE_TABLE) {
         return answered(rec, &f->rep.err, PR_TABLE_EXISTS);
@@ -463,10 +468,8 @@ static int sc_table_op(const oskd_caller_t *, iohdr_t *rec, int *err)
     if (rc != PR_SUCCESS)
         return answered(rec, &f->rep.err, rc);
     if (remove) {
-        for (const auto &x : transactions)
-            for (uint32_t id : x.second.tables)
-                if (id == t.id)
-                    return answered(rec, &f->rep.err, PR_TABLE_BUSY);
+        if (table_in_trans(t.id, 0))
+            return answered(rec, &f->rep.err, PR_TABLE_BUSY);
         for (int n = 0; n < oskd.st_nnodes; n++)
             (void)unlink((replica_dir(n) + "/" + table_file(tables[t.id].name)).c_str());
         table_by_name.erase(tables[t.id].name);
@@ -497,12 +500,9 @@ static int sc_start(const oskd_caller_t *ca, iohdr_t *rec, int *err)
         t.tables.push_back(f->req.tableids[i].id);
     }
     if (mode == PR_TRANS_RDWR)
-        for (const auto &x : transactions)
-            if (x.second.mode == PR_TRANS_RDWR)
-                for (uint32_t a : x.second.tables)
-                    for (uint32_t b : t.tables)
-                        if (a == b)
-                            return answered(rec, &f->rep.err, PR_TABLE_BUSY);
+        for (uint32_t b : t.tables)
+            if (table_in_trans(b, 1))
+                return answered(rec, &f->rep.err, PR_TABLE_BUSY);
     uint32_t id = next_trans++;
     transactions[id] = t;
     memset(&f->rep, 0, sizeof f->rep);
@@ -563,13 +563,8 @@ static int sc_read(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     if (short_frame(rec, PR_READ_VALUE_SIZE, err))
         return -1;
     pr_key_frame_t *f = (pr_key_frame_t *)rec;
-    int fe = injected(OP_READ);
-    if (fe)
-        return answered(rec, &f->rep.err, fe);
     pr_trans_t *t;
-    int rc = find_trans(ca, f->req.transid, &t);
-    if (rc == PR_SUCCESS)
-        rc = in_trans(t, f->req.tableid);
+    int rc = trans_table(ca, injected(OP_READ), f->req.transid, f->req.tableid, &t);
     if (rc == PR_SUCCESS && !valid_key(f->req.keylen))
         rc = PR_INVAL_KEY;
     if (rc != PR_SUCCESS)
@@ -590,13 +585,9 @@ static int sc_set_or_remove(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     if (short_frame(rec, set ? PR_SET_ENTRY_SIZE : PR_REMOVE_ENTRY_SIZE, err))
         return -1;
     pr_set_entry_frame_t *f = (pr_set_entry_frame_t *)rec;
-    int fe = injected(set ? OP_SET : OP_REMOVE);
-    if (fe)
-        return answered(rec, &f->rep.err, fe);
     pr_trans_t *t;
-    int rc = find_trans(ca, f->req.transid, &t);
-    if (rc == PR_SUCCESS)
-        rc = in_trans(t, f->req.tableid);
+    int rc =
+        trans_table(ca, injected(set ? OP_SET : OP_REMOVE), f->req.transid, f->req.tableid, &t);
     if (rc == PR_SUCCESS && t->mode != PR_TRANS_RDWR)
         rc = PR_READONLY_TRANS;
     if (rc == PR_SUCCESS && !valid_key(f->req.keylen))
@@ -623,13 +614,8 @@ static int sc_keyctr(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     if (short_frame(rec, next ? PR_READ_NEXT_KEY_SIZE : PR_RESET_KEY_SIZE, err))
         return -1;
     pr_keyctr_frame_t *f = (pr_keyctr_frame_t *)rec;
-    int fe = next ? injected(OP_NEXT) : 0;
-    if (fe)
-        return answered(rec, &f->rep.err, fe);
     pr_trans_t *t;
-    int rc = find_trans(ca, f->req.transid, &t);
-    if (rc == PR_SUCCESS)
-        rc = in_trans(t, f->req.tableid);
+    int rc = trans_table(ca, next ? injected(OP_NEXT) : 0, f->req.transid, f->req.tableid, &t);
     if (rc != PR_SUCCESS)
         return answered(rec, &f->rep.err, rc);
     uint32_t table = f->req.tableid.id;
@@ -684,11 +670,7 @@ static int sc_named(const oskd_caller_t *ca, iohdr_t *rec, int *err)
     if (it == table_by_name.end()) {
         if (cmd != PRCMD_SET_ENTRY_TABLE || !(f->req.flags & 1))
             return answered(rec, &f->rep.err, PR_INVAL_NAME);
-        pr_table_t t;
-        t.name = name;
-        t.gen = 0;
-        table_by_name[name] = next_table;
-        tables[next_table++] = t;
+        (void)table_create(name);
         it = table_by_name.find(name);
     }
     pr_table_t &t = tables[it->second];
@@ -700,11 +682,8 @@ static int sc_named(const oskd_caller_t *ca, iohdr_t *rec, int *err)
         memcpy(f->rep.value, v->second.data(), v->second.size());
         return answered(rec, &f->rep.err, PR_SUCCESS);
     }
-    for (const auto &x : transactions)
-        if (x.second.mode == PR_TRANS_RDWR)
-            for (uint32_t id : x.second.tables)
-                if (id == it->second)
-                    return answered(rec, &f->rep.err, PR_TABLE_BUSY);
+    if (table_in_trans(it->second, 1))
+        return answered(rec, &f->rep.err, PR_TABLE_BUSY);
     (void)ca;
     pr_table_t nt = t;
     nt.gen++;
@@ -742,10 +721,7 @@ void oskd_pr_sc_register(void (*set)(uint32_t cmd, oskd_sc_handler_t h))
 
 /* Control requests */
 
-static void append(char *reply, size_t len, size_t *used, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-
-static void append(char *reply, size_t len, size_t *used, const char *fmt, ...)
+void oskd_reply_append(char *reply, size_t len, size_t *used, const char *fmt, ...)
 {
     if (*used >= len)
         return;
@@ -791,43 +767,44 @@ int oskd_pr_control(char **args, int nargs, char *reply, size_t replylen)
                 faults[op].err = atoi(args[2]);
                 faults[op].count = atol(args[3]);
                 faults[op].skip = nargs >= 5 ? atol(args[4]) : 0;
-                append(reply, replylen, &used, "ok\n");
+                oskd_reply_append(reply, replylen, &used, "ok\n");
                 return 0;
             }
         }
-        append(reply, replylen, &used, "error unknown operation %s\n", args[1]);
+        oskd_reply_append(reply, replylen, &used, "error unknown operation %s\n", args[1]);
         return -1;
     }
     if (strcmp(sub, "writefail") == 0 && nargs == 2) {
         writefail = atol(args[1]);
-        append(reply, replylen, &used, "ok\n");
+        oskd_reply_append(reply, replylen, &used, "ok\n");
         return 0;
     }
     if (strcmp(sub, "clear") == 0) {
         memset(faults, 0, sizeof faults);
         writefail = 0;
-        append(reply, replylen, &used, "ok\n");
+        oskd_reply_append(reply, replylen, &used, "ok\n");
         return 0;
     }
     if (strcmp(sub, "tables") == 0) {
         for (const auto &t : table_by_name)
-            append(reply, replylen, &used, "table %s keys=%zu gen=%llu\n", t.first.c_str(),
-                   tables[t.second].kv.size(), (unsigned long long)tables[t.second].gen);
-        append(reply, replylen, &used, "end\n");
+            oskd_reply_append(reply, replylen, &used, "table %s keys=%zu gen=%llu\n",
+                              t.first.c_str(), tables[t.second].kv.size(),
+                              (unsigned long long)tables[t.second].gen);
+        oskd_reply_append(reply, replylen, &used, "end\n");
         return 0;
     }
     if (strcmp(sub, "trans") == 0) {
         for (const auto &x : transactions)
-            append(reply, replylen, &used, "trans %u node=%d pid=%d mode=%d\n", x.first,
-                   oskd.st_procs[x.second.proc].pr_node, (int)oskd.st_procs[x.second.proc].pr_pid,
-                   x.second.mode);
-        append(reply, replylen, &used, "end\n");
+            oskd_reply_append(reply, replylen, &used, "trans %u node=%d pid=%d mode=%d\n", x.first,
+                              oskd.st_procs[x.second.proc].pr_node,
+                              (int)oskd.st_procs[x.second.proc].pr_pid, x.second.mode);
+        oskd_reply_append(reply, replylen, &used, "end\n");
         return 0;
     }
     if (strcmp(sub, "dump") == 0 && nargs >= 2) {
         auto it = table_by_name.find(args[1]);
         if (it == table_by_name.end()) {
-            append(reply, replylen, &used, "error no table %.64s\n", args[1]);
+            oskd_reply_append(reply, replylen, &used, "error no table %.64s\n", args[1]);
             return -1;
         }
         long skip = nargs >= 3 ? atol(args[2]) : 0, i = 0;
@@ -836,17 +813,18 @@ int oskd_pr_control(char **args, int nargs, char *reply, size_t replylen)
                 continue;
             std::string line = hex(e.first) + " " + hex(e.second) + "\n";
             if (used + line.size() + 32 >= replylen) {
-                append(reply, replylen, &used, "more %ld\n", i - 1);
+                oskd_reply_append(reply, replylen, &used, "more %ld\n", i - 1);
                 break;
             }
-            append(reply, replylen, &used, "%s", line.c_str());
+            oskd_reply_append(reply, replylen, &used, "%s", line.c_str());
         }
-        append(reply, replylen, &used, "end\n");
+        oskd_reply_append(reply, replylen, &used, "end\n");
         return 0;
     }
-    append(reply, replylen, &used,
-           "error usage: pr fault OP ERR COUNT [SKIP] | writefail N | clear | tables | dump "
-           "NAME [SKIP] | trans\n");
+    oskd_reply_append(
+        reply, replylen, &used,
+        "error usage: pr fault OP ERR COUNT [SKIP] | writefail N | clear | tables | dump "
+        "NAME [SKIP] | trans\n");
     return -1;
 }
 

@@ -32,6 +32,7 @@
 #include "bripc.h"
 #include "osk_errcode.h"
 #include "osk_pr.h"
+#include "sim_util.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
 
@@ -41,19 +42,9 @@ static int g_state = PR_STATE_READY_ADMIN;
 
 static std::string file_path(const char *fname)
 {
-    std::string f;
-    for (size_t i = 0; i < PR_FILE_NAME_LEN && fname[i] != '\0'; i++) {
-        unsigned char c = (unsigned char)fname[i];
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '_' || c == '-' || (c == '.' && !f.empty())) {
-            f += (char)c;
-        } else {
-            char h[4];
-            snprintf(h, sizeof h, "%%%02X", c);
-            f += h;
-        }
-    }
-    return g_dir + "/prfiles/" + (f.empty() ? "%00" : f);
+    char f[3 * PR_FILE_NAME_LEN + 8];
+    sim_flat_name(fname, PR_FILE_NAME_LEN, f, sizeof f);
+    return g_dir + "/prfiles/" + (f[0] ? f : "%00");
 }
 
 static int32_t errno_to_pr(int e)
