@@ -108,7 +108,10 @@ static void add_parm(err_info_t *info, const char *text)
         return;
     }
     /* The slot keeps its NUL: 63 characters of the text fit. */
-    snprintf(info->parms.parm[info->parms.count].value, ERR_PARM_LEN, "%s", text);
+    char *slot = info->parms.parm[info->parms.count].value;
+    size_t n = osk_strnlen(text, ERR_PARM_LEN - 1);
+    memcpy(slot, text, n);
+    slot[n] = '\0';
     info->parms.count++;
 }
 
@@ -131,7 +134,7 @@ void errinfo_add_parm_str(err_info_t *info, const char *value)
 
 #define RENDER_AND_ADD(info, fmt, value)                                                           \
     do {                                                                                           \
-        char t_[ERR_PARM_LEN + 1];                                                                 \
+        char t_[ERR_PARM_LEN];                                                                     \
         snprintf(t_, sizeof t_, fmt, value);                                                       \
         add_parm(info, t_);                                                                        \
     } while (0)
