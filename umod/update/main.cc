@@ -158,7 +158,12 @@ static void parse_options(int argc, char **argv)
                 ulog_message("Error: --dumpvluns requires a node mask.");
                 exit(UPD_EXIT_MISSING_ARG);
             }
-            dump_vluns(parse_mask(next));
+            unsigned mask = parse_mask(next);
+            if (mask == 0 || (int)mask > 255) {
+                ulog_message("Error: Invalid nodemask %s.", next);
+                exit(UPD_EXIT_REFUSED);
+            }
+            dump_vluns(mask);
             exit(UPD_EXIT_OK);
         } else {
             ulog_message("Invalid parameter: %s\n\n%s", arg, update_help_text());
