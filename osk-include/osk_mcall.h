@@ -18,6 +18,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "osk_ioctl.h" /* versn_t, the node's version record */
+
 #define MCALL_VERSION 403       /* travels in every request; MC_PING reports it */
 #define MC_INIT_BUFSIZE 0x20000 /* a thread's reusable buffer starts this big */
 #define MCALL_ALIGN 64          /* record allocations are multiples of this */
@@ -658,10 +660,6 @@ typedef struct showhost {
 } showhost_t;
 
 /* Volume exports (VLUNs) */
-
-typedef struct versn {
-    uint8_t vs_rsvd[692];
-} versn_t;
 
 typedef struct stats {
     uint8_t st_rsvd[868];
