@@ -18,7 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "osk_ioctl.h" /* versn_t: the node version record inside vluninfo_t */
+#include "osk_ioctl.h" /* versn_t, the node's version record */
 
 #define MCALL_VERSION 403       /* travels in every request; MC_PING reports it */
 #define MC_INIT_BUFSIZE 0x20000 /* a thread's reusable buffer starts this big */
