@@ -232,16 +232,7 @@ static void prepare_scratch(void)
 
 static void learn_cluster(void)
 {
-    thisnode = getthisnode();
-    if (thisnode == -1) {
-        ulog_message("Unable to determine node number.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
-    nodes = getnodesonline();
-    if (nodes == -1) {
-        ulog_message("Unable to get nodes online.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
+    learn_nodes();
     if (rebootpermitted && !nosysmgr)
         mangler_isup = connect_sysmgr();
 }

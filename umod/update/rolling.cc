@@ -199,20 +199,7 @@ void srrn_svl_setup(showvlun_t **svl, int node)
 
 void srrn_spd_setup(pdscmd_t **spd, int node)
 {
-    *spd = (pdscmd_t *)mcall_alloc(MCPD_SHOW, sizeof(pdscmd_t));
-    pdspec_t *ps = &(*spd)->pscmd_spec;
-    ps->ps_id = (uint32_t)-2;
-    ps->ps_nodemap = (uint8_t)(1u << node);
-    ps->ps_slotmap = 255;
-    ps->ps_portmap = 255;
-    ps->ps_jbod = (uint32_t)-6;
-    ps->ps_sled = (uint32_t)-9;
-    ps->ps_diskpos = (uint32_t)-14;
-    ps->ps_wwn = (uint64_t)-10;
-    ps->ps_state = (uint32_t)-1;
-    ps->ps_pool = (uint32_t)-1;
-    (*spd)->pscmd_fdmap = 0;
-    (*spd)->pscmd_count = 0;
+    *spd = pdshow_alloc((uint8_t)(1u << node));
 }
 
 /* Active exports through node; 0 and the count, or the failed status. */

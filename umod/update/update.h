@@ -171,6 +171,7 @@ int rebootremote(int node); /* -1: this node */
 /* Nodes. */
 int getthisnode(void);
 int getnodesonline(void);
+void learn_nodes(void); /* thisnode and nodes, or exit 2 */
 cluster_t query_nodes_state(cluster_t node_mask);
 int node_incluster(int node);
 void stop_pm(void);
@@ -178,8 +179,8 @@ void onallnodes_set_pmnostart(int turn_on);
 int do_other_nodes(const char *source); /* null: a revert */
 
 /* The system manager, rolling restarts, events and the update history. */
-int connect_sysmgr(void);       /* 1 when management calls may be made */
-void dump_vluns(unsigned mask); /* the rolling-upgrade export inventory, for --dumpvluns */
+int connect_sysmgr(void);              /* 1 when management calls may be made */
+void dump_vluns(unsigned mask);        /* the rolling-upgrade export inventory, for --dumpvluns */
 int mangler_shutdown(int toc_version); /* 0, or the refusal: the caller exits 32 */
 void display_sysmgr_failure(const char *mc_ertxt, int status, int from_cli_run);
 int mcall_shutdown(int node, int toc_version, char *err_txt, int len);

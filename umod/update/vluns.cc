@@ -142,12 +142,13 @@ void vlun_write_export(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t
     update_fail(UPD_EXIT_FAILURE);
 }
 
-static void write_disks(FILE *out)
+pdscmd_t *pdshow_alloc(uint8_t nodemap)
 {
     pdscmd_t *pd = (pdscmd_t *)mcall_alloc(MCPD_SHOW, sizeof(pdscmd_t));
     pdspec_t *ps = &pd->pscmd_spec;
+    /* The manager's own "any" markers, one per field. */
     ps->ps_id = (uint32_t)-2;
-    ps->ps_nodemap = (uint8_t)expeditionmask;
+    ps->ps_nodemap = nodemap;
     ps->ps_slotmap = 255;
     ps->ps_portmap = 255;
     ps->ps_jbod = (uint32_t)-6;
@@ -156,7 +157,14 @@ static void write_disks(FILE *out)
     ps->ps_wwn = (uint64_t)-10;
     ps->ps_state = (uint32_t)-1;
     ps->ps_pool = (uint32_t)-1;
+    pd->pscmd_fdmap = 0;
     pd->pscmd_count = 0;
+    return pd;
+}
+
+static void write_disks(FILE *out)
+{
+    pdscmd_t *pd = pdshow_alloc((uint8_t)expeditionmask);
     /* A failed answer carries no disks: the inventory goes on without. */
     if (oskcall((mcall_t **)&pd) != 0)
         pd->pscmd_count = 0;
@@ -306,16 +314,7 @@ void dump_vluns(unsigned mask)
 {
     /* Without the manager the inventory below stops with its own message. */
     mangler_isup = oskopen("kivosys", 1) == TE_PASS;
-    thisnode = getthisnode();
-    if (thisnode == -1) {
-        ulog_message("Unable to determine node number.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
-    nodes = getnodesonline();
-    if (nodes == -1) {
-        ulog_message("Unable to get nodes online.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
+    learn_nodes();
     expeditionmask = mask;
     prepare_vlun_info();
 }

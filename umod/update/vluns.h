@@ -26,6 +26,9 @@
 
 void prepare_vlun_info(void);
 
+/* An MCPD_SHOW request for the disks seen through the nodes of nodemap. */
+pdscmd_t *pdshow_alloc(uint8_t nodemap);
+
 int iscsi_name_match(const iscsi_name_t *name1, const iscsi_name_t *name2); /* 1 when equal */
 int iscsi_name_compare(const iscsi_name_t *name1, const iscsi_name_t *name2);
 
