@@ -326,11 +326,12 @@ TEST_F(Rolling, SimpleRollingRestartsOneNodeAtATimeInOrder)
     EXPECT_EQ(most_unserved, 0);
 }
 
-/* A full update restarts every node only after the manager agreed to shut
- * the system down: refused, or refused while still starting, the run ends
- * with 32 and nothing restarted; re-run once the manager is up, it goes
- * through, converting to the release's TOC version. */
-TEST_F(Rolling, FullUpdateWaitsForTheSystemManagerShutdown)
+/* Every node restarts only after the manager agreed to shut the system
+ * down. A refusal ends the run with 32 and nothing restarted, also for a
+ * revert whose options name the running root; a manager still starting
+ * refuses too, and the operator's re-run once it is up goes through,
+ * converting to the release's TOC version. */
+TEST_F(Rolling, FullRestartWaitsForTheSystemManagerShutdown)
 {
     up();
     release("r.tgz");
@@ -338,15 +339,13 @@ TEST_F(Rolling, FullUpdateWaitsForTheSystemManagerShutdown)
     std::string console;
 
     knob("refuse_shutdown", "1");
-    EXPECT_EQ(update(0, "--rcp pkghost:/r.tgz", &console), 32) << console;
+    EXPECT_EQ(update(1, "--revert --retain-root", &console), 32) << console;
+    EXPECT_THAT(console, HasSubstr("Requesting system shutdown. TOC Version set to: 26\n"));
     EXPECT_THAT(console, HasSubstr("There was an error in trying to get the system manager to "
                                    "reboot the system.\nStatus: 0x"));
     EXPECT_THAT(console, HasSubstr("Update failed.\n"));
-    for (int n = 0; n < nnodes; n++)
-        EXPECT_TRUE(same_boot(n)) << "node " << n;
-    EXPECT_EQ(roots(), "AA AA AA AA");
-
     knob("refuse_shutdown", "0");
+
     knob("slow_start", "100000");
     EXPECT_EQ(update(0, "--rcp pkghost:/r.tgz", &console), 32) << console;
     EXPECT_THAT(console, HasSubstr("The system manager refused to shut down the system due to it "
@@ -354,6 +353,7 @@ TEST_F(Rolling, FullUpdateWaitsForTheSystemManagerShutdown)
                                    "then re-run update with\nthe --nosysmgr option."));
     for (int n = 0; n < nnodes; n++)
         EXPECT_TRUE(same_boot(n)) << "node " << n;
+    EXPECT_EQ(roots(), "AA AA AA AA");
 
     knob("slow_start", "0");
     update_restarting(0, "--rcp pkghost:/r.tgz", &console);
