@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "brantcomm.h"
+#include "cluster.h"
 #include "krn_hook.h"
 #include "osk_runtime.h"
 
@@ -25,11 +26,6 @@ static const int bank_table_s2v1[BR_BANK_ENTRIES] = {0,  2,  0,  2,  1,  3,  1, 
 int br_read_regs(br_reg_t *regs)
 {
     return osk_krn_hook(HOOK_BR_READ_REGS, HK_ARG(regs), 0, 0, 0);
-}
-
-int get_cbios_node_info(os_cbios_node_info_out_t *out)
-{
-    return osk_krn_hook(HOOK_CL_CBIOS_INFO, HK_ARG(out), 0, 0, 0);
 }
 
 void br_init_dimm_decode(const br_reg_t *regs)

@@ -1,7 +1,8 @@
 /*
- * Interconnect hardware helpers: the node's ASIC registers (hook 11), its
- * firmware node information (hook 51), the DIMM map that names the DIMM
- * holding a memory address, and console dumps of the registers.
+ * Interconnect hardware helpers: the node's ASIC registers (hook 11), the
+ * DIMM map that names the DIMM holding a memory address (built with the
+ * firmware node information of cluster.h), and console dumps of the
+ * registers.
  *
  * brant_init_dimm_decode() builds the map once per process from the
  * firmware information and the memory-decode segment tops; the lookups
@@ -36,8 +37,7 @@ extern br_dimm_info_t br_dimm_map[BR_DIMM_ENTRIES];
 extern uint32_t dimm_mask;                 /* populated slots, 255 by default */
 extern int br_bank_table[BR_BANK_ENTRIES]; /* bank status bit -> DIMM */
 
-int br_read_regs(br_reg_t *regs);                       /* the hook's result, 0 success */
-int get_cbios_node_info(os_cbios_node_info_out_t *out); /* the hook's result, 0 success */
+int br_read_regs(br_reg_t *regs); /* the hook's result, 0 success */
 void brant_init_dimm_decode(void);
 void br_init_dimm_decode(const br_reg_t *regs);
 const br_dimm_info_t *brant_dimm_info(int dimm); /* 0-7, else null */
