@@ -278,3 +278,45 @@ TEST_F(Repo, FileServiceThroughThePrServer)
     waitpid(srv, nullptr, 0);
     EXPECT_EQ(out, "0 0 11 0 0 [world] 2 0 6 10") << out;
 }
+
+TEST_F(Repo, CacheHoldsValidEntriesUpToItsLimit)
+{
+    std::string out = on(0, [] {
+        for (const char *k : {"a1", "a2", "a3", "b1", "a4"})
+            (void)put("t6", k, std::string("value-") + k);
+        pr_cached_table_t *c = pr_create_cached_table(
+            3, [](pr_keyvalue_t *kv) { return (int)(((char *)kv->key)[0] == 'a'); },
+            [](pr_keyvalue_t *kv) { return (uint32_t)((char *)kv->key)[1]; },
+            [](pr_keyvalue_t *a, pr_keyvalue_t *b) {
+                return (int)(a->keylen != b->keylen || memcmp(a->key, b->key, a->keylen) != 0);
+            });
+        pr_tableid t;
+        pr_transid x;
+        pr_lookup_table("t6", 0, &t);
+        pr_start_trans(&t, 1, 1, &x);
+        uint32_t over = 0;
+        std::string r = std::to_string(pr_populate_cache(c, t, x, 3, &over)) + " ";
+        pr_commit_trans(x);
+        pr_release_table(t);
+        r += std::to_string(over) + " " + std::to_string(c->nentries) + " ";
+        /* Found with its value; a filtered key is not there. */
+        pr_keyvalue_t key = {}, found = {};
+        key.key = (void *)"a2";
+        key.keylen = 2;
+        if (pr_find_cached_entry(c, &key, &found) == 0)
+            r += std::string((char *)found.value, found.valuelen) + " ";
+        key.key = (void *)"b1";
+        r += std::to_string(pr_find_cached_entry(c, &key, &found)) + " ";
+        key.key = (void *)"a1";
+        r += std::to_string(pr_delete_cached_entry(c, &key));
+        r += std::to_string(pr_delete_cached_entry(c, &key)) + " ";
+        int walked = 0;
+        (void)pr_cached_walk(
+            c, [](pr_keyvalue_t *, void *n) { return (int)(++*(int *)n == 1); }, &walked);
+        r += std::to_string(walked);
+        pr_delete_cached_table(c);
+        return r;
+    });
+    /* Keys come in the daemon's order: a1 a2 a3 cached, a4 over the limit. */
+    EXPECT_EQ(out, "0 1 3 value-a2 1 01 1");
+}
