@@ -68,8 +68,11 @@ static int read_int_key(pr_tableid tableid, pr_transid transid, const char *key,
         uint32_t len = 0;
         int st = pr_read_value(transid, tableid, key, (uint32_t)strlen(key), buf, &len);
         if (st == PR_SUCCESS) {
-            if (len != sizeof(int32_t))
+            if (len != sizeof(int32_t)) {
+                /* A damaged identifier does not heal by retrying at once. */
+                sleep(1);
                 return pr_give_up(PR_FAIL, "pr_read_value", tableid, transid);
+            }
             int32_t v;
             memcpy(&v, buf, sizeof v);
             *val = v;
@@ -159,6 +162,7 @@ static int add_partial_entries(pr_tableid tableid, pr_transid transid, int32_t n
 static attempt_t append_attempt(int32_t now)
 {
     pr_tableid tableid;
+    memset(&tableid, 0, sizeof tableid);
     for (;;) {
         int st = pr_lookup_table(HISTORY_TABLE, PR_LOOKUP_CREATE, &tableid);
         if (st == PR_SUCCESS)
