@@ -1,6 +1,8 @@
 /* Console printing, levelled messages, the assertion convention and the
  * asynchronous ring. */
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <regex>
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +14,21 @@
 #include "child.h"
 #include "osk_lock.h"
 #include "osk_runtime.h"
+
+/* Counts and slows the runtime's lock set-up while a test asks for it. */
+static int slow_mutex_inits;
+static int mutex_inits;
+
+extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *a)
+{
+    typedef int (*init_fn)(pthread_mutex_t *, const pthread_mutexattr_t *);
+    static init_fn real = (init_fn)dlsym(RTLD_NEXT, "pthread_mutex_init");
+    if (__atomic_load_n(&slow_mutex_inits, __ATOMIC_SEQ_CST)) {
+        __atomic_add_fetch(&mutex_inits, 1, __ATOMIC_SEQ_CST);
+        usleep(20000);
+    }
+    return real(m, a);
+}
 
 namespace
 {
@@ -68,6 +85,33 @@ TEST(LogMessage, ShowsLevelsUpToTheThreshold)
     EXPECT_TRUE(std::regex_match(r.out, std::regex(prefix_re("LEVEL0", r.pid) + "zero\n" +
                                                    prefix_re("LEVEL3", r.pid) + "three\n")))
         << r.out;
+}
+
+/* Kernel-IPC threads each call the initialiser on their first message: a
+ * late initialiser must not reset the lock an early one already holds. The
+ * lock set-up is slowed down and counted so that a race shows every time. */
+TEST(LogMessage, ConcurrentFirstCallersInitialiseOnce)
+{
+    child_result r = run_in_child([] {
+        static pthread_barrier_t start;
+        pthread_barrier_init(&start, NULL, 8);
+        slow_mutex_inits = 1;
+        osk_thread_t th[8];
+        for (long t = 0; t < 8; t++)
+            th[t] = osk_thread_create(
+                [](void *arg) -> void * {
+                    pthread_barrier_wait(&start);
+                    log_message_init();
+                    log_message(1, "t%ld\n", (long)arg);
+                    return NULL;
+                },
+                (void *)t);
+        for (int t = 0; t < 8; t++)
+            osk_thread_wait(th[t]);
+        printf("inits %d\n", __atomic_load_n(&mutex_inits, __ATOMIC_SEQ_CST));
+    });
+    ASSERT_EQ(exit_code(r), 0) << r.out;
+    EXPECT_NE(r.out.find("inits 1\n"), std::string::npos) << r.out;
 }
 
 TEST(LogMessage, UseBeforeInitPanics)
