@@ -6,7 +6,6 @@
 #include <regex>
 #include <stdio.h>
 #include <string.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -228,13 +227,6 @@ TEST(AsyncPrint, PanicFlushesQueuedTextFirst)
         << r.out;
 }
 
-uint64_t usecs(void)
-{
-    struct timeval tv;
-    gettimeofday(&tv, NULL);
-    return (uint64_t)tv.tv_sec * 1000000 + (uint64_t)tv.tv_usec;
-}
-
 struct pipe_drain {
     int fd;
     std::string text;
@@ -274,10 +266,8 @@ TEST(AsyncPrint, FullRingDropsWithoutWaitingAgain)
             osk_print_async("%s\n", big.c_str());
         int dropped_before = osk_prt_dropped_total;
         int waits_before = osk_prt_waitcnt;
-        uint64_t t0 = usecs();
         for (int i = 0; i < 20; i++)
             osk_print_async("%s\n", big.c_str());
-        uint64_t took = usecs() - t0;
         int dropped = osk_prt_dropped_total - dropped_before;
         int waits = osk_prt_waitcnt - waits_before;
 
@@ -307,13 +297,13 @@ TEST(AsyncPrint, FullRingDropsWithoutWaitingAgain)
                 break;
             usleep(10000);
         }
-        dprintf(report, "before=%d dropped=%d waits=%d fast=%d reported=%d\n", dropped_before > 0,
-                dropped, waits, took < 150000, reported);
+        dprintf(report, "before=%d dropped=%d waits=%d reported=%d\n", dropped_before > 0, dropped,
+                waits, reported);
         (void)th;
         _exit(0);
     });
     ASSERT_EQ(exit_code(r), 0);
-    EXPECT_EQ(r.out, "before=1 dropped=20 waits=0 fast=1 reported=1\n");
+    EXPECT_EQ(r.out, "before=1 dropped=20 waits=0 reported=1\n");
 }
 
 } // namespace
