@@ -227,6 +227,28 @@ TEST(AsyncPrint, PanicFlushesQueuedTextFirst)
         << r.out;
 }
 
+TEST(Panic, WithoutCoreOnlyThePanickingThreadStops)
+{
+    child_result r = run_in_child([] {
+        osk_init_panic(0);
+        osk_thread_t th = osk_thread_create_detached(
+            [](void *) -> void * {
+                osk_panic("node %d lost", 5);
+                printf("panic returned\n");
+                return NULL;
+            },
+            NULL);
+        (void)th;
+        for (int i = 0; i < 1000 && __atomic_load_n(&panic_count, __ATOMIC_SEQ_CST) == 0; i++)
+            usleep(10000);
+        printf("process goes on after %d panic\n", panic_count);
+    });
+    ASSERT_EQ(exit_code(r), 0) << r.out;
+    EXPECT_NE(r.out.find("]: node 5 lost\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("process goes on after 1 panic\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("panic returned"), std::string::npos) << r.out;
+}
+
 struct pipe_drain {
     int fd;
     std::string text;

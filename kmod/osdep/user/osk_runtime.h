@@ -8,8 +8,11 @@
  * no way back.
  *
  * Assertions: OSK_ASSERT(cond) prints "Assertion failed: <cond text>" with
- * osk_print() and then panics with the file and line. A panic aborts the
- * process (core wanted by default); there is no recovery.
+ * osk_print() and then panics with the file and line. A panic never returns.
+ * By default (osk_panic_wantcore 1) it aborts the process so that a core can
+ * be kept. After osk_init_panic(0) only the panicking thread stops: it parks
+ * for good holding the panic mutex (later panics queue behind it) and the
+ * rest of the process goes on.
  */
 #ifndef OSK_RUNTIME_H
 #define OSK_RUNTIME_H
