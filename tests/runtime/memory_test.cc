@@ -23,6 +23,30 @@ TEST(Strncpy, AlwaysTerminatesAndCutsLongSources)
     EXPECT_STREQ(buf, "exactly 12!");
 }
 
+template <typename T>
+concept copies_into = requires(T dst)
+{
+    osk_strcpy(dst, "x");
+};
+
+TEST(Strcpy, BoundedByTheDestinationArray)
+{
+    struct {
+        char small[8];
+        char guard[4];
+    } dst;
+    memset(&dst, 'X', sizeof(dst));
+    osk_strcpy(dst.small, "0123456789");
+    EXPECT_STREQ(dst.small, "0123456");
+    EXPECT_EQ(memcmp(dst.guard, "XXXX", 4), 0) << "wrote past the destination";
+
+    EXPECT_STREQ(osk_strcpy(dst.small, "node3"), "node3");
+    osk_strcpy(dst.small, "");
+    EXPECT_STREQ(dst.small, "");
+    static_assert(copies_into<char(&)[8]>);
+    static_assert(!copies_into<char *>, "a destination without a known size must not build");
+}
+
 TEST(Realloc, ClearsOnlyTheGrownPart)
 {
     unsigned char *p = (unsigned char *)osk_realloc(NULL, 8, 0, 1);
