@@ -2,6 +2,7 @@
  * The simulated cluster's driver, osk-cluster, and its supervisor.
  *
  * A cluster lives in one folder DIR ($OSK_CLUSTER_DIR):
+ *   .osk-cluster          the mark of a cluster's folder (sim_clusterdir.h)
  *   nodes                 the number of nodes
  *   supervisor.pid, .log  the supervisor (one per cluster, outside the nodes)
  *   ctl.sock, osk<N>.sock the module daemon's sockets, osk-simd.pid, .log

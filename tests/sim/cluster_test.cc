@@ -3,8 +3,13 @@
  * and reboot trading the root partitions, the process manager, and a
  * teardown that leaves this machine as it was.
  */
+#include <errno.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -249,4 +254,43 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     struct stat sb;
     EXPECT_NE(stat(dir.c_str(), &sb), 0);
     EXPECT_EQ(test_cluster_down(dir), 0);
+}
+
+/* `up` and `down` remove the cluster folder and unmount what is under it,
+ * so they must refuse any folder a cluster did not make. */
+TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
+{
+    std::string mine = test_cluster_dir("notmine");
+    ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+    FILE *f = fopen((mine + "/keep").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    for (const char *cmd : {"down", "up"}) {
+        std::vector<std::string> args = {cmd};
+        if (args[0] == "up")
+            args.insert(args.end(), {"--nodes", "1"});
+        run_result r = test_cluster_cli(mine, args);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_THAT(r.err, HasSubstr(mine + " exists and is not a cluster's folder")) << cmd;
+        struct stat st;
+        EXPECT_EQ(stat((mine + "/keep").c_str(), &st), 0) << cmd << " removed what it found";
+    }
+    ASSERT_EQ(unlink((mine + "/keep").c_str()), 0);
+    ASSERT_EQ(rmdir(mine.c_str()), 0);
+
+    /* The system's own folders, even if marked; tried in a throw-away copy
+     * of this machine, where a failure costs nothing. */
+    sandbox sb;
+    sandbox_create(&sb);
+    sandbox_write(&sb, "/var/.osk-cluster", "osk-cluster\n");
+    for (const char *d : {"/", "/var", "/var/tmp/", "/usr/lib", "/var/tmp/../../etc"}) {
+        run_result r = sandbox_run(&sb, {"/usr/bin/env", std::string("OSK_CLUSTER_DIR=") + d,
+                                         build_program("osk-cluster"), "down"});
+        EXPECT_EQ(r.status, 1) << d;
+        EXPECT_THAT(r.err, HasSubstr("is a system folder")) << d;
+    }
+    EXPECT_EQ(sandbox_run(&sb, {"/bin/sh", "-c", "test -e /var/lib/dpkg/status -a -e /etc/passwd"})
+                  .status,
+              0);
+    sandbox_destroy(&sb);
 }
