@@ -289,12 +289,13 @@ static int prepare(int nnodes)
     char p[PATH_MAX], t[16];
     if (sim_clusterdir_mark(g_dir) < 0)
         return -1;
-    const char *dirs[] = {"/run", "/pkghost"};
-    for (const char *d : dirs) {
-        snprintf(p, sizeof p, "%s%s", g_dir, d);
-        if (sim_mkdir_p(p, 0755) < 0)
-            return -1;
-    }
+    /* The agents' sockets: shown inside every node, so closed on their own. */
+    snprintf(p, sizeof p, "%s/run", g_dir);
+    if (sim_mkdir_p(p, 0700) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/pkghost", g_dir);
+    if (sim_mkdir_p(p, 0755) < 0)
+        return -1;
     for (int n = 0; n < nnodes; n++) {
         snprintf(p, sizeof p, "%s/node%d", g_dir, n);
         if (sim_mkdir_p(p, 0755) < 0)

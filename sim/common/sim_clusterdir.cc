@@ -117,7 +117,7 @@ int sim_clusterdir_check(const char *dir)
 
 int sim_clusterdir_mark(const char *dir)
 {
-    if (sim_mkdir_p(dir, 0755) < 0)
+    if (sim_mkdir_p(dir, 0700) < 0 || chmod(dir, 0700) < 0)
         return -1;
     char mark[PATH_MAX];
     snprintf(mark, sizeof mark, "%s/%s", dir, SIM_CLUSTER_MARK);

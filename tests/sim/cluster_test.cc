@@ -256,6 +256,37 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     EXPECT_EQ(test_cluster_down(dir), 0);
 }
 
+/* The daemon runs as root and writes into its callers' memory: nobody else
+ * may reach its sockets or the agents'. */
+TEST_F(Cluster, FolderAndSocketsAreForRootOnly)
+{
+    up(1);
+    struct {
+        const char *name;
+        mode_t mode;
+    } want[] = {{"", 0700}, {"/run", 0700}, {"/ctl.sock", 0600}, {"/osk0.sock", 0600}};
+    for (auto &w : want) {
+        struct stat st;
+        ASSERT_EQ(stat((dir + w.name).c_str(), &st), 0) << w.name;
+        EXPECT_EQ(st.st_mode & 07777, w.mode) << w.name;
+    }
+
+    std::string ctl = dir + "/ctl.sock";
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", ctl.c_str());
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        _exit(connect(fd, (struct sockaddr *)&a, sizeof a) < 0 && errno == EACCES ? 0 : 1);
+    }
+    int st = -1;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "another user reached " << ctl;
+}
+
 /* `up` and `down` remove the cluster folder and unmount what is under it,
  * so they must refuse any folder a cluster did not make. */
 TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
