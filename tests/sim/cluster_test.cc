@@ -163,6 +163,32 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
               "on-a\n2\nnode1\nnode0\n");
 }
 
+/* A rebooting node sees its running sessions out, so on a busy machine the
+ * reboot request (and whatever its command does after it) still reaches
+ * its caller. */
+TEST_F(Cluster, RebootUnderLoadStillAnswersItsCaller)
+{
+    up(1);
+    run(0, "touch /run/this-boot");
+    std::vector<pid_t> burners;
+    for (long i = 0; i < 2 * sysconf(_SC_NPROCESSORS_ONLN); i++) {
+        pid_t p = fork();
+        if (p == 0)
+            for (;;)
+                __asm__ volatile("");
+        burners.push_back(p);
+    }
+    std::string out = run(0, "rsh node0 '/sbin/reboot && head -c 200000000 /dev/zero | md5sum "
+                             ">/dev/null && echo answered'; echo $?");
+    for (pid_t p : burners) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    EXPECT_EQ(out, "answered\n0\n");
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    EXPECT_EQ(run(0, "ls /run/this-boot 2>/dev/null | wc -l"), "0\n");
+}
+
 TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
 {
     up(1);
