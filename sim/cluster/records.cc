@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "em.h"
+#include "osk_evt.h"
 #include "records.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
@@ -47,10 +47,43 @@ static const char *severity_name(unsigned s)
 
 static const char *class_name(unsigned c)
 {
-    for (int i = 0; i < EVT_NCLASSES; i++)
-        if (classes[i].evt_class == c)
-            return classes[i].text;
+    static const char *const names[] = {"System manager",
+                                        "Alert",
+                                        "Addition to configuration",
+                                        "Removal from configuration",
+                                        "Modification to configuration",
+                                        "Status change",
+                                        "Operational",
+                                        "Notification",
+                                        "Debug",
+                                        "Toc server",
+                                        "Svc alert",
+                                        "Undefined"};
+    for (unsigned i = 0; i < sizeof names / sizeof names[0]; i++)
+        if (c == 1u << i)
+            return names[i];
     return "?";
+}
+
+/* The operator's names of the event types and components this system
+ * posts; others by number. */
+static std::string type_name(int type)
+{
+    switch (type) {
+    case EVT_NOTIFY_COMP:
+        return "evt_notify_comp";
+    case EVT_SOFTWARE_UPDATE:
+        return "evt_software_update";
+    default:
+        return "type_" + std::to_string(type);
+    }
+}
+
+static std::string component_name(int ctype)
+{
+    if (ctype < 0)
+        return "-";
+    return ctype == COMP_SW_SYSMGR ? "system_manager" : "comp_" + std::to_string(ctype);
 }
 
 static std::string unescape(const std::string &s)
@@ -106,11 +139,9 @@ static long print_events(const char *dir, long from, int *printed_header)
             time_t tt = (time_t)t;
             char when[32];
             strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", localtime(&tt));
-            const char *tname = type >= 0 && type <= EVT_LAST ? type_info_table[type].name : "?";
-            const char *cname =
-                ctype >= 0 && ctype <= COMP_LAST ? components[ctype].short_name : "-";
+            std::string tname = type_name(type), cname = component_name(ctype);
             printf("%-5u %-19s %-4u %-8s %-14s %-20s %-15s %s\n", id, when, node,
-                   severity_name(sev), class_name(cls), tname, cname,
+                   severity_name(sev), class_name(cls), tname.c_str(), cname.c_str(),
                    unescape(line.substr((size_t)off)).c_str());
             from = (long)id + 1;
         }
