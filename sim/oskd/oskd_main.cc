@@ -148,6 +148,30 @@ static int write_full(int fd, const void *buf, size_t len)
     return 0;
 }
 
+/* Header and record in one send: in two, the caller wakes for the header
+ * and may wait a whole scheduling round for the rest on a busy machine. */
+static int write_answer(int fd, const oskdev_frame_t *rep, const void *rec, size_t len)
+{
+    struct iovec iov[2] = {{(void *)rep, sizeof(*rep)}, {(void *)rec, len}};
+    struct msghdr mh;
+    memset(&mh, 0, sizeof(mh));
+    mh.msg_iov = iov;
+    mh.msg_iovlen = 2;
+    ssize_t n;
+    do
+        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    size_t sent = (size_t)n;
+    if (sent < sizeof(*rep))
+        return write_full(fd, (const char *)rep + sent, sizeof(*rep) - sent) < 0
+                   ? -1
+                   : write_full(fd, rec, len);
+    sent -= sizeof(*rep);
+    return sent < len ? write_full(fd, (const char *)rec + sent, len - sent) : 0;
+}
+
 /* Node connections */
 
 typedef struct conn_arg {
@@ -240,7 +264,7 @@ static void serve_node_conn(int fd, int node)
         rep.fr_len = fr.fr_len;
         rep.fr_result = result;
         rep.fr_errno = result < 0 ? err : 0;
-        if (write_full(fd, &rep, sizeof(rep)) < 0 || write_full(fd, rec, fr.fr_len) < 0)
+        if (write_answer(fd, &rep, rec, fr.fr_len) < 0)
             break;
     }
     if (why != nullptr)
