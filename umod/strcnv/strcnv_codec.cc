@@ -506,10 +506,19 @@ static long printf_rec(int id, const unsigned char *rec, size_t avail, int depth
             strcnv_print_buffer((const char *)p, f->len);
             printf("\"\n");
             break;
-        case SK_BYTES:
+        case SK_BYTES: {
+            /* Reserved areas are mostly zero: a dump of them says nothing. */
+            uint32_t k = 0;
+            while (k < f->len && p[k] == 0)
+                k++;
+            if (k == f->len) {
+                printf(" (%u zero bytes)\n", f->len);
+                break;
+            }
             printf("\n");
             strcnv_print_byte_array(p, f->len, depth + 1);
             break;
+        }
         case SK_SUB:
             printf("\n");
             (void)printf_rec(f->sub, p, strcnv_types[f->sub].size, depth + 1);
