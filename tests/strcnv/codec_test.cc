@@ -76,10 +76,12 @@ TEST(CodecRoundTrip, HostsWithPathsKeepTheirLayout)
     ASSERT_EQ(back.size(), 884u + 2 * 576 + 4 * 252);
     const hostinfo_t *b = (const hostinfo_t *)(back.data() + 884);
     EXPECT_STREQ(b->hinfo_name, "first");
-    EXPECT_EQ(b->hinfo_paths[2].hpath_wwn, 0x1002u);
+    uint64_t wwn = b->hinfo_paths[2].hpath_wwn; /* packed: copy before comparing */
+    EXPECT_EQ(wwn, 0x1002u);
     b = (const hostinfo_t *)&b->hinfo_paths[3];
     EXPECT_STREQ(b->hinfo_name, "second");
-    EXPECT_EQ(b->hinfo_paths[0].hpath_wwn, 0x2000u);
+    wwn = b->hinfo_paths[0].hpath_wwn;
+    EXPECT_EQ(wwn, 0x2000u);
 }
 
 TEST(CodecRoundTrip, ShortRequestTravelsAsZeroAndCountsMustFit)

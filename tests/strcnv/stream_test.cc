@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -114,6 +115,11 @@ void with_socket_connection(std::function<void(mcall_t **, int *)> answer,
 {
     mcsocket_install();
     per_thread_buffer_t *p = test_record();
+    /* Each call brings its own record, lent to the thread for the call. */
+    free(p->buffer);
+    p->buffer = nullptr;
+    p->bufsize = 0;
+    p->reuse_buffer = 0;
     int *type;
     init_thread_conntype(&type);
     *type = MCALL_SOCKET;
@@ -128,7 +134,7 @@ void with_socket_connection(std::function<void(mcall_t **, int *)> answer,
     server.join();
     close(s[1]);
     *type = MCALL_LOCAL;
-    (void)p;
+    p->reuse_buffer = 1;
 }
 
 TEST(SocketCall, ReplyGrowsTheCallersRecord)
