@@ -104,7 +104,7 @@ int sysmgr_export_groups(const sysmgr_conf_t *conf, sm_export_group_t *out, int 
 
 typedef struct sysmgr_ctx {
     const sysmgr_conf_t *conf;
-    uint64_t start_ms;   /* when it began serving, for slow_start */
+    uint64_t start_ms;   /* when it began serving (sysmgr_now_ms), for slow_start */
     const char *knobs;   /* knobs file, or null */
     const char *journal; /* journal file, or null */
     cluster_t (*online)(void);
@@ -118,6 +118,7 @@ typedef struct sysmgr_reply {
     int reboot_node; /* reboot this node after replying, -1 for none */
 } sysmgr_reply_t;
 
+uint64_t sysmgr_now_ms(void); /* wall-clock milliseconds, comparable to file times */
 void sysmgr_handle(const sysmgr_ctx_t *ctx, uint32_t msg_ver, const void *data, size_t len,
                    sysmgr_reply_t *out);
 void sysmgr_reply_free(sysmgr_reply_t *r);

@@ -6,10 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "osk_errcode.h"
-#include "sim_util.h"
 #include "sysmgr.h"
 #include "osk_banned.h"
 
@@ -19,6 +19,22 @@ typedef struct knobs {
     uint32_t ping_version;
     uint32_t mcall_version;
 } knobs_t;
+
+uint64_t sysmgr_now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+/* When the knobs were last set, in sysmgr_now_ms() time; 0 without them. */
+static uint64_t knobs_set_ms(const char *path)
+{
+    struct stat st;
+    if (path == nullptr || stat(path, &st) < 0)
+        return 0;
+    return (uint64_t)st.st_mtim.tv_sec * 1000 + (uint64_t)st.st_mtim.tv_nsec / 1000000;
+}
 
 static void read_knobs(const char *path, knobs_t *k)
 {
@@ -286,7 +302,13 @@ static void do_showport(const sysmgr_ctx_t *ctx, builder_t *b)
 static void do_shutdown(const sysmgr_ctx_t *ctx, const knobs_t *k, builder_t *b, int *reboot)
 {
     nodedown_t *q = (nodedown_t *)b->rec;
-    if (k->slow_start > 0 && sim_now_ms() < ctx->start_ms + (uint64_t)k->slow_start * 1000) {
+    /* Slow from its start or from when the knob was set, so that a test can
+     * ask for it on a manager that is already up. */
+    uint64_t since = ctx->start_ms;
+    uint64_t set = knobs_set_ms(ctx->knobs);
+    if (set > since)
+        since = set;
+    if (k->slow_start > 0 && sysmgr_now_ms() < since + (uint64_t)k->slow_start * 1000) {
         fail(b, TE_NOTREADY, "System manager is still initializing");
         return;
     }

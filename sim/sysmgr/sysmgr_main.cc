@@ -72,7 +72,7 @@ int main(int argc, char **argv)
         return 1;
     }
     g_ctx.conf = &g_conf;
-    g_ctx.start_ms = sim_now_ms();
+    g_ctx.start_ms = sysmgr_now_ms();
     g_ctx.knobs = knobs;
     g_ctx.journal = journal;
     g_ctx.online = online_now;

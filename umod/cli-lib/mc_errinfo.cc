@@ -164,41 +164,20 @@ void errinfo_add_parm_hexchar(err_info_t *info, char value)
     RENDER_AND_ADD(info, "0x%02x", (unsigned)(unsigned char)value);
 }
 
-int errinfo_set_str(err_info_t *info, int code, const char *value)
-{
-    errinfo_add_parm_str(info, value);
-    return errinfo_set(info, code);
-}
+/* Each errinfo_set_KIND adds its one parameter, then sets the code. */
+#define SET_ONE(kind, type)                                                                        \
+    int errinfo_set_##kind(err_info_t *info, int code, type value)                                 \
+    {                                                                                              \
+        errinfo_add_parm_##kind(info, value);                                                      \
+        return errinfo_set(info, code);                                                            \
+    }
 
-int errinfo_set_u32(err_info_t *info, int code, uint32_t value)
-{
-    errinfo_add_parm_u32(info, value);
-    return errinfo_set(info, code);
-}
-
-int errinfo_set_int(err_info_t *info, int code, int value)
-{
-    errinfo_add_parm_int(info, value);
-    return errinfo_set(info, code);
-}
-
-int errinfo_set_wwn(err_info_t *info, int code, uint64_t value)
-{
-    errinfo_add_parm_wwn(info, value);
-    return errinfo_set(info, code);
-}
-
-int errinfo_set_char(err_info_t *info, int code, char value)
-{
-    errinfo_add_parm_char(info, value);
-    return errinfo_set(info, code);
-}
-
-int errinfo_set_hexchar(err_info_t *info, int code, char value)
-{
-    errinfo_add_parm_hexchar(info, value);
-    return errinfo_set(info, code);
-}
+SET_ONE(str, const char *)
+SET_ONE(u32, uint32_t)
+SET_ONE(int, int)
+SET_ONE(wwn, uint64_t)
+SET_ONE(char, char)
+SET_ONE(hexchar, char)
 
 void errinfo_get_textstr(char *text, size_t size, const err_info_t *info)
 {
