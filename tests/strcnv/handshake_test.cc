@@ -72,16 +72,21 @@ struct raw_peer {
         unsigned char b[4] = {0, 0, 0, (unsigned char)d};
         send_bytes(b, 4);
     }
+    bool recv_full(unsigned char *b, size_t n)
+    {
+        for (size_t got = 0; got < n;) {
+            ssize_t r = read(fd, b + got, n - got);
+            if (r <= 0)
+                return false;
+            got += (size_t)r;
+        }
+        return true;
+    }
     std::string recv_version()
     {
         unsigned char b[10];
-        size_t got = 0;
-        while (got < 10) {
-            ssize_t r = read(fd, b + got, 10 - got);
-            if (r <= 0)
-                return "(closed)";
-            got += (size_t)r;
-        }
+        if (!recv_full(b, 10))
+            return "(closed)";
         strcnv_version v;
         for (int i = 0; i < 5; i++)
             v.v[i] = (int16_t)(b[2 * i] << 8 | b[2 * i + 1]);
@@ -90,14 +95,7 @@ struct raw_peer {
     int recv_verdict()
     {
         unsigned char b[4];
-        size_t got = 0;
-        while (got < 4) {
-            ssize_t r = read(fd, b + got, 4 - got);
-            if (r <= 0)
-                return -1;
-            got += (size_t)r;
-        }
-        return b[3];
+        return recv_full(b, 4) ? b[3] : -1;
     }
 };
 
