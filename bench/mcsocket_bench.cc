@@ -118,7 +118,7 @@ const std::vector<std::string> &keys()
     static std::vector<std::string> k;
     if (k.empty()) {
         for (int i = 0; i < kKeys; i++)
-            k.push_back("volume-" + std::to_string(i * 7919));
+            k.push_back("volume-" + std::to_string((long)i * 7919));
     }
     return k;
 }
