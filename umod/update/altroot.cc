@@ -153,7 +153,9 @@ static int doupdate_revert_switchroot(void)
     fflush(stdout);
     fflush(stderr);
 
-    restart_cluster(toc_version); /* boots the other root: do_pivot is set */
+    /* Boots the other root (do_pivot is set); the manager goes down first
+     * whichever root the options named. */
+    restart_cluster(toc_version, 1);
     return 0;
 }
 
