@@ -88,7 +88,7 @@ class Exec : public ::testing::Test
     void SetUp() override
     {
         install_altroot = 0;
-        do_dots = 0;
+        ulog_settings.do_dots = 0;
         struct stat sb;
         start = stat(logpath.c_str(), &sb) == 0 ? (size_t)sb.st_size : 0;
     }

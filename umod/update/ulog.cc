@@ -10,12 +10,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "update.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
 
-const char *logfilename = LOGFILE_UPDATE;
+ulog_settings_t ulog_settings = {1, 0, 0, "", ""};
+const char *logfilename = ULOG_LOGFILE;
 static FILE *logfile;
 
 int propellerp = 0;
@@ -23,30 +23,26 @@ int dotspeed = 250;
 
 static const char propeller[] = "-\\|/";
 
-/* Release number, then who built it and how. */
-static const char build_ident[] =
-    UPDATE_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
-
 void log_init(void)
 {
-    if (logfile || !use_log)
+    if (logfile || !ulog_settings.use_log)
         return;
 
     logfile = fopen(logfilename, "a");
     if (!logfile)
-        logfile = fopen(LOGFILE_FALLBACK, "a");
+        logfile = fopen(ULOG_LOGFILE_FALLBACK, "a");
     if (!logfile) {
         printf("Unable to create log file (reason %d); proceeding without logging.\n", errno);
-        use_log = 0;
+        ulog_settings.use_log = 0;
         return;
     }
     setvbuf(logfile, NULL, _IONBF, 0);
 
     fprintf(logfile, "\n\n\n\n\n");
     fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
-    fprintf(logfile, "= CMD: %-61s pid: %4ld =\n", args_passed, (long)getpid());
+    fprintf(logfile, "= CMD: %-61s pid: %4ld =\n", ulog_settings.cmdline, (long)getpid());
     fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
-    fprintf(logfile, "\n\n%s\n\n", build_ident);
+    fprintf(logfile, "\n\n%s\n\n", ulog_settings.ident);
 }
 
 void updtlog_message(int console, const char *format, va_list ap)
@@ -60,7 +56,7 @@ void updtlog_message(int console, const char *format, va_list ap)
     }
 
     log_init();
-    if (!use_log || !logfile)
+    if (!ulog_settings.use_log || !logfile)
         return;
 
     /* One write per record: the stream is unbuffered, and children's output
@@ -97,7 +93,7 @@ void ulog_message(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    updtlog_message(!quiet, format, ap);
+    updtlog_message(!ulog_settings.quiet, format, ap);
     va_end(ap);
 }
 
@@ -112,15 +108,9 @@ void ulog_message_logonly(const char *format, ...)
 void update_failed(void)
 {
     /* The banner reaches the console exactly once, quiet or not. */
-    if (quiet)
+    if (ulog_settings.quiet)
         printf("%s", UPDATE_FAILED_BANNER);
     ulog_message("%s", UPDATE_FAILED_BANNER);
-}
-
-void update_fail(int status)
-{
-    update_failed();
-    exit(status);
 }
 
 void goodbye(void)

@@ -28,6 +28,10 @@
  * 0 is success. A program that cannot be started gives 1 (its start error is
  * logged as its output); so does a child that could not be created or whose
  * end could not be waited for (both logged).
+ *
+ * Settings: this layer knows nothing of the program that uses it. The caller
+ * fills ulog_settings (defaults: log on, not quiet, no spinner) and may
+ * change it at any time; a log that cannot be opened clears use_log.
  */
 #ifndef ULOG_H
 #define ULOG_H
@@ -39,9 +43,21 @@
 
 #define ULOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
+#define ULOG_LOGFILE "/var/log/osk/update"
+#define ULOG_LOGFILE_FALLBACK "/tmp/update.log"
+#define ULOG_EXIT_FAILURE 25 /* status of a process this layer has to end */
 #define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
 #define ULOG_SEPARATOR "========================================"
 
+typedef struct ulog_settings {
+    int use_log;         /* write the run log at all */
+    int quiet;           /* ulog_message() writes to the log only */
+    int do_dots;         /* the spinner while a child is silent */
+    const char *cmdline; /* the command in the log header */
+    const char *ident;   /* the build identification under it */
+} ulog_settings_t;
+
+extern ulog_settings_t ulog_settings;
 extern const char *logfilename; /* LOGFILE_UPDATE, or LOGFILE_VERIFY in a verify run */
 extern int propellerp;
 extern int dotspeed; /* spinner tick in milliseconds */
@@ -112,7 +128,11 @@ ulog_exec_state_t *ulog_exec_nursery_captured(char **argv, ptr_func_t prefunc, c
                                               size_t out_size, char *err, size_t err_size);
 int ulog_exec_captured(char **argv, ptr_func_t prefunc, char *out, size_t out_size, char *err,
                        size_t err_size);
-void do_chroot(void *unused = nullptr);
+/*
+ * Ends the process with status: inside a child before its program starts
+ * (a hook), without the parent's exit handlers; elsewhere with exit().
+ */
+[[noreturn]] void ulog_exit(int status);
 int rm_rf(const char *filename);
 void close_extra(void);
 

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "osk_runtime.h"
-#include "update.h"
 #include "ulog.h"
 #include "osk_banned.h"
 
@@ -25,7 +24,6 @@
 #define ULOG_REAP_POLL_MS 2    /* step of the wait for a child whose streams have ended */
 #define ULOG_MSG_LEN 512       /* a child's own start-error message; below PIPE_BUF */
 #define ULOG_DEVNULL "/dev/null"
-#define ULOG_ALTROOT "/altroot"
 #define ULOG_SHELL "/bin/sh"
 
 typedef void (*ulog_output_t)(const char *format, ...) ULOG_PRINTF(1, 2);
@@ -57,7 +55,7 @@ static int ulog_devnull = -1;
  */
 static int ulog_in_child;
 
-[[noreturn]] static void ulog_exit(int status)
+[[noreturn]] void ulog_exit(int status)
 {
     if (ulog_in_child) {
         (void)fflush(NULL);
@@ -102,18 +100,6 @@ void close_extra(void)
 {
     for (int fd = 3; fd <= 255; fd++)
         (void)close(fd);
-}
-
-void do_chroot(void *)
-{
-    if (!install_altroot)
-        return;
-    if (chroot(ULOG_ALTROOT) != 0) {
-        ulog_message("Could not chroot: %s.", strerror(errno));
-        update_failed();
-        ulog_exit(UPD_EXIT_FAILURE);
-    }
-    ulog_message_logonly("Subprocess did chroot\n");
 }
 
 static char *ulog_strdup(const char *s)
@@ -184,7 +170,7 @@ static void ulog_setup_fds(int out[2], int err[2])
     /* Close-on-exec keeps this child's read ends out of every later child. */
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ulog_message("Unable to create communication channel (pipe).");
-        exit(UPD_EXIT_FAILURE);
+        exit(ULOG_EXIT_FAILURE);
     }
 }
 
@@ -245,11 +231,11 @@ static void ulog_fds_as_parent(ulog_exec_state_t *st, int out[2], int err[2], in
         ulog_devnull = open(ULOG_DEVNULL, O_RDONLY);
     if (ulog_devnull < 0) {
         ulog_child_say(out[1], "Could not open ", ULOG_DEVNULL, ": ", errno);
-        _exit(UPD_EXIT_FAILURE);
+        _exit(ULOG_EXIT_FAILURE);
     }
     if (ulog_fds_as_child(ulog_devnull, out, err) != 0) {
         ulog_child_say(out[1], "Could not redirect output of ", vec[1], ": ", errno);
-        _exit(UPD_EXIT_FAILURE);
+        _exit(ULOG_EXIT_FAILURE);
     }
     close_extra();
     execv(vec[0], vec + 1);
@@ -432,7 +418,7 @@ int ulog_exec_wait(ulog_exec_state_t *st)
             silent_ms += slice;
             if (silent_ms >= dotspeed) {
                 silent_ms = 0;
-                if (do_dots)
+                if (ulog_settings.do_dots)
                     do_dotty();
             }
             continue;
@@ -458,7 +444,7 @@ int ulog_exec_wait(ulog_exec_state_t *st)
                 ulog_stream_read(st, &s[i], output);
         }
     }
-    if (do_dots)
+    if (ulog_settings.do_dots)
         clear_dotty();
     (void)close(st->ulog_st_iofds[0]);
     (void)close(st->ulog_st_iofds[1]);
@@ -509,7 +495,7 @@ int ulog_execl(const char *path, ...)
         if (n == ULOG_EXECL_MAX_ARGS + 1) {
             va_end(ap);
             ulog_message("Too many arguements passed for command: %s", path);
-            exit(UPD_EXIT_FAILURE);
+            exit(ULOG_EXIT_FAILURE);
         }
         argv[n++] = a;
     }
