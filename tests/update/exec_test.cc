@@ -232,8 +232,7 @@ TEST_F(Exec, HooksRunInTheChildOnly)
     ASSERT_NE(nullptr, mkdtemp(dir));
     char here[4096], now[4096];
     ASSERT_NE(nullptr, getcwd(here, sizeof(here)));
-    const char *argv[] = {"/bin/pwd", nullptr};
-    EXPECT_EQ(0, ulog_execv((char **)argv, hook_chdir, dir));
+    EXPECT_EQ(0, ulog_execl_hook(hook_chdir, dir, "/bin/pwd", nullptr));
     EXPECT_EQ(std::vector<std::string>{dir}, records(log(), "pwd *o : "));
     EXPECT_STREQ(here, getcwd(now, sizeof(now)));
     rmdir(dir);
@@ -242,7 +241,7 @@ TEST_F(Exec, HooksRunInTheChildOnly)
     if (stat("/altroot", &sb) == 0)
         GTEST_SKIP() << "/altroot exists here";
     install_altroot = 1;
-    EXPECT_EQ(25, ulog_execl("/bin/true", nullptr, do_chroot, nullptr));
+    EXPECT_EQ(25, ulog_execl_hook(do_chroot, nullptr, "/bin/true", nullptr));
     install_altroot = 0;
     std::string l = log();
     EXPECT_NE(std::string::npos, l.find("Could not chroot: No such file or directory."));

@@ -41,6 +41,8 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <type_traits>
+
 #define ULOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
 #define ULOG_LOGFILE "/var/log/osk/update"
@@ -110,7 +112,22 @@ typedef struct ulog_exec_state {
 
 extern ulog_exec_state_t *ulog_exec_states; /* newest first */
 
-int ulog_execl(const char *path, ...);
+/*
+ * ulog_execl(path, arg..., NULL): like execl(), the arguments end at the
+ * first null and nothing after it is read (a second null, as older callers
+ * write, is harmless). At most 19 arguments; a 20th ends the process.
+ * A child with a pre-exec hook is started with ulog_execl_hook(); handing
+ * ulog_execl() a hook does not build, so it cannot be dropped unseen.
+ */
+int ulog_execl_list(const char *path, ...);
+int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...);
+
+template <typename... A> inline int ulog_execl(const char *path, A... args)
+{
+    static_assert((!std::is_same_v<std::decay_t<A>, ptr_func_t> && ...),
+                  "ulog_execl() takes no hook: use ulog_execl_hook()");
+    return ulog_execl_list(path, args...);
+}
 int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg);
 int ulog_exec_ops(ulog_exec_opts_t *ops, const char *execline, ...);
 void ulog_pack_args(ulog_exec_opts_t *ops, char **exvec, const char *execl, va_list ap);

@@ -483,25 +483,40 @@ int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg)
     return ulog_exec_ops(&ops, NULL);
 }
 
-int ulog_execl(const char *path, ...)
+/* Collects path and the arguments up to the null, at most 19 of them. */
+static void ulog_execl_collect(char **argv, const char *path, va_list ap)
 {
-    char *argv[ULOG_EXECL_MAX_ARGS + 2];
     int n = 0;
-    va_list ap;
 
     argv[n++] = (char *)path;
-    va_start(ap, path);
     for (char *a = va_arg(ap, char *); a != NULL; a = va_arg(ap, char *)) {
         if (n == ULOG_EXECL_MAX_ARGS + 1) {
-            va_end(ap);
             ulog_message("Too many arguements passed for command: %s", path);
             exit(ULOG_EXIT_FAILURE);
         }
         argv[n++] = a;
     }
     argv[n] = NULL;
-    ptr_func_t prefunc = va_arg(ap, ptr_func_t);
-    void *prefunc_arg = prefunc != NULL ? va_arg(ap, void *) : NULL;
+}
+
+int ulog_execl_list(const char *path, ...)
+{
+    char *argv[ULOG_EXECL_MAX_ARGS + 2];
+    va_list ap;
+
+    va_start(ap, path);
+    ulog_execl_collect(argv, path, ap);
+    va_end(ap);
+    return ulog_execv(argv, NULL, NULL);
+}
+
+int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...)
+{
+    char *argv[ULOG_EXECL_MAX_ARGS + 2];
+    va_list ap;
+
+    va_start(ap, path);
+    ulog_execl_collect(argv, path, ap);
     va_end(ap);
     return ulog_execv(argv, prefunc, prefunc_arg);
 }
@@ -554,5 +569,5 @@ char *get_cmdoutput(const char *cmd, char *buf, size_t len)
 
 int rm_rf(const char *filename)
 {
-    return ulog_execl("/bin/rm", "-rf", filename, (char *)NULL, (ptr_func_t)NULL);
+    return ulog_execl("/bin/rm", "-rf", filename, (char *)NULL);
 }
