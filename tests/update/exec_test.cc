@@ -3,6 +3,8 @@
  * capture buffers when children run, fail, die, flood both pipes or run side
  * by side.
  */
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -261,6 +263,42 @@ TEST_F(Exec, ExeclTakesNineteenArgumentsAndNoMore)
     std::string l = log();
     EXPECT_NE(std::string::npos, l.find("Too many arguements passed for command: /bin/echo"));
     EXPECT_TRUE(records(l, "echo *  : ").size() == 1); /* the 20-argument child never started */
+}
+
+/*
+ * Children get SIGPIPE back, so a pipeline whose reader is done ends
+ * quietly, but keep ignoring the terminal's interrupt meant for the driver.
+ */
+TEST_F(Exec, ChildPipelinesEndQuietlyAndInterruptsDoNotStopChildren)
+{
+    /* As the driver runs: SIGPIPE ignored, so each child must undo that. */
+    sighandler_t old = signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(0, ulog_execl("/bin/sh", "-c", "yes | head -1", nullptr));
+    signal(SIGPIPE, old);
+    std::string l = log();
+    EXPECT_EQ(std::vector<std::string>{"y"}, records(l, "sh *o : "));
+    EXPECT_TRUE(records(l, "sh *e : ").empty()) << l;
+
+    EXPECT_EQ(0, ulog_execl("/bin/sh", "-c",
+                            "kill -INT $$; kill -TERM $$; kill -HUP $$; echo alive", nullptr));
+    EXPECT_EQ((std::vector<std::string>{"y", "alive"}), records(log(), "sh *o : "));
+}
+
+/*
+ * A process the child leaves behind holding its pipes (a daemon started by
+ * a package script) does not hold the wait: what the child wrote is kept.
+ */
+TEST_F(Exec, LeftoverProcessHoldingThePipesDoesNotHoldTheWait)
+{
+    char buf[64];
+    ASSERT_NE(nullptr, get_cmdoutput("echo before; sleep 120 & echo $!", buf, sizeof(buf)));
+    long pid = 0;
+    ASSERT_EQ(1, sscanf(buf, "before\n%ld", &pid)) << buf;
+    kill((pid_t)pid, SIGKILL);
+    std::string l = log();
+    EXPECT_EQ((std::vector<std::string>{"before", std::to_string(pid)}), records(l, "sh *o : "));
+    EXPECT_NE(std::string::npos, l.find("sh: output still held open by another process"));
+    EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "sh ***: "));
 }
 
 /* A parent whose standard streams are closed gets its pipes on 0..2. */

@@ -9,20 +9,24 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "osk_runtime.h"
 #include "ulog.h"
 #include "osk_banned.h"
 
-#define ULOG_READ_MAX 16383    /* bytes taken from a pipe in one read */
-#define ULOG_CMDTEXT_LEN 1024  /* announced command text, cut at 1023 characters */
-#define ULOG_VEC_STEP 10       /* the packed vector grows by this many entries */
-#define ULOG_EXECL_MAX_ARGS 19 /* arguments accepted by ulog_execl() */
-#define ULOG_REAP_POLL_MS 2    /* step of the wait for a child whose streams have ended */
-#define ULOG_MSG_LEN 512       /* a child's own start-error message; below PIPE_BUF */
+#define ULOG_READ_MAX 16383     /* bytes taken from a pipe in one read */
+#define ULOG_CMDTEXT_LEN 1024   /* announced command text, cut at 1023 characters */
+#define ULOG_VEC_STEP 10        /* the packed vector grows by this many entries */
+#define ULOG_EXECL_MAX_ARGS 19  /* arguments accepted by ulog_execl() */
+#define ULOG_REAP_POLL_MS 2     /* step of the wait for a child whose streams have ended */
+#define ULOG_DRAIN_QUIET_MS 500 /* after the child's end, silence that ends the drain */
+#define ULOG_DRAIN_MAX_MS 5000  /* and the longest a drain goes on at all */
+#define ULOG_MSG_LEN 512        /* a child's own start-error message; below PIPE_BUF */
 #define ULOG_DEVNULL "/dev/null"
 #define ULOG_SHELL "/bin/sh"
 
@@ -222,6 +226,20 @@ static void ulog_fds_as_parent(ulog_exec_state_t *st, int out[2], int err[2], in
     char **vec = ops->ulog_exec_vec;
 
     ulog_in_child = 1;
+    /*
+     * The driver ignores SIGPIPE for itself; a pipeline the child runs
+     * ("dpkg -l | grep -q ...") must end quietly when its reader goes.
+     * SIGINT, SIGTERM and SIGHUP stay ignored on purpose: a Ctrl-C on the
+     * operator's terminal reaches the whole foreground group, and dpkg must
+     * not stop half way through a package because of it.
+     */
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_DFL;
+    (void)sigaction(SIGPIPE, &sa, NULL);
+    sa.sa_handler = SIG_IGN;
+    (void)sigaction(SIGINT, &sa, NULL);
+    (void)sigaction(SIGTERM, &sa, NULL);
+    (void)sigaction(SIGHUP, &sa, NULL);
     if (ops->ulog_prefunc != NULL) {
         ops->ulog_prefunc(ops->ulog_prefunc_arg);
         /* The hook's console text belongs on the console, not in the pipe. */
@@ -363,6 +381,59 @@ static void ulog_stream_read(ulog_exec_state_t *st, ulog_stream_t *s, ulog_outpu
         *s->cur += n;
 }
 
+/* Waits up to ms for either open stream; returns select()'s count. */
+static int ulog_streams_select(ulog_stream_t s[2], int ms, fd_set *rd)
+{
+    int maxfd = -1;
+
+    FD_ZERO(rd);
+    for (int i = 0; i < 2; i++) {
+        if (!s[i].eof) {
+            OSK_ASSERT(s[i].fd < FD_SETSIZE);
+            FD_SET(s[i].fd, rd);
+            if (s[i].fd > maxfd)
+                maxfd = s[i].fd;
+        }
+    }
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    return select(maxfd + 1, rd, NULL, NULL, &tv);
+}
+
+/*
+ * After the child's end: read what it left in its pipes (a child that exits
+ * right after a large write leaves up to a pipe's worth behind). A process
+ * it left running, such as a daemon a package script started, may hold the
+ * pipes open for ever; once they have been quiet a while, go on without it.
+ */
+static void ulog_streams_drain(ulog_exec_state_t *st, ulog_stream_t s[2], ulog_output_t output)
+{
+    int quiet_ms = 0, total_ms = 0;
+
+    while ((!s[0].eof || !s[1].eof) && quiet_ms < ULOG_DRAIN_QUIET_MS &&
+           total_ms < ULOG_DRAIN_MAX_MS) {
+        fd_set rd;
+        struct timespec t0, t1;
+
+        (void)clock_gettime(CLOCK_MONOTONIC, &t0);
+        int ready = ulog_streams_select(s, ULOG_DRAIN_QUIET_MS - quiet_ms, &rd);
+        (void)clock_gettime(CLOCK_MONOTONIC, &t1);
+        int spent = (int)((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000);
+        total_ms += spent;
+        if (ready <= 0) {
+            quiet_ms += spent > 0 ? spent : 1;
+            continue;
+        }
+        quiet_ms = 0;
+        for (int i = 0; i < 2; i++) {
+            if (!s[i].eof && FD_ISSET(s[i].fd, &rd))
+                ulog_stream_read(st, &s[i], output);
+        }
+    }
+    if (!s[0].eof || !s[1].eof)
+        output("%s: output still held open by another process; no longer read",
+               st->ulog_st_ops.ulog_exec_vec[1]);
+}
+
 int ulog_exec_wait(ulog_exec_state_t *st)
 {
     OSK_ASSERT(st != NULL);
@@ -397,23 +468,12 @@ int ulog_exec_wait(ulog_exec_state_t *st)
         }
 
         fd_set rd;
-        int maxfd = -1;
-        FD_ZERO(&rd);
-        for (int i = 0; i < 2; i++) {
-            if (!s[i].eof) {
-                OSK_ASSERT(s[i].fd < FD_SETSIZE);
-                FD_SET(s[i].fd, &rd);
-                if (s[i].fd > maxfd)
-                    maxfd = s[i].fd;
-            }
-        }
         /*
          * With both streams at their end the child is usually on its way
          * out: look for its end in short steps instead of a whole tick.
          */
-        int slice = maxfd < 0 ? ULOG_REAP_POLL_MS : dotspeed;
-        struct timeval tv = {slice / 1000, (slice % 1000) * 1000};
-        int ready = select(maxfd + 1, &rd, NULL, NULL, &tv);
+        int slice = s[0].eof && s[1].eof ? ULOG_REAP_POLL_MS : dotspeed;
+        int ready = ulog_streams_select(s, slice, &rd);
         if (ready == 0) {
             silent_ms += slice;
             if (silent_ms >= dotspeed) {
@@ -434,16 +494,7 @@ int ulog_exec_wait(ulog_exec_state_t *st)
         }
     }
 
-    /*
-     * Read both pipes to their end: a child that exits right after a large
-     * write leaves up to a pipe's worth behind, more than one read takes.
-     */
-    while (!s[0].eof || !s[1].eof) {
-        for (int i = 0; i < 2; i++) {
-            if (!s[i].eof)
-                ulog_stream_read(st, &s[i], output);
-        }
-    }
+    ulog_streams_drain(st, s, output);
     if (ulog_settings.do_dots)
         clear_dotty();
     (void)close(st->ulog_st_iofds[0]);
