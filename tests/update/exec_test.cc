@@ -8,10 +8,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -143,6 +145,72 @@ TEST_F(Exec, FloodOnBothStreamsIsLoggedWithoutLoss)
     EXPECT_TRUE(joined(records(l, "awk *o : ")) == expect);
     EXPECT_TRUE(joined(records(l, "awk *e : ")) == expect);
     EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "awk ***: "));
+}
+
+/*
+ * The relay keeps nothing back: a driver killed while its child is still
+ * talking has logged every line it read, each as a whole record.
+ */
+TEST_F(Exec, KilledWhileRelayingHasLoggedEveryLineItRead)
+{
+    auto relay = [](const std::vector<const char *> &argv) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<const char *> v = argv;
+            v.push_back(nullptr);
+            _exit(ulog_execv((char **)v.data(), nullptr, nullptr));
+        }
+        return pid;
+    };
+    auto kill_relay = [](pid_t pid) {
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    };
+    auto wait_for = [](const std::function<bool()> &cond) {
+        for (int i = 0; i < 2000; i++) {
+            if (cond())
+                return true;
+            usleep(10000);
+        }
+        return false;
+    };
+
+    /* A child that pauses after 5000 lines: the relay has read them all. */
+    std::string flag = logpath + ".paused";
+    std::string script =
+        "seq 1 5000; echo $$ > " + flag + ".t && mv " + flag + ".t " + flag + "; exec sleep 120";
+    pid_t pid = relay({"/bin/sh", "-c", script.c_str()});
+    EXPECT_TRUE(wait_for([&] {
+        return !records(log(), "sh *o : 5000").empty() || records(log(), "sh *o : ").size() >= 5000;
+    })) << "lines read stay out of the log while the child talks on";
+    EXPECT_TRUE(kill_relay(pid));
+    pid_t sleeper = (pid_t)atol(slurp(flag).c_str());
+    if (sleeper > 0)
+        kill(sleeper, SIGKILL);
+    unlink(flag.c_str());
+    EXPECT_TRUE(joined(records(log(), "sh *o : ")) == seq_text(1, 5000, false));
+
+    /* Killed in full flow: whole records of 1, 2, ... without a gap. */
+    struct stat sb;
+    size_t from = stat(logpath.c_str(), &sb) == 0 ? (size_t)sb.st_size : 0;
+    script = "echo $$ > " + flag + "; seq 1 2000000; exec sleep 120";
+    pid = relay({"/bin/sh", "-c", script.c_str()});
+    EXPECT_TRUE(wait_for(
+        [&] { return stat(logpath.c_str(), &sb) == 0 && (size_t)sb.st_size > from + (1 << 20); }));
+    EXPECT_TRUE(kill_relay(pid));
+    sleeper = (pid_t)atol(slurp(flag).c_str());
+    if (sleeper > 0)
+        kill(sleeper, SIGKILL);
+    unlink(flag.c_str());
+    std::string l = slurp(logpath, from);
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ('\n', l.back());
+    /* A line cut across two reads is two records: compare the joined text. */
+    std::string got = joined(records(l, "sh *o : "));
+    EXPECT_FALSE(got.empty());
+    EXPECT_TRUE(seq_text(1, 2000000, false).compare(0, got.size(), got) == 0);
 }
 
 TEST_F(Exec, CaptureIsCutAtItsRoomWhileEverythingIsLogged)

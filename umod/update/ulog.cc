@@ -23,6 +23,23 @@ int dotspeed = 250;
 
 static const char propeller[] = "-\\|/";
 
+/* The record stamp, formatted again only when the second changes. */
+static const char *ulog_stamp(void)
+{
+    static char stamp[256];
+    static time_t stamped = -1;
+    time_t now = time(NULL);
+
+    if (now != stamped) {
+        struct tm tm;
+        localtime_r(&now, &tm);
+        if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
+            stamp[0] = '\0';
+        stamped = now;
+    }
+    return stamp;
+}
+
 void log_init(void)
 {
     if (logfile || !ulog_settings.use_log)
@@ -59,18 +76,8 @@ void updtlog_message(int console, const char *format, va_list ap)
     if (!ulog_settings.use_log || !logfile)
         return;
 
-    /* One write per record: the stream is unbuffered, and children's output
-     * arrives here a line at a time. The stamp changes once a second. */
-    static char stamp[256];
-    static time_t stamped = -1;
-    time_t now = time(NULL);
-    if (now != stamped) {
-        struct tm tm;
-        localtime_r(&now, &tm);
-        if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
-            stamp[0] = '\0';
-        stamped = now;
-    }
+    /* One write per record: the stream is unbuffered. */
+    const char *stamp = ulog_stamp();
 
     char record[8192];
     size_t n = strlen(stamp);
@@ -148,4 +155,59 @@ void clear_dotty(void)
     fprintf(stderr, "%*s", n, "");
     for (int i = 0; i < n; i++)
         fputc('\b', stderr);
+}
+
+/*
+ * A whole read of a child's output becomes its records in one write: a
+ * write per line costs more than the rest of the relay together. Nothing is
+ * held back between calls, so a process killed after a call has logged
+ * every line it was given.
+ */
+void ulog_log_lines(int console, const char *prefix, const char *text, size_t n)
+{
+    static char block[ULOG_BLOCK_LEN];
+    size_t used = 0;
+    size_t plen = strlen(prefix);
+
+    if (console) {
+        for (const char *line = text, *end = text + n; line < end;) {
+            const char *nl = (const char *)memchr(line, '\n', (size_t)(end - line));
+            size_t len = strnlen(line, (size_t)((nl != NULL ? nl : end) - line));
+            if (len > 0)
+                printf("%s%.*s\n", prefix, (int)len, line);
+            line = nl != NULL ? nl + 1 : end;
+        }
+    }
+    log_init();
+    if (!ulog_settings.use_log || !logfile)
+        return;
+
+    const char *stamp = ulog_stamp();
+    size_t slen = strlen(stamp);
+    for (const char *start = text, *end = text + n; start < end;) {
+        const char *nl = (const char *)memchr(start, '\n', (size_t)(end - start));
+        /* A record is a text: a line stops at a null byte, as printf would stop. */
+        size_t len = strnlen(start, (size_t)((nl != NULL ? nl : end) - start));
+        const char *line = start;
+        start = nl != NULL ? nl + 1 : end;
+        if (len == 0)
+            continue;
+        size_t rec = slen + plen + len + 1;
+        if (used + rec > sizeof(block)) {
+            fwrite(block, 1, used, logfile);
+            used = 0;
+        }
+        if (rec > sizeof(block)) { /* longer than the block: in pieces, never cut */
+            fprintf(logfile, "%s%s%.*s\n", stamp, prefix, (int)len, line);
+            continue;
+        }
+        char *at = block + used;
+        memcpy(at, stamp, slen);
+        memcpy(at + slen, prefix, plen);
+        memcpy(at + slen + plen, line, len);
+        at[rec - 1] = '\n';
+        used += rec;
+    }
+    if (used > 0)
+        fwrite(block, 1, used, logfile);
 }

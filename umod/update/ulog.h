@@ -49,6 +49,7 @@
 #define ULOG_LOGFILE_FALLBACK "/tmp/update.log"
 #define ULOG_EXIT_FAILURE 25 /* status of a process this layer has to end */
 #define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
+#define ULOG_BLOCK_LEN 131072 /* records of one relayed read, written at once */
 #define ULOG_SEPARATOR "========================================"
 
 typedef struct ulog_settings {
@@ -69,6 +70,12 @@ void updtlog_message(int console, const char *format, va_list ap) ULOG_PRINTF(2,
 void ulog_message(const char *format, ...) ULOG_PRINTF(1, 2);
 void ulog_message_logonly(const char *format, ...) ULOG_PRINTF(1, 2);
 void update_failed(void);
+/*
+ * Relays a child's output: every non-empty line of text[0..n) becomes the
+ * record "<prefix><line>", on the console too when console is set; all of
+ * them reach the log in one write before it returns.
+ */
+void ulog_log_lines(int console, const char *prefix, const char *text, size_t n);
 void goodbye(void);
 void do_dotty(void);
 void clear_dotty(void);

@@ -353,17 +353,12 @@ static size_t ulog_consumedata(ulog_exec_state_t *st, int fd, char *dest, size_t
         memcpy(dest, scratch, stored);
     }
 
-    const char *base = st->ulog_st_ops.ulog_exec_vec[1];
-    for (char *line = scratch; line < scratch + n;) {
-        char *nl = (char *)memchr(line, '\n', (size_t)(scratch + n - line));
-        if (nl != NULL)
-            *nl = '\0';
-        if (*line != '\0')
-            output("%s %s : %s", base, name, line);
-        if (nl == NULL)
-            break;
-        line = nl + 1;
-    }
+    char prefix[ULOG_CMDTEXT_LEN];
+    size_t at = ulog_text_append(prefix, sizeof(prefix), 0, st->ulog_st_ops.ulog_exec_vec[1]);
+    at = ulog_text_append(prefix, sizeof(prefix), at, " ");
+    at = ulog_text_append(prefix, sizeof(prefix), at, name);
+    (void)ulog_text_append(prefix, sizeof(prefix), at, " : ");
+    ulog_log_lines(output == ulog_message && !ulog_settings.quiet, prefix, scratch, n);
     return stored;
 }
 
