@@ -34,6 +34,7 @@ static void usage(void)
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
             "       osk-cluster down                end and remove the cluster\n"
+            "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
 
@@ -430,6 +431,8 @@ int main(int argc, char **argv)
         return cmd_reboot(argc, argv);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
+    if (strcmp(argv[1], "timeline") == 0)
+        return cmd_timeline(argc, argv);
     usage();
     return 2;
 }
