@@ -225,7 +225,7 @@ int write_svg(const char *path, const std::vector<lane_t> &lanes, int master,
         total = l.rejoined > total ? l.rejoined : total;
     }
     const int left = 70, lane_h = 34, top = 50, width = 900;
-    double px = (double)width / (double)total;
+    double px = (double)width / (double)(total + 1); /* room for the last marker */
     int height = top + lane_h * (int)lanes.size() + 60;
     FILE *f = fopen(path, "w");
     if (f == nullptr) {
