@@ -24,6 +24,7 @@
 #define ULOG_VEC_STEP 10        /* the packed vector grows by this many entries */
 #define ULOG_EXECL_MAX_ARGS 19  /* arguments accepted by ulog_execl() */
 #define ULOG_REAP_POLL_MS 2     /* step of the wait for a child whose streams have ended */
+#define ULOG_REAP_EVERY_MS 50   /* while output flows, how often to look for the child's end */
 #define ULOG_DRAIN_QUIET_MS 500 /* after the child's end, silence that ends the drain */
 #define ULOG_DRAIN_MAX_MS 5000  /* and the longest a drain goes on at all */
 #define ULOG_MSG_LEN 512        /* a child's own start-error message; below PIPE_BUF */
@@ -376,6 +377,14 @@ static void ulog_stream_read(ulog_exec_state_t *st, ulog_stream_t *s, ulog_outpu
         *s->cur += n;
 }
 
+static long ulog_now_ms(void)
+{
+    struct timespec t;
+
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
 /* Waits up to ms for either open stream; returns select()'s count. */
 static int ulog_streams_select(ulog_stream_t s[2], int ms, fd_set *rd)
 {
@@ -407,12 +416,9 @@ static void ulog_streams_drain(ulog_exec_state_t *st, ulog_stream_t s[2], ulog_o
     while ((!s[0].eof || !s[1].eof) && quiet_ms < ULOG_DRAIN_QUIET_MS &&
            total_ms < ULOG_DRAIN_MAX_MS) {
         fd_set rd;
-        struct timespec t0, t1;
-
-        (void)clock_gettime(CLOCK_MONOTONIC, &t0);
+        long t0 = ulog_now_ms();
         int ready = ulog_streams_select(s, ULOG_DRAIN_QUIET_MS - quiet_ms, &rd);
-        (void)clock_gettime(CLOCK_MONOTONIC, &t1);
-        int spent = (int)((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000);
+        int spent = (int)(ulog_now_ms() - t0);
         total_ms += spent;
         if (ready <= 0) {
             quiet_ms += spent > 0 ? spent : 1;
@@ -451,15 +457,25 @@ int ulog_exec_wait(ulog_exec_state_t *st)
     int wait_errno = 0;
     int silent_ms = 0;
 
+    long next_reap = 0;
+
     for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            wait_errno = errno;
-            break;
+        /*
+         * While output streams in, look for the child's end only now and
+         * then: a wait per read costs as much as the read.
+         */
+        long now = ulog_now_ms();
+        if (now >= next_reap || (s[0].eof && s[1].eof)) {
+            next_reap = now + ULOG_REAP_EVERY_MS;
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid)
+                break;
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                wait_errno = errno;
+                break;
+            }
         }
 
         fd_set rd;
