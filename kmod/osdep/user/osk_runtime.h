@@ -108,7 +108,7 @@ void osk_set_thread_high_priority(void);
 pid_t osk_getpid(void);
 /* The calling thread's id, asked of the system once per thread (and again
  * in the child of a fork): mutexes ask for it on every enter and exit. */
-extern thread_local long osk_thread_id_cache;
+extern __thread long osk_thread_id_cache; /* no dynamic initialiser, so no wrapper call */
 long osk_my_thread_id_first(void);
 static inline long osk_my_thread_id(void)
 {

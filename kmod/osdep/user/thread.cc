@@ -78,7 +78,7 @@ pid_t osk_getpid(void)
  * cost far more than the lock itself. Kept per thread, and dropped in the
  * child of a fork, whose one thread has an id of its own.
  */
-thread_local long osk_thread_id_cache;
+__thread long osk_thread_id_cache;
 static pthread_once_t my_thread_id_once = PTHREAD_ONCE_INIT;
 
 static void my_thread_id_forget(void)
