@@ -545,9 +545,10 @@ int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg)
     return ulog_exec_ops(&ops, NULL);
 }
 
-/* Collects path and the arguments up to the null, at most 19 of them. */
-static void ulog_execl_collect(char **argv, const char *path, va_list ap)
+/* Runs path with the arguments up to the null, at most 19 of them. */
+static int ulog_execl_va(ptr_func_t prefunc, void *prefunc_arg, const char *path, va_list ap)
 {
+    char *argv[ULOG_EXECL_MAX_ARGS + 2];
     int n = 0;
 
     argv[n++] = (char *)path;
@@ -559,28 +560,25 @@ static void ulog_execl_collect(char **argv, const char *path, va_list ap)
         argv[n++] = a;
     }
     argv[n] = NULL;
+    return ulog_execv(argv, prefunc, prefunc_arg);
 }
 
 int ulog_execl_list(const char *path, ...)
 {
-    char *argv[ULOG_EXECL_MAX_ARGS + 2];
     va_list ap;
-
     va_start(ap, path);
-    ulog_execl_collect(argv, path, ap);
+    int r = ulog_execl_va(NULL, NULL, path, ap);
     va_end(ap);
-    return ulog_execv(argv, NULL, NULL);
+    return r;
 }
 
 int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...)
 {
-    char *argv[ULOG_EXECL_MAX_ARGS + 2];
     va_list ap;
-
     va_start(ap, path);
-    ulog_execl_collect(argv, path, ap);
+    int r = ulog_execl_va(prefunc, prefunc_arg, path, ap);
     va_end(ap);
-    return ulog_execv(argv, prefunc, prefunc_arg);
+    return r;
 }
 
 /* Capture buffers read as texts: zeroed, with the last byte kept as the terminator. */
