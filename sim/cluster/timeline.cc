@@ -348,8 +348,11 @@ int cmd_timeline(int argc, char **argv)
     long t0 = run_start(mrun);
     std::vector<lane_t> lanes;
     for (int n = 0; n < nnodes; n++) {
+        /* A node installs in its own child run, except the updating node
+         * without --quick, which installs in the run itself. */
         run_t own = mrun;
-        bool has_own = n == master || latest_run(dir, n, "update", t0, 1, &own);
+        bool has_own = latest_run(dir, n, "update", t0, 1, &own) ||
+                       (n == master && find_at(mrun, "Extracting...") >= 0);
         lane_t l = node_lane(dir, n, own, has_own, mrun, n == master, t0);
         /* Seconds from the start of the update. */
         for (span_t &s : l.ph) {
