@@ -19,7 +19,9 @@
 
 #include "base.h"
 #include "cluster.h"
+#include "cluster_sysmgr.h"
 #include "sim_fork.h"
+#include "sim_clusterdir.h"
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
@@ -28,11 +30,17 @@ static void usage(void)
 {
     fprintf(stderr,
             "usage: osk-cluster up [--nodes N]      start N nodes (1 to 8, default 4)\n"
+            "          [--no-sysmgr] [--sysmgr-conf FILE]\n"
+            "                                       without the system manager, or with this\n"
+            "                                       storage configuration\n"
             "       osk-cluster status              state, roots and osk packages per node\n"
             "       osk-cluster exec [-t] NODE -- CMD...\n"
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
+            "       osk-cluster exports             every export and whether it is served\n"
+            "       osk-cluster sysmgr set KNOB VALUE | clear | journal\n"
+            "                                       system manager test knobs and journal\n"
             "       osk-cluster down                end and remove the cluster\n"
             "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
@@ -173,6 +181,7 @@ static int cmd_status(void)
                v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
                pk.empty() ? "-" : pk.c_str());
     }
+    sysmgr_status(g_dir);
     return 0;
 }
 
@@ -254,6 +263,8 @@ static void kill_and_wait(pid_t pid, const char *name, int sig)
  * to repeat, and works whatever state a crash left behind. */
 static int cleanup(int quiet)
 {
+    if (sim_clusterdir_check(g_dir) < 0)
+        return 1;
     struct stat st;
     if (stat(g_dir, &st) < 0)
         return 0;
@@ -285,12 +296,15 @@ static int cleanup(int quiet)
 static int prepare(int nnodes)
 {
     char p[PATH_MAX], t[16];
-    const char *dirs[] = {"", "/run", "/pkghost"};
-    for (const char *d : dirs) {
-        snprintf(p, sizeof p, "%s%s", g_dir, d);
-        if (sim_mkdir_p(p, 0755) < 0)
-            return -1;
-    }
+    if (sim_clusterdir_mark(g_dir) < 0)
+        return -1;
+    /* The agents' sockets: shown inside every node, so closed on their own. */
+    snprintf(p, sizeof p, "%s/run", g_dir);
+    if (sim_mkdir_p(p, 0700) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/pkghost", g_dir);
+    if (sim_mkdir_p(p, 0755) < 0)
+        return -1;
     for (int n = 0; n < nnodes; n++) {
         snprintf(p, sizeof p, "%s/node%d", g_dir, n);
         if (sim_mkdir_p(p, 0755) < 0)
@@ -323,6 +337,8 @@ static int cmd_up(int argc, char **argv, const char *self)
             nnodes = atoi(argv[++i]);
         else if (strncmp(argv[i], "--nodes=", 8) == 0)
             nnodes = atoi(argv[i] + 8);
+        else if (sysmgr_up_option(argc, argv, &i))
+            continue;
         else {
             usage();
             return 2;
@@ -336,7 +352,9 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
         return 1;
     }
-    if (cleanup(1) != 0 || prepare(nnodes) < 0) {
+    if (cleanup(1) != 0)
+        return 1;
+    if (prepare(nnodes) < 0) {
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
         return 1;
     }
@@ -348,6 +366,10 @@ static int cmd_up(int argc, char **argv, const char *self)
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0) {
+        (void)cleanup(1);
+        return 1;
+    }
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t sup;
@@ -429,6 +451,10 @@ int main(int argc, char **argv)
         return cmd_exec(argc, argv);
     if (strcmp(argv[1], "reboot") == 0)
         return cmd_reboot(argc, argv);
+    if (strcmp(argv[1], "exports") == 0)
+        return cmd_exports(g_dir, argc, argv);
+    if (strcmp(argv[1], "sysmgr") == 0)
+        return cmd_sysmgr(g_dir, argc, argv);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
     if (strcmp(argv[1], "timeline") == 0)

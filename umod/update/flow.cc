@@ -154,7 +154,7 @@ static void install_this_node(void)
         (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
 }
 
-void restart_cluster(int toc_version)
+void restart_cluster(int toc_version, int shutdown_first)
 {
     if (is_rolling) {
         if (!is_child) {
@@ -167,7 +167,7 @@ void restart_cluster(int toc_version)
             do_lilo(255, do_pivot);
         simple_rolling_reboot();
     } else {
-        if (install_altroot && mangler_shutdown(toc_version) != 0)
+        if (shutdown_first && mangler_shutdown(toc_version) != 0)
             update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
         if (!is_child)
             do_lilo(255, do_pivot);
@@ -179,11 +179,20 @@ int doupdate_tarball(char *source_location)
 {
     int remove_package = 0;
 
-    if (chdir(ALTROOT_TMP) != 0)
-        ulog_message_logonly("Cannot enter %s: %s", ALTROOT_TMP, strerror(errno));
+    /* The rcp copy lands in the working directory, and the running root
+     * reaches the package through the link: without either, later steps
+     * would work on files that were never checked. */
+    if (chdir(ALTROOT_TMP) != 0) {
+        ulog_message("Error: Cannot enter %s: %s", ALTROOT_TMP, strerror(errno));
+        update_fail(UPD_EXIT_FAILURE);
+    }
     (void)rm_rf(UPDATEPACKDIR);
     (void)rm_rf(UPDATEPACKDIR_SAME);
-    (void)symlink(UPDATEPACKDIR, UPDATEPACKDIR_SAME);
+    if (symlink(UPDATEPACKDIR, UPDATEPACKDIR_SAME) != 0) {
+        ulog_message("Error: Cannot link %s to %s: %s", UPDATEPACKDIR_SAME, UPDATEPACKDIR,
+                     strerror(errno));
+        update_fail(UPD_EXIT_FAILURE);
+    }
 
     const char *filename = take_source(source_location, &remove_package);
     if (!filename)
@@ -289,6 +298,6 @@ int doupdate_tarball(char *source_location)
     setup_rolling_upgrade();
     fflush(stdout);
     fflush(stderr);
-    restart_cluster(toc_version);
+    restart_cluster(toc_version, install_altroot);
     exit(UPD_EXIT_OK);
 }
