@@ -45,6 +45,7 @@ static void usage(void)
             "       osk-cluster events [--follow]   the cluster's event log\n"
             "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
+            "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
 
@@ -461,6 +462,8 @@ int main(int argc, char **argv)
         return cleanup(0);
     if (strcmp(argv[1], "events") == 0 || strcmp(argv[1], "history") == 0)
         return (argv[1][0] == 'e' ? cluster_cmd_events : cluster_cmd_history)(g_dir, argc, argv);
+    if (strcmp(argv[1], "timeline") == 0)
+        return cmd_timeline(argc, argv);
     usage();
     return 2;
 }

@@ -186,4 +186,34 @@ TEST(CondVar, TimedWaitTimesOutOwningTheMutex)
     osk_mutex_exit(&m);
 }
 
+/* Ownership is keyed on the thread id, kept per thread: a forked child's
+ * thread must not go on as its parent's, nor a new thread as its creator. */
+TEST(Mutex, ThreadIdsStayDistinctAcrossThreadsAndFork)
+{
+    long mine = osk_my_thread_id();
+    long other = 0;
+    osk_thread_t th = osk_thread_create(
+        [](void *p) -> void * {
+            *(long *)p = osk_my_thread_id();
+            return nullptr;
+        },
+        &other);
+    ASSERT_TRUE(osk_valid_thread_id(th));
+    osk_thread_join(th, nullptr);
+    EXPECT_NE(other, 0);
+    EXPECT_NE(other, mine);
+
+    osk_mutex_t m;
+    osk_mutex_init(&m);
+    osk_mutex_enter(&m);
+    /* The child inherits a mutex its parent held: not the child's to leave. */
+    child_result r = run_in_child([&] {
+        if (osk_my_thread_id() == mine || osk_my_thread_id() != (long)getpid())
+            _exit(3);
+        osk_mutex_exit(&m);
+    });
+    expect_panic(r, "mutex exit: not owner! " + ptr_text(&m));
+    osk_mutex_exit(&m);
+}
+
 } // namespace

@@ -118,7 +118,14 @@ int osk_valid_thread_id(osk_thread_t th);
 void osk_thread_change_name(const char *name);
 void osk_set_thread_high_priority(void);
 pid_t osk_getpid(void);
-long osk_my_thread_id(void);
+/* The calling thread's id, asked of the system once per thread (and again
+ * in the child of a fork): mutexes ask for it on every enter and exit. */
+extern __thread long osk_thread_id_cache; /* no dynamic initialiser, so no wrapper call */
+long osk_my_thread_id_first(void);
+static inline long osk_my_thread_id(void)
+{
+    return osk_thread_id_cache != 0 ? osk_thread_id_cache : osk_my_thread_id_first();
+}
 void osk_milli_sleep(unsigned milliseconds);
 uint64_t osk_cputicks(void);
 time_t osk_get_time(void);

@@ -73,9 +73,29 @@ pid_t osk_getpid(void)
 
 /* Mutex ownership compares this value, so it must differ between threads;
  * the kernel's thread id does, and it also matches what ps and gdb show. */
-long osk_my_thread_id(void)
+/*
+ * Every mutex enter and exit asks for the thread's id: one system call each
+ * cost far more than the lock itself. Kept per thread, and dropped in the
+ * child of a fork, whose one thread has an id of its own.
+ */
+__thread long osk_thread_id_cache;
+static pthread_once_t my_thread_id_once = PTHREAD_ONCE_INIT;
+
+static void my_thread_id_forget(void)
 {
-    return (long)gettid();
+    osk_thread_id_cache = 0;
+}
+
+static void my_thread_id_register(void)
+{
+    (void)pthread_atfork(NULL, NULL, my_thread_id_forget);
+}
+
+long osk_my_thread_id_first(void)
+{
+    (void)pthread_once(&my_thread_id_once, my_thread_id_register);
+    osk_thread_id_cache = (long)gettid();
+    return osk_thread_id_cache;
 }
 
 void osk_milli_sleep(unsigned milliseconds)
