@@ -45,6 +45,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -107,11 +108,11 @@ static int path_in_dir(char *buf, size_t len, const char *name)
     return (n < 0 || (size_t)n >= len) ? -1 : 0;
 }
 
-/* Every process of a node, whatever its user, may open its "/dev/osk". */
+/* Root only: the daemon reads and writes the memory of whoever calls. */
 static int listen_on(const char *path)
 {
     int fd = sim_unix_listen(path);
-    if (fd >= 0 && chmod(path, 0666) < 0) {
+    if (fd >= 0 && chmod(path, 0600) < 0) {
         int e = errno;
         close(fd);
         errno = e;
@@ -179,7 +180,25 @@ typedef struct conn_arg {
     int node;
 } conn_arg_t;
 
-/* Serves one client connection until it closes or breaks the framing. */
+static int proc_alive(int slot)
+{
+    pthread_mutex_lock(&oskd_lock);
+    int alive = oskd_proc_alive(slot);
+    pthread_mutex_unlock(&oskd_lock);
+    return alive;
+}
+
+/* The slot's pidfd stays open while this connection holds the slot. */
+static int pidfd_of(int slot)
+{
+    pthread_mutex_lock(&oskd_lock);
+    int fd = oskd.st_procs[slot].pr_pidfd;
+    pthread_mutex_unlock(&oskd_lock);
+    return fd;
+}
+
+/* Serves one client connection until it closes, breaks the framing or its
+ * process ends. */
 static void serve_node_conn(int fd, int node)
 {
     struct ucred cred;
@@ -188,12 +207,20 @@ static void serve_node_conn(int fd, int node)
         oskd_log("node %d: no peer credentials: %s", node, strerror(errno));
         return;
     }
+    /* Only a pid handed out again between the connect and here could
+     * fool this; pids rise, so that takes a wrap of the pid space. */
+    int pidfd = (int)syscall(SYS_pidfd_open, cred.pid, 0);
+    if (pidfd < 0) {
+        oskd_log("node %d: pid %d gone before it was served: %s", node, (int)cred.pid,
+                 strerror(errno));
+        return;
+    }
     oskd_caller_t ca;
     ca.ca_fd = fd;
     ca.ca_node = node;
     ca.ca_pid = cred.pid;
     pthread_mutex_lock(&oskd_lock);
-    ca.ca_proc = oskd_proc_attach(node, cred.pid);
+    ca.ca_proc = oskd_proc_attach(node, cred.pid, pidfd);
     pthread_mutex_unlock(&oskd_lock);
     if (ca.ca_proc < 0) {
         oskd_log("node %d: too many processes, pid %d refused", node, (int)cred.pid);
@@ -204,6 +231,16 @@ static void serve_node_conn(int fd, int node)
     size_t reccap = 0;
     const char *why = nullptr;
     for (;;) {
+        /* Between requests, watch the process as well as its connection:
+         * a child that inherited the connection must not keep the
+         * process's names alive after it ended. */
+        struct pollfd w[2] = {{fd, POLLIN, 0}, {pidfd_of(ca.ca_proc), POLLIN, 0}};
+        while (poll(w, 2, -1) < 0 && errno == EINTR)
+            ;
+        if (!proc_alive(ca.ca_proc)) {
+            why = "its process ended";
+            break;
+        }
         oskdev_frame_t fr;
         int rc = read_full(fd, &fr, sizeof(fr));
         if (rc == 0)
@@ -239,6 +276,12 @@ static void serve_node_conn(int fd, int node)
             break;
         }
 
+        /* The request may have been written just before the process ended:
+         * never act on the memory of a pid that may be someone else's. */
+        if (!proc_alive(ca.ca_proc)) {
+            why = "its process ended";
+            break;
+        }
         int err = 0;
         int result;
         if (fr.fr_request == OSK_HOOK_IOCTL) {
