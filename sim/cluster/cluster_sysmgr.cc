@@ -16,6 +16,7 @@
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "sysmgr.h"
+#include "sysmgr_listen.h"
 #include "osk_banned.h"
 
 static int g_no_sysmgr;
@@ -65,6 +66,9 @@ int sysmgr_prepare(const char *dir, const char *bindir, int nnodes)
         fprintf(stderr, "osk-cluster: %s: %s\n", dst, strerror(errno));
         return -1;
     }
+    run_file(dir, "", dst, sizeof dst);
+    if (sysmgr_make_cert(dst) < 0)
+        return -1;
     run_file(dir, "sysmgr.off", dst, sizeof dst);
     if (g_no_sysmgr && sim_write_file(dst, "", 0644) < 0) {
         fprintf(stderr, "osk-cluster: %s: %s\n", dst, strerror(errno));

@@ -15,6 +15,7 @@
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "sysmgr.h"
+#include "sysmgr_listen.h"
 #include "osk_banned.h"
 
 #define SM_RUN "/run/osk-sim"
@@ -75,6 +76,7 @@ int main(int argc, char **argv)
     g_ctx.knobs = knobs;
     g_ctx.journal = journal;
     g_ctx.online = online_now;
+    (void)sysmgr_listen_start(&g_ctx, run, reboot_node); /* the kernel IPC serves regardless */
     printf("osk-sysmgr: serving OSKMCAL on node %d (%d disks, %d exports)\n",
            (int)cluster_my_node_id(), g_conf.ndisks, g_conf.nexports);
     mcall_start_server("OSKMCAL", 0, 4, serve, nullptr);

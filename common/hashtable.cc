@@ -1,0 +1,354 @@
+/* Chained hash tables: see hashtable.h for the contract. */
+#include "hashtable.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "osk_runtime.h"
+#include "osk_banned.h"
+
+uint32_t string_hash(const void *key)
+{
+    uint32_t h = 0;
+    /* Bytes count as signed so that the values match tables built on hosts
+     * whose char is signed; a byte above 127 contributes a negative amount. */
+    for (const signed char *p = (const signed char *)key; *p; p++)
+        h = h * 31u + (uint32_t)(int32_t)*p;
+    return h;
+}
+
+static int string_cmp(const void *a, const void *b)
+{
+    return strcmp((const char *)a, (const char *)b);
+}
+
+static void *string_new_key(const void *key)
+{
+    size_t n = strlen((const char *)key) + 1;
+    char *copy = (char *)malloc_or_die(n);
+    memcpy(copy, key, n);
+    return copy;
+}
+
+static void string_delete_key(void *key)
+{
+    free(key);
+}
+
+static uint32_t int_hash(const void *key)
+{
+    return (uint32_t)(uintptr_t)key;
+}
+
+static int int_cmp(const void *a, const void *b)
+{
+    intptr_t x = (intptr_t)a, y = (intptr_t)b;
+    return (x > y) - (x < y);
+}
+
+static void *int_new_key(const void *key)
+{
+    return (void *)key;
+}
+
+static void int_delete_key(void *) {}
+
+int is_prime(int n)
+{
+    if (n < 1)
+        return 0;
+    if (n <= 3)
+        return 1;
+    if (n % 2 == 0 || n % 3 == 0)
+        return 0;
+    for (long k = 6; (k - 1) * (k - 1) <= n; k += 6) {
+        if ((k - 1 != n && n % (k - 1) == 0) || (k + 1 != n && n % (k + 1) == 0))
+            return 0;
+    }
+    return 1;
+}
+
+int next_prime(int n)
+{
+    if (n < 1)
+        return 1;
+    if (n <= 2)
+        return n + 1;
+    if (n <= 4)
+        return 5;
+    for (long k = n / 6;; k++) {
+        long lo = 6 * k - 1, hi = 6 * k + 1;
+        if (lo > n && is_prime((int)lo))
+            return (int)lo;
+        if (hi > n && is_prime((int)hi))
+            return (int)hi;
+    }
+}
+
+hashtable *new_hashtable(int buckets, float maximum_load_ratio, hashtable_hash_fn hash,
+                         hashtable_cmp_fn cmp, hashtable_new_key_fn new_key,
+                         hashtable_delete_key_fn delete_key)
+{
+    OSK_ASSERT(buckets >= 1);
+    OSK_ASSERT(maximum_load_ratio > 0);
+    hashtable *t = (hashtable *)calloc(1, sizeof(*t));
+    OSK_ASSERT(t != NULL);
+    t->table = (hashnode **)calloc((size_t)buckets, sizeof(hashnode *));
+    OSK_ASSERT(t->table != NULL);
+    t->buckets = buckets;
+    t->maximum_load_ratio = maximum_load_ratio;
+    t->hash = hash;
+    t->cmp = cmp;
+    t->new_key = new_key;
+    t->delete_key = delete_key;
+    osk_mutex_init(&t->lock);
+    return t;
+}
+
+hashtable *create_string_hashtable(int buckets, float maximum_load_ratio)
+{
+    return new_hashtable(buckets, maximum_load_ratio, string_hash, string_cmp, string_new_key,
+                         string_delete_key);
+}
+
+hashtable *create_int_hashtable(int buckets, float maximum_load_ratio)
+{
+    return new_hashtable(buckets, maximum_load_ratio, int_hash, int_cmp, int_new_key,
+                         int_delete_key);
+}
+
+void delete_hashtable(hashtable *t)
+{
+    hashtable_clear(t);
+    free(t->table);
+    free(t);
+}
+
+void set_invalid_value(hashtable *t, void *value)
+{
+    t->invalid_value = value;
+}
+
+static hashnode **bucket_of(hashtable *t, const void *key)
+{
+    return &t->table[t->hash(key) % (uint32_t)t->buckets];
+}
+
+static void rehash(hashtable *t)
+{
+    int n = t->buckets <= 100000 ? next_prime(2 * t->buckets) : next_prime(t->buckets + 100000);
+    hashnode **fresh = (hashnode **)calloc((size_t)n, sizeof(hashnode *));
+    OSK_ASSERT(fresh != NULL);
+    for (int i = 0; i < t->buckets; i++) {
+        hashnode *node = t->table[i];
+        while (node) {
+            hashnode *next = node->next;
+            hashnode **b = &fresh[t->hash(node->key) % (uint32_t)n];
+            node->next = *b;
+            *b = node;
+            node = next;
+        }
+    }
+    free(t->table);
+    t->table = fresh;
+    t->buckets = n;
+}
+
+void *hashtable_put(hashtable *t, const void *key, void *value)
+{
+    hashnode **link = bucket_of(t, key);
+    for (; *link; link = &(*link)->next) {
+        if (t->cmp((*link)->key, key) == 0) {
+            void *old = (*link)->value;
+            (*link)->value = value;
+            return old;
+        }
+    }
+    hashnode *node = (hashnode *)malloc(sizeof(*node));
+    OSK_ASSERT(node != NULL);
+    node->key = t->new_key(key);
+    node->value = value;
+    node->next = NULL;
+    *link = node;
+    t->size++;
+    if ((double)t->size / t->buckets > t->maximum_load_ratio)
+        rehash(t);
+    return t->invalid_value;
+}
+
+static hashnode *find(hashtable *t, const void *key)
+{
+    for (hashnode *n = *bucket_of(t, key); n; n = n->next) {
+        if (t->cmp(n->key, key) == 0)
+            return n;
+    }
+    return NULL;
+}
+
+void *hashtable_get(hashtable *t, const void *key)
+{
+    hashnode *n = find(t, key);
+    return n ? n->value : t->invalid_value;
+}
+
+int hashtable_contains_key(hashtable *t, const void *key)
+{
+    return find(t, key) != NULL;
+}
+
+void *hashtable_remove(hashtable *t, const void *key)
+{
+    for (hashnode **link = bucket_of(t, key); *link; link = &(*link)->next) {
+        hashnode *n = *link;
+        if (t->cmp(n->key, key) == 0) {
+            void *value = n->value;
+            *link = n->next;
+            t->delete_key(n->key);
+            free(n);
+            t->size--;
+            return value;
+        }
+    }
+    return t->invalid_value;
+}
+
+void hashtable_clear(hashtable *t)
+{
+    for (int i = 0; i < t->buckets; i++) {
+        hashnode *n = t->table[i];
+        while (n) {
+            hashnode *next = n->next;
+            t->delete_key(n->key);
+            free(n);
+            n = next;
+        }
+        t->table[i] = NULL;
+    }
+    t->size = 0;
+}
+
+int hashtable_is_empty(hashtable *t)
+{
+    return t->size == 0;
+}
+
+int hashtable_size(hashtable *t)
+{
+    return t->size;
+}
+
+int hashtable_buckets(hashtable *t)
+{
+    return t->buckets;
+}
+
+double hashtable_load(hashtable *t)
+{
+    return (double)t->size / t->buckets;
+}
+
+void hashtable_lock(hashtable *t)
+{
+    osk_mutex_enter(&t->lock);
+}
+
+void hashtable_unlock(hashtable *t)
+{
+    osk_mutex_exit(&t->lock);
+}
+
+/* One locked call each; the lock is released before the result goes back. */
+#define LOCKED(type, expr)                                                                         \
+    do {                                                                                           \
+        hashtable_lock(t);                                                                         \
+        type r_ = (expr);                                                                          \
+        hashtable_unlock(t);                                                                       \
+        return r_;                                                                                 \
+    } while (0)
+
+void *hashtable_put_mutex(hashtable *t, const void *key, void *value)
+{
+    LOCKED(void *, hashtable_put(t, key, value));
+}
+
+void *hashtable_get_mutex(hashtable *t, const void *key)
+{
+    LOCKED(void *, hashtable_get(t, key));
+}
+
+int hashtable_contains_key_mutex(hashtable *t, const void *key)
+{
+    LOCKED(int, hashtable_contains_key(t, key));
+}
+
+void *hashtable_remove_mutex(hashtable *t, const void *key)
+{
+    LOCKED(void *, hashtable_remove(t, key));
+}
+
+void hashtable_clear_mutex(hashtable *t)
+{
+    hashtable_lock(t);
+    hashtable_clear(t);
+    hashtable_unlock(t);
+}
+
+int hashtable_is_empty_mutex(hashtable *t)
+{
+    LOCKED(int, hashtable_is_empty(t));
+}
+
+int hashtable_size_mutex(hashtable *t)
+{
+    LOCKED(int, hashtable_size(t));
+}
+
+static void skip_to_filled(hashtable_itr *itr)
+{
+    while (itr->i < itr->t->buckets && itr->t->table[itr->i] == NULL)
+        itr->i++;
+    itr->n = itr->i < itr->t->buckets ? itr->t->table[itr->i] : NULL;
+}
+
+void hashtable_iterator(hashtable_itr *itr, hashtable *t)
+{
+    itr->t = t;
+    itr->i = 0;
+    skip_to_filled(itr);
+}
+
+int hashtable_has_next(hashtable_itr *itr)
+{
+    return itr->n != NULL;
+}
+
+void *hashtable_next(hashtable_itr *itr)
+{
+    OSK_ASSERT(itr->n != NULL);
+    void *value = itr->n->value;
+    if (itr->n->next) {
+        itr->n = itr->n->next;
+    } else {
+        itr->i++;
+        skip_to_filled(itr);
+    }
+    return value;
+}
+
+void hashtable_print_buckets(hashtable *t)
+{
+    for (int i = 0; i < t->buckets; i++) {
+        int len = 0;
+        for (hashnode *n = t->table[i]; n; n = n->next)
+            len++;
+        printf("[%d] %d\n", i, len);
+    }
+    printf("\n");
+    hashtable_print_stats(t);
+}
+
+void hashtable_print_stats(hashtable *t)
+{
+    printf("size: %d, buckets: %d, load: %f\n", t->size, t->buckets, hashtable_load(t));
+}
