@@ -105,29 +105,17 @@ class ClusterUpdate : public ::testing::Test
             EXPECT_FALSE(same_boot(n)) << "node " << n << " did not reboot";
     }
 
-    /* A file in /run lives as long as the node's current boot. */
     void mark_boot()
     {
-        for (int n = 0; n < nnodes; n++)
-            run(n, "touch /run/test-boot");
+        test_cluster_mark_boot(dir, nnodes);
     }
     bool same_boot(int node)
     {
-        return test_cluster_exec(dir, node, "test -e /run/test-boot") == 0;
+        return test_cluster_same_boot(dir, node);
     }
-
-    /* Every node up and integrated again, within a bound. */
     bool cluster_back()
     {
-        return wait_for_condition(600, 100, [&] {
-            std::vector<test_node_status> s;
-            if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
-                return false;
-            for (auto &n : s)
-                if (n.state != "up" || !n.integrated)
-                    return false;
-            return true;
-        });
+        return test_cluster_all_back(dir, nnodes);
     }
     std::vector<test_node_status> status()
     {
@@ -135,13 +123,9 @@ class ClusterUpdate : public ::testing::Test
         EXPECT_TRUE(test_cluster_status(dir, &s));
         return s;
     }
-    /* Running and boot root of every node, e.g. "AB AB". */
     std::string roots()
     {
-        std::string r;
-        for (auto &n : status())
-            r += std::string(r.empty() ? "" : " ") + n.root + n.boot;
-        return r;
+        return test_cluster_roots(dir);
     }
     /* The packages in ROOT ("/" or "/altroot") of NODE; see release_of. */
     std::string installed(int node, const char *root)

@@ -124,41 +124,21 @@ class Rolling : public ::testing::Test
         }
     }
 
-    /* A file in /run lives as long as the node's current boot. */
     void mark_boot()
     {
-        for (int n = 0; n < nnodes; n++)
-            run(n, "touch /run/test-boot");
+        test_cluster_mark_boot(dir, nnodes);
     }
     bool same_boot(int node)
     {
-        return test_cluster_exec(dir, node, "test -e /run/test-boot") == 0;
-    }
-    std::vector<test_node_status> status()
-    {
-        std::vector<test_node_status> s;
-        EXPECT_TRUE(test_cluster_status(dir, &s));
-        return s;
+        return test_cluster_same_boot(dir, node);
     }
     bool cluster_back()
     {
-        return wait_for_condition(600, 100, [&] {
-            std::vector<test_node_status> s;
-            if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
-                return false;
-            for (auto &n : s)
-                if (n.state != "up" || !n.integrated)
-                    return false;
-            return true;
-        });
+        return test_cluster_all_back(dir, nnodes);
     }
-    /* Running and boot root of every node, e.g. "BB AA BB AA". */
     std::string roots()
     {
-        std::string r;
-        for (auto &n : status())
-            r += std::string(r.empty() ? "" : " ") + n.root + n.boot;
-        return r;
+        return test_cluster_roots(dir);
     }
 
     /* What the hosts and the operator saw while a restart ran, sampled in

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "osk_banned.h"
 
 bool wait_for_condition(int maxtries, int delay_ms, const std::function<bool()> &cond)
@@ -195,4 +197,38 @@ std::vector<std::string> test_cluster_host_mounts(const std::string &dir)
             found.push_back(mp);
     }
     return found;
+}
+
+void test_cluster_mark_boot(const std::string &dir, int nodes)
+{
+    for (int n = 0; n < nodes; n++)
+        EXPECT_EQ(test_cluster_exec(dir, n, "touch /run/test-boot"), 0) << "node " << n;
+}
+
+bool test_cluster_same_boot(const std::string &dir, int node)
+{
+    return test_cluster_exec(dir, node, "test -e /run/test-boot") == 0;
+}
+
+bool test_cluster_all_back(const std::string &dir, int nodes)
+{
+    return wait_for_condition(600, 100, [&] {
+        std::vector<test_node_status> s;
+        if (!test_cluster_status(dir, &s) || (int)s.size() != nodes)
+            return false;
+        for (auto &n : s)
+            if (n.state != "up" || !n.integrated)
+                return false;
+        return true;
+    });
+}
+
+std::string test_cluster_roots(const std::string &dir)
+{
+    std::vector<test_node_status> s;
+    EXPECT_TRUE(test_cluster_status(dir, &s));
+    std::string r;
+    for (auto &n : s)
+        r += std::string(r.empty() ? "" : " ") + n.root + n.boot;
+    return r;
 }
