@@ -19,6 +19,7 @@
 
 #include "base.h"
 #include "cluster.h"
+#include "fault.h"
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -33,6 +34,7 @@ static void usage(void)
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
+            "       osk-cluster fault ...           inject a fault (fault --help lists them)\n"
             "       osk-cluster down                end and remove the cluster\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
@@ -256,6 +258,7 @@ static int cleanup(int quiet)
     struct stat st;
     if (stat(g_dir, &st) < 0)
         return 0;
+    fault_clear_all(g_dir);
     char reply[256];
     if (supervisor_pid())
         (void)super_request("quit", reply, sizeof reply, 20000);
@@ -428,6 +431,8 @@ int main(int argc, char **argv)
         return cmd_exec(argc, argv);
     if (strcmp(argv[1], "reboot") == 0)
         return cmd_reboot(argc, argv);
+    if (strcmp(argv[1], "fault") == 0)
+        return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
     usage();
