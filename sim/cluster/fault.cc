@@ -25,7 +25,7 @@
 
 static const char fault_usage[] =
     "usage: osk-cluster fault KIND ARGS... [--at-log NODE TEXT | --after MS]\n"
-    "       osk-cluster fault list | clear | --help\n"
+    "       osk-cluster fault list | clear [ID...] | --help\n"
     "Kinds:\n"
     "  crash NODE                 the node's processes end at once and it leaves the\n"
     "                             cluster; `osk-cluster reboot NODE` brings it back\n"
@@ -49,8 +49,9 @@ static const char fault_usage[] =
     "  --at-log NODE TEXT         when TEXT first appears in /var/log/osk/update of NODE\n"
     "                             after the fault is armed\n"
     "  --after MS                 MS milliseconds after it is armed\n"
-    "list shows every fault and whether and when it fired; clear removes them all and\n"
-    "undoes what can be undone; `osk-cluster down` removes them too.\n";
+    "list shows every fault (ID F1, F2...) and whether and when it fired; clear\n"
+    "removes the faults named (default: all) and undoes what can be undone;\n"
+    "`osk-cluster down` removes them all.\n";
 
 struct fault_t {
     std::string kind;
@@ -621,9 +622,12 @@ static int add_fault(const std::vector<std::string> &w)
     return 0;
 }
 
-static void clear_all(int quiet)
+/* Clears the faults numbered in only (all of them when it is empty). */
+static void clear_all(int quiet, const std::vector<int> &only = {})
 {
     for (int id : fault_ids()) {
+        if (!only.empty() && std::find(only.begin(), only.end(), id) == only.end())
+            continue;
         char t[32];
         /* The watcher ends first, so nothing fires after it is undone. */
         std::string spec = ffile(id, "spec");
@@ -671,8 +675,17 @@ int fault_main(const char *dir, int nnodes, int argc, char **argv)
     }
     if (argc == 2 && strcmp(argv[1], "list") == 0)
         return list();
-    if (argc == 2 && strcmp(argv[1], "clear") == 0) {
-        clear_all(0);
+    if (argc >= 2 && strcmp(argv[1], "clear") == 0) {
+        std::vector<int> only;
+        for (int i = 2; i < argc; i++) {
+            int id;
+            if (sscanf(argv[i], "F%d", &id) != 1 && sscanf(argv[i], "%d", &id) != 1) {
+                fprintf(stderr, "osk-cluster fault: no fault %s\n", argv[i]);
+                return 2;
+            }
+            only.push_back(id);
+        }
+        clear_all(0, only);
         return 0;
     }
     return add_fault(std::vector<std::string>(argv + 1, argv + argc));

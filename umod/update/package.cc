@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "pkgindex.h"
 #include "update.h"
 #include "ulog.h"
 
@@ -85,17 +86,31 @@ int extract(const char *file)
     return 1;
 }
 
-/* Drops the line end a fgets() line may carry. */
-static void chomp(char *line)
+/* One index entry: the file's MD5 sum, computed through the shell, must be
+ * the one the index gives. */
+static int check_sum(const char *file, const char *expected, void *)
 {
-    line[strcspn(line, "\n")] = '\0';
+    char cmd[1024], out[1024];
+    if (snprintf(cmd, sizeof(cmd), "%s %s/%s", MD5SUM_PROGRAM, SOURCES_LOCAL_DIR_ALTROOT, file) >=
+        (int)sizeof(cmd)) {
+        ulog_message("File name too long.");
+        exit(UPD_EXIT_FAILURE);
+    }
+    if (!get_cmdoutput(cmd, out, sizeof(out))) {
+        ulog_message("Could not compute checksum.");
+        update_fail(UPD_EXIT_CHECKSUM);
+    }
+    out[strcspn(out, " ")] = '\0';
+    if (strcmp(expected, out) != 0) {
+        ulog_message("Checksums %s-%s did not match.", expected, out);
+        update_fail(UPD_EXIT_CHECKSUM);
+    }
+    return 0;
 }
 
 void tarball_package_checksum(void)
 {
-    char index[1024];
-    char current[1024] = "";
-    char line[1024];
+    char index[1024], bad[256];
 
     if (snprintf(index, sizeof(index), "%s/Packages", SOURCES_LOCAL_DIR_ALTROOT) >=
         (int)sizeof(index)) {
@@ -108,41 +123,19 @@ void tarball_package_checksum(void)
         ulog_message("Checksums missing - corrupted file.");
         update_fail(UPD_EXIT_CHECKSUM);
     }
-
-    while (fgets(line, sizeof(line), f)) {
-        if (strncmp(line, "Filename: ", 10) == 0) {
-            chomp(line);
-            const char *slash = strrchr(line, '/');
-            snprintf(current, sizeof(current), "%s", slash ? slash + 1 : line + 10);
-            continue;
-        }
-        if (strncmp(line, "MD5sum: ", 8) != 0)
-            continue;
-
-        if (current[0] == '\0') {
-            ulog_message("Checksums did not match - corrupted file.");
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        chomp(line);
-        const char *expected = strchr(line, ' ') + 1;
-
-        char cmd[1024], out[1024];
-        if (snprintf(cmd, sizeof(cmd), "%s %s/%s", MD5SUM_PROGRAM, SOURCES_LOCAL_DIR_ALTROOT,
-                     current) >= (int)sizeof(cmd)) {
-            ulog_message("File name too long.");
-            exit(UPD_EXIT_FAILURE);
-        }
-        if (!get_cmdoutput(cmd, out, sizeof(out))) {
-            ulog_message("Could not compute checksum.");
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        out[strcspn(out, " ")] = '\0';
-        if (strcmp(expected, out) != 0) {
-            ulog_message("Checksums %s-%s did not match.", expected, out);
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        current[0] = '\0';
+    /* The whole index is judged before the first checksum runs: a file name
+     * the shell would read as a command must never reach it. */
+    int r = pkgindex_scan(f, NULL, NULL, bad, sizeof(bad));
+    if (r == PKGINDEX_BAD_NAME)
+        ulog_message("Error: %s names a file that is not a plain package file name: %s", index,
+                     bad);
+    if (r != PKGINDEX_OK) {
+        fclose(f);
+        ulog_message("Checksums did not match - corrupted file.");
+        update_fail(UPD_EXIT_CHECKSUM);
     }
+    rewind(f);
+    (void)pkgindex_scan(f, check_sum, NULL, bad, sizeof(bad));
     fclose(f);
 }
 
