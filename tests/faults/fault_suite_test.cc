@@ -189,14 +189,17 @@ class Faults : public ::testing::Test
             return true;
         });
     }
-    /* No update, dpkg or apt left working on any node (a killed run's
-     * children finish on their own). */
+    /* No update, dpkg or apt left working on any node that is up (a killed
+     * run's children finish on their own). */
     bool quiet()
     {
         return wait_for_condition(600, 100, [&] {
-            for (int n = 0; n < nnodes; n++)
-                if (test_cluster_exec(dir, n, "! pgrep -x 'update|dpkg|apt-get|rsh'") != 0)
+            for (int n = 0; n < nnodes; n++) {
+                std::string out;
+                (void)test_cluster_exec(dir, n, "pgrep -x 'update|dpkg|apt-get|rsh' || :", &out);
+                if (!out.empty())
                     return false;
+            }
             return true;
         });
     }
@@ -336,7 +339,7 @@ TEST_F(Faults, UpdateKilledAtTenPointsThenRunAgainOnFourNodes)
         "Verify finished",
         "Extracting...",
         "Installing to partition:",
-        "apt-get *  : /usr/bin/apt-get --fix-broken update",
+        "apt-get *  : /usr/bin/apt-get update",
         "Installing new version to node disk...",
         "dpkg *  : /usr/bin/dpkg --recursive",
         "Updating other nodes",
@@ -398,10 +401,11 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     remember_roots();
     std::string first_console;
     int first_status = -1;
+    size_t seen = log(0).size();
     std::thread a(
         [&] { first_status = update(0, "--noreboot --rcp pkghost:/slow.tgz", &first_console); });
     EXPECT_TRUE(wait_for_condition(600, 100, [&] {
-        return log(0).find("Waiting for node 6 to complete...") != std::string::npos;
+        return log(0).find("Waiting for node 6 to complete...", seen) != std::string::npos;
     }));
     std::string c0, c6;
     int s0 = update(0, "--noreboot --rcp pkghost:/r.tgz", &c0);

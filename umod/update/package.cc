@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "pkgindex.h"
@@ -76,14 +77,24 @@ int extract(const char *file)
     if (n < 0)
         n = 0;
 
+    int r;
     if (n >= 262 && memcmp(head + 257, "ustar", 5) == 0)
-        return ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
-    if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
-        return ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
-    if (n >= 3 && memcmp(head, "BZh", 3) == 0)
-        return ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL,
-                          NULL);
-    return 1;
+        r = ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+    else if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
+        r = ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+    else if (n >= 3 && memcmp(head, "BZh", 3) == 0)
+        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL,
+                       NULL);
+    else
+        return 1;
+    /* An archive that makes the package folder a link would have every
+     * later step read, run and install from wherever it points. */
+    struct stat st;
+    if (r == 0 && (lstat(UPDATEPACKDIR, &st) != 0 || !S_ISDIR(st.st_mode))) {
+        ulog_message("Error: The package holds no folder %s.", UPDATEPACKDIR);
+        return 1;
+    }
+    return r;
 }
 
 /* One index entry: the file's MD5 sum, computed through the shell, must be

@@ -57,9 +57,14 @@ void runlock_take(int child)
 
 int runlock_busy(void)
 {
-    int pid = holder(CHILD_LOCK);
-    if (pid != 0)
-        return pid;
-    pid = holder(RUN_LOCK);
+    /* Held until this verification ends, so that no update starts on the
+     * node under it. */
+    int fd = open(CHILD_LOCK, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        int pid = holder(CHILD_LOCK);
+        return pid ? pid : -1;
+    }
+    int pid = holder(RUN_LOCK);
     return pid == getppid() ? 0 : pid;
 }

@@ -8,8 +8,9 @@
  * runlock_take() refuses a second holder with a message naming the running
  * one and exit status 7. runlock_busy() is for the verification a run has
  * every node do: it reports a node where another update is at work (its
- * own parent, holding the run lock, does not count). The lock files live
- * in "/run", so a reboot forgets them.
+ * own parent, holding the run lock, does not count) and otherwise keeps
+ * the node to itself like a child run. The lock files live in "/run", so
+ * a reboot forgets them.
  */
 #ifndef RUNLOCK_H
 #define RUNLOCK_H
@@ -18,7 +19,8 @@
  * another update holds it. */
 void runlock_take(int child);
 
-/* The pid of another update at work on this node, or 0. */
+/* The pid of another update at work on this node, or 0; when 0, holds
+ * the child lock until the process ends. */
 int runlock_busy(void);
 
 #endif
