@@ -359,7 +359,10 @@ TEST_F(Faults, UpdateKilledAtTenPointsThenRunAgainOnFourNodes)
         table.push_back({std::string("update killed at '") + p + "'", where + " after start", st,
                          roots_unchanged(), false});
     }
-    next_run_succeeds(first, 0, "--rcp pkghost:/r.tgz");
+    /* The run that succeeds takes the release from a path with a blank,
+     * which the other nodes' runs get through their remote shells. */
+    ASSERT_EQ(test_cluster_exec(dir, 0, "rcp pkghost:/r.tgz '/var/tmp/my release.tgz'"), 0);
+    next_run_succeeds(first, 0, "--file '/var/tmp/my release.tgz'");
     for (int n = 0; n < 4; n++)
         EXPECT_EQ(status()[n].root, 'B') << "node " << n;
 }
