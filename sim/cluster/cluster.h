@@ -2,6 +2,7 @@
  * The simulated cluster's driver, osk-cluster, and its supervisor.
  *
  * A cluster lives in one folder DIR ($OSK_CLUSTER_DIR):
+ *   .osk-cluster          the mark of a cluster's folder (sim_clusterdir.h)
  *   nodes                 the number of nodes
  *   supervisor.pid, .log  the supervisor (one per cluster, outside the nodes)
  *   ctl.sock, osk<N>.sock the module daemon's sockets, osk-simd.pid, .log
@@ -15,7 +16,9 @@
  * init; a node's reboot is its work, so it completes even when the process
  * that asked for it is ended by it. Its socket run/super.sock takes one line:
  *   status         "node N state=S root=R boot=B pid=P" per node, then "end"
- *   reboot N       ok: the node leaves, is restarted on its boot root, rejoins
+ *   reboot N       ok: the node leaves, is restarted on its boot root, rejoins;
+ *                  new sessions fail at once, running ones are seen out for
+ *                  at most $OSK_SIM_REBOOT_GRACE_MS (default 10000) first
  *   lilo N A|B     ok: the node boots that root next
  *   quit           ends every process of the cluster, then ok
  * Node states: booting, up, stopping (reboot asked, processes still live),

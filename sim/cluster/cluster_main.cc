@@ -21,6 +21,7 @@
 #include "cluster.h"
 #include "fault.h"
 #include "sim_fork.h"
+#include "sim_clusterdir.h"
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
@@ -255,6 +256,8 @@ static void kill_and_wait(pid_t pid, const char *name, int sig)
  * to repeat, and works whatever state a crash left behind. */
 static int cleanup(int quiet)
 {
+    if (sim_clusterdir_check(g_dir) < 0)
+        return 1;
     struct stat st;
     if (stat(g_dir, &st) < 0)
         return 0;
@@ -287,12 +290,15 @@ static int cleanup(int quiet)
 static int prepare(int nnodes)
 {
     char p[PATH_MAX], t[16];
-    const char *dirs[] = {"", "/run", "/pkghost"};
-    for (const char *d : dirs) {
-        snprintf(p, sizeof p, "%s%s", g_dir, d);
-        if (sim_mkdir_p(p, 0755) < 0)
-            return -1;
-    }
+    if (sim_clusterdir_mark(g_dir) < 0)
+        return -1;
+    /* The agents' sockets: shown inside every node, so closed on their own. */
+    snprintf(p, sizeof p, "%s/run", g_dir);
+    if (sim_mkdir_p(p, 0700) < 0)
+        return -1;
+    snprintf(p, sizeof p, "%s/pkghost", g_dir);
+    if (sim_mkdir_p(p, 0755) < 0)
+        return -1;
     for (int n = 0; n < nnodes; n++) {
         snprintf(p, sizeof p, "%s/node%d", g_dir, n);
         if (sim_mkdir_p(p, 0755) < 0)
@@ -338,7 +344,9 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
         return 1;
     }
-    if (cleanup(1) != 0 || prepare(nnodes) < 0) {
+    if (cleanup(1) != 0)
+        return 1;
+    if (prepare(nnodes) < 0) {
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
         return 1;
     }

@@ -162,12 +162,16 @@ static void node_reboot(int n)
     }
     if (s->state != NS_UP && s->state != NS_BOOTING)
         return;
-    /* New sessions fail at once; running ones get a moment to finish, so
-     * that the reboot request itself can report success to its caller. */
+    /* New sessions fail at once; running ones are seen out by the node's
+     * init, so that the reboot request itself can report success to its
+     * caller even on a busy machine. A session that never ends is cut off
+     * after the grace. */
+    int booted = s->state == NS_UP; /* a booting node has no sessions yet */
     unlink_agent(n);
     daemon_tell("leave", n);
     s->state = NS_STOPPING;
-    s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_GRACE_MS", 150);
+    (void)kill(s->pid, SIGTERM);
+    s->deadline = sim_now_ms() + (booted ? sim_env_long("OSK_SIM_REBOOT_GRACE_MS", 10000) : 150);
     slog("node %d: rebooting", n);
 }
 

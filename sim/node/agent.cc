@@ -225,15 +225,43 @@ static int serve_exec(int sock, const char *cmd, int tty)
     _exit(0);
 }
 
+static volatile sig_atomic_t g_stop;
+
+static void on_term(int)
+{
+    g_stop = 1;
+}
+
 void agent_serve(int lfd, int get_only)
 {
     /* Handlers are never waited for: let the kernel reap them. */
     signal(SIGCHLD, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
+    /* SIGTERM is let in only while waiting for a caller, so it can never
+     * slip in between the check and the wait. */
+    struct sigaction sa = {};
+    sa.sa_handler = on_term;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t term, waiting;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    /* Another caller may take a connection between poll and accept. */
+    fcntl(lfd, F_SETFL, fcntl(lfd, F_GETFL) | O_NONBLOCK);
     for (;;) {
+        struct pollfd p = {lfd, POLLIN, 0};
+        if (ppoll(&p, 1, nullptr, &waiting) < 0 && g_stop) {
+            close(lfd);
+            /* With SIGCHLD ignored, wait returns only once every session
+             * handler has ended. */
+            while (wait(nullptr) >= 0 || errno == EINTR)
+                ;
+            _exit(0);
+        }
         int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) {
-            if (errno != EINTR && errno != ECONNABORTED)
+            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN)
                 usleep(10000);
             continue;
         }

@@ -7,7 +7,10 @@
 #define AGENT_H
 
 /* Serves the listening socket LFD until the process is killed. With
- * get_only set (the package host) only file requests are answered. */
+ * get_only set (the package host) only file requests are answered. On
+ * SIGTERM it takes no new session, waits until every running session has
+ * ended (its command's status sent) and exits 0: a rebooting node goes down
+ * once its callers have their answers. */
 [[noreturn]] void agent_serve(int lfd, int get_only);
 
 /* The environment of a fresh root login, installed with clearenv(). */

@@ -27,7 +27,7 @@
 static pid_t start_agent(int lfd)
 {
     pid_t pid;
-    int r = sim_fork(FORK_NULL_STDIN, nullptr, 0, &pid);
+    int r = sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS, nullptr, 0, &pid);
     if (r == 0)
         agent_serve(lfd, 0);
     return r < 0 ? -1 : pid;
@@ -74,6 +74,20 @@ static int boot(int argc, char **argv)
         return 1;
     }
     start_pm();
+    /* SIGTERM is a reboot: once the agent has seen its running sessions
+     * out, ending PID 1 ends every process of the node. Both signals are
+     * taken only by sigwaitinfo, so neither can be missed between a check
+     * and a wait; the handler is there because the init of a namespace
+     * drops a signal it has no handler for. Set before the node says it is
+     * up, so no reboot request can come first. */
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGTERM);
+    sigaddset(&wake, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &wake, nullptr);
     printf("node%d: booted root %c\n", b.node, b.root);
     fflush(stdout);
     (void)!write(3, "R", 1);
@@ -81,17 +95,21 @@ static int boot(int argc, char **argv)
 
     /* PID 1 inherits every orphan of the node: reap them all, and keep the
      * agent alive so the node stays reachable. */
+    int stopping = 0;
     for (;;) {
         int st;
-        pid_t pid = wait(&st);
-        if (pid < 0) {
-            if (errno == ECHILD)
-                pause();
-            continue;
-        }
-        if (pid == agent) {
+        pid_t pid;
+        while ((pid = waitpid(-1, &st, WNOHANG)) > 0) {
+            if (pid != agent)
+                continue;
+            if (stopping)
+                return 0;
             fprintf(stderr, "osk-node: agent ended (status %d), restarting it\n", st);
             agent = start_agent(lfd);
+        }
+        if (sigwaitinfo(&wake, nullptr) == SIGTERM && !stopping) {
+            stopping = 1;
+            (void)kill(agent, SIGTERM);
         }
     }
 }

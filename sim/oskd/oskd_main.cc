@@ -107,11 +107,11 @@ static int path_in_dir(char *buf, size_t len, const char *name)
     return (n < 0 || (size_t)n >= len) ? -1 : 0;
 }
 
-/* Every process of a node, whatever its user, may open its "/dev/osk". */
+/* Root only: the daemon reads and writes the memory of whoever calls. */
 static int listen_on(const char *path)
 {
     int fd = sim_unix_listen(path);
-    if (fd >= 0 && chmod(path, 0666) < 0) {
+    if (fd >= 0 && chmod(path, 0600) < 0) {
         int e = errno;
         close(fd);
         errno = e;

@@ -396,6 +396,18 @@ TEST_F(ClusterUpdate, NotReadyOrFailingNodeStopsTheUpdateOnFourNodes)
     }
     EXPECT_THAT(installed(2, "/altroot"), HasSubstr("osk-tools=2.2.3.10-1(iF)"));
     EXPECT_EQ(installed(3, "/altroot"), release_of("2.2.3.10"));
+
+    /* Node 2 cannot repair that package. With its verification log past the
+     * rollover size, its failure notice goes into the fresh log rather than
+     * the output node 0 reads: the exit status must still name it. */
+    run(2, "head -c 5000000 /dev/zero > /var/log/osk/update_verify");
+    EXPECT_EQ(update(0, "--rcp pkghost:/r.tgz", &console), 25);
+    EXPECT_THAT(console, HasSubstr("Node 2 validation failed.\n"));
+    for (int n : {0, 1, 3})
+        EXPECT_THAT(console, Not(HasSubstr("Node " + std::to_string(n) + " validation")));
+    EXPECT_THAT(console, Not(HasSubstr("Installing new version")));
+    for (int n = 0; n < 4; n++)
+        EXPECT_TRUE(same_boot(n)) << "node " << n << " rebooted";
 }
 
 /* lilo failing on one node: status 25, both of its streams in the run log,

@@ -17,7 +17,7 @@
 #include "osk_runtime.h"
 #include "sc_ioctl.h"
 
-TEST(ScLayout, CommandNumbersAndHeaderInit)
+TEST(ScLayout, CommandNumbers)
 {
     EXPECT_EQ((uint32_t)SCCMD_VERSION, 0xC0561234u);
     EXPECT_EQ((uint32_t)SCCMD_GETCINFO, 0xC0561234u + 16);
@@ -28,17 +28,15 @@ TEST(ScLayout, CommandNumbersAndHeaderInit)
     EXPECT_EQ((uint32_t)EMCMD_POST, 0xC0561234u + 236);
     EXPECT_EQ((uint32_t)SCCMD_GETDCINFO, 0xC0561234u + 256);
     EXPECT_EQ((uint32_t)OSKCMD_LAST, 0xC0561234u + 287);
+}
 
+/* Callers fill only the fields they use: the rest of a fresh record is zero. */
+TEST(ScLayout, FreshRecordNamesItsCommandAndSize)
+{
     cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
-    const uint8_t *b = (const uint8_t *)ci;
-    EXPECT_EQ(b[0], 253);
-    EXPECT_EQ(ci->ci_hdr.io_status, TE_ACTIVE);
-    EXPECT_EQ(ci->ci_hdr.io_prio_flg, 2);
     EXPECT_EQ(ci->ci_hdr.io_cmd, (uint32_t)SCCMD_GETCINFO);
-    EXPECT_EQ(ci->ci_hdr.io_total, 400u);
-    EXPECT_EQ(ci->ci_hdr.io_len, 400u);
-    EXPECT_EQ(ci->ci_hdr.io_srcnid, 253);
-    EXPECT_EQ(ci->ci_hdr.io_srcpid, -1);
+    EXPECT_EQ(ci->ci_hdr.io_len, sizeof(cinfo_t));
+    const uint8_t *b = (const uint8_t *)ci;
     for (size_t i = sizeof(iohdr_t); i < sizeof(cinfo_t); i++)
         ASSERT_EQ(b[i], 0) << "body byte " << i;
     ioctl_free(&ci);

@@ -338,6 +338,66 @@ TEST_F(Package, CheckRollingTypeReportsTheKindOfUpgrade)
     EXPECT_EQ(altroot_sources(), "");
 }
 
+/* Runs CMD on node 0 now and UNDO when the scope ends, failed or not. */
+struct node_change {
+    std::string dir, undo;
+    ~node_change()
+    {
+        (void)test_cluster_exec(dir, 0, undo);
+    }
+};
+
+/* Writes that fail on the way to the install stop the update with status
+ * 25 and leave the running root's files as they were: a full disk under the
+ * running root's source list, a package file that cannot be moved into the
+ * revert store, a scratch link that cannot be made. */
+TEST_F(Package, FailedWritesStopTheUpdateAndLeaveTheRunningRootWhole)
+{
+    make("good.tgz", RELEASE_10);
+    make("lrev.tgz", with(RELEASE_10, {"--flag", "setup_localrevert"}));
+    std::string console;
+    {
+        node_change full{dir, "umount /etc/apt"};
+        ASSERT_EQ(test_cluster_exec(dir, 0,
+                                    "mount -t tmpfs -o size=8k tmpfs /etc/apt && yes '# keep' | "
+                                    "head -c 3000 > /etc/apt/sources.list && "
+                                    "head -c 4096 /dev/zero > /etc/apt/filler"),
+                  0);
+        std::string before = sh("md5sum < /etc/apt/sources.list; ls /etc/apt");
+        EXPECT_EQ(update("--local --noreboot --retain-root --rcp pkghost:/good.tgz", &console), 25);
+        EXPECT_THAT(console, HasSubstr("Error: Unable to write /etc/apt/sources.list.tmp."));
+        EXPECT_THAT(console, HasSubstr(": No space left on device\n" + std::string(BANNER)));
+        EXPECT_EQ(sh("md5sum < /etc/apt/sources.list; ls /etc/apt"), before);
+    }
+    {
+        const std::string store = "/var/opt/osk/packages";
+        const std::string busy = store + "/osk-base_2.2.2.164-1_i386.deb";
+        node_change mounted{dir, "umount " + busy};
+        ASSERT_EQ(test_cluster_exec(dir, 0, "mount --bind " + busy + " " + busy), 0);
+        std::string before = sh("ls " + store);
+        EXPECT_EQ(update("--local --noreboot --rcp pkghost:/lrev.tgz", &console), 25);
+        EXPECT_THAT(console,
+                    HasSubstr("Could not move " + busy + " to /var/opt/osk/packages_localrevert/"));
+        EXPECT_THAT(console, HasSubstr(BANNER));
+        EXPECT_THAT(console, Not(HasSubstr("Installing new version")));
+        EXPECT_EQ(sh("ls " + store), before);
+        EXPECT_EQ(sh("ls -d /var/opt/osk/packages_localrevert 2>/dev/null"), "");
+    }
+    {
+        node_change readonly{dir, "umount /tmp"};
+        ASSERT_EQ(test_cluster_exec(dir, 0,
+                                    "rm -rf /tmp/oskpackage && mount --bind /tmp /tmp && "
+                                    "mount -o remount,bind,ro /tmp"),
+                  0);
+        EXPECT_EQ(update("--local --noreboot --rcp pkghost:/good.tgz", &console), 25);
+        EXPECT_THAT(console, HasSubstr("Error: Cannot link /tmp/oskpackage to "
+                                       "/altroot/tmp/oskpackage: Read-only file system\n" +
+                                       std::string(BANNER)));
+    }
+    EXPECT_EQ(altroot_osk(), "2.2.2.164-1 ii");
+    EXPECT_EQ(altroot_sources(), "");
+}
+
 /* A postinst that keeps failing: the package line stays in the target
  * root's list (only a good install takes it out) and the verification
  * cannot repair the package, so it says so. */

@@ -1,10 +1,11 @@
 /* Console printing, levelled messages, the assertion convention and the
  * asynchronous ring. */
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <regex>
 #include <stdio.h>
 #include <string.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,21 @@
 #include "child.h"
 #include "osk_lock.h"
 #include "osk_runtime.h"
+
+/* Counts and slows the runtime's lock set-up while a test asks for it. */
+static int slow_mutex_inits;
+static int mutex_inits;
+
+extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *a)
+{
+    typedef int (*init_fn)(pthread_mutex_t *, const pthread_mutexattr_t *);
+    static init_fn real = (init_fn)dlsym(RTLD_NEXT, "pthread_mutex_init");
+    if (__atomic_load_n(&slow_mutex_inits, __ATOMIC_SEQ_CST)) {
+        __atomic_add_fetch(&mutex_inits, 1, __ATOMIC_SEQ_CST);
+        usleep(20000);
+    }
+    return real(m, a);
+}
 
 namespace
 {
@@ -68,6 +84,33 @@ TEST(LogMessage, ShowsLevelsUpToTheThreshold)
     EXPECT_TRUE(std::regex_match(r.out, std::regex(prefix_re("LEVEL0", r.pid) + "zero\n" +
                                                    prefix_re("LEVEL3", r.pid) + "three\n")))
         << r.out;
+}
+
+/* Kernel-IPC threads each call the initialiser on their first message: a
+ * late initialiser must not reset the lock an early one already holds. The
+ * lock set-up is slowed down and counted so that a race shows every time. */
+TEST(LogMessage, ConcurrentFirstCallersInitialiseOnce)
+{
+    child_result r = run_in_child([] {
+        static pthread_barrier_t start;
+        pthread_barrier_init(&start, NULL, 8);
+        slow_mutex_inits = 1;
+        osk_thread_t th[8];
+        for (long t = 0; t < 8; t++)
+            th[t] = osk_thread_create(
+                [](void *arg) -> void * {
+                    pthread_barrier_wait(&start);
+                    log_message_init();
+                    log_message(1, "t%ld\n", (long)arg);
+                    return NULL;
+                },
+                (void *)t);
+        for (int t = 0; t < 8; t++)
+            osk_thread_wait(th[t]);
+        printf("inits %d\n", __atomic_load_n(&mutex_inits, __ATOMIC_SEQ_CST));
+    });
+    ASSERT_EQ(exit_code(r), 0) << r.out;
+    EXPECT_NE(r.out.find("inits 1\n"), std::string::npos) << r.out;
 }
 
 TEST(LogMessage, UseBeforeInitPanics)
@@ -184,11 +227,26 @@ TEST(AsyncPrint, PanicFlushesQueuedTextFirst)
         << r.out;
 }
 
-uint64_t usecs(void)
+TEST(Panic, WithoutCoreOnlyThePanickingThreadStops)
 {
-    struct timeval tv;
-    gettimeofday(&tv, NULL);
-    return (uint64_t)tv.tv_sec * 1000000 + (uint64_t)tv.tv_usec;
+    child_result r = run_in_child([] {
+        osk_init_panic(0);
+        osk_thread_t th = osk_thread_create_detached(
+            [](void *) -> void * {
+                osk_panic("node %d lost", 5);
+                printf("panic returned\n");
+                return NULL;
+            },
+            NULL);
+        (void)th;
+        for (int i = 0; i < 1000 && __atomic_load_n(&panic_count, __ATOMIC_SEQ_CST) == 0; i++)
+            usleep(10000);
+        printf("process goes on after %d panic\n", panic_count);
+    });
+    ASSERT_EQ(exit_code(r), 0) << r.out;
+    EXPECT_NE(r.out.find("]: node 5 lost\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("process goes on after 1 panic\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("panic returned"), std::string::npos) << r.out;
 }
 
 struct pipe_drain {
@@ -230,10 +288,8 @@ TEST(AsyncPrint, FullRingDropsWithoutWaitingAgain)
             osk_print_async("%s\n", big.c_str());
         int dropped_before = osk_prt_dropped_total;
         int waits_before = osk_prt_waitcnt;
-        uint64_t t0 = usecs();
         for (int i = 0; i < 20; i++)
             osk_print_async("%s\n", big.c_str());
-        uint64_t took = usecs() - t0;
         int dropped = osk_prt_dropped_total - dropped_before;
         int waits = osk_prt_waitcnt - waits_before;
 
@@ -263,13 +319,13 @@ TEST(AsyncPrint, FullRingDropsWithoutWaitingAgain)
                 break;
             usleep(10000);
         }
-        dprintf(report, "before=%d dropped=%d waits=%d fast=%d reported=%d\n", dropped_before > 0,
-                dropped, waits, took < 150000, reported);
+        dprintf(report, "before=%d dropped=%d waits=%d reported=%d\n", dropped_before > 0, dropped,
+                waits, reported);
         (void)th;
         _exit(0);
     });
     ASSERT_EQ(exit_code(r), 0);
-    EXPECT_EQ(r.out, "before=1 dropped=20 waits=0 fast=1 reported=1\n");
+    EXPECT_EQ(r.out, "before=1 dropped=20 waits=0 reported=1\n");
 }
 
 } // namespace

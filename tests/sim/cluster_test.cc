@@ -3,8 +3,13 @@
  * and reboot trading the root partitions, the process manager, and a
  * teardown that leaves this machine as it was.
  */
+#include <errno.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -158,6 +163,32 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
               "on-a\n2\nnode1\nnode0\n");
 }
 
+/* A rebooting node sees its running sessions out, so on a busy machine the
+ * reboot request (and whatever its command does after it) still reaches
+ * its caller. */
+TEST_F(Cluster, RebootUnderLoadStillAnswersItsCaller)
+{
+    up(1);
+    run(0, "touch /run/this-boot");
+    std::vector<pid_t> burners;
+    for (long i = 0; i < 2 * sysconf(_SC_NPROCESSORS_ONLN); i++) {
+        pid_t p = fork();
+        if (p == 0)
+            for (;;)
+                __asm__ volatile("");
+        burners.push_back(p);
+    }
+    std::string out = run(0, "rsh node0 '/sbin/reboot && head -c 200000000 /dev/zero | md5sum "
+                             ">/dev/null && echo answered'; echo $?");
+    for (pid_t p : burners) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    EXPECT_EQ(out, "answered\n0\n");
+    ASSERT_TRUE(test_cluster_wait_up(dir, 0));
+    EXPECT_EQ(run(0, "ls /run/this-boot 2>/dev/null | wc -l"), "0\n");
+}
+
 TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
 {
     up(1);
@@ -249,4 +280,74 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     struct stat sb;
     EXPECT_NE(stat(dir.c_str(), &sb), 0);
     EXPECT_EQ(test_cluster_down(dir), 0);
+}
+
+/* The daemon runs as root and writes into its callers' memory: nobody else
+ * may reach its sockets or the agents'. */
+TEST_F(Cluster, FolderAndSocketsAreForRootOnly)
+{
+    up(1);
+    struct {
+        const char *name;
+        mode_t mode;
+    } want[] = {{"", 0700}, {"/run", 0700}, {"/ctl.sock", 0600}, {"/osk0.sock", 0600}};
+    for (auto &w : want) {
+        struct stat st;
+        ASSERT_EQ(stat((dir + w.name).c_str(), &st), 0) << w.name;
+        EXPECT_EQ(st.st_mode & 07777, w.mode) << w.name;
+    }
+
+    std::string ctl = dir + "/ctl.sock";
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s", ctl.c_str());
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        _exit(connect(fd, (struct sockaddr *)&a, sizeof a) < 0 && errno == EACCES ? 0 : 1);
+    }
+    int st = -1;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "another user reached " << ctl;
+}
+
+/* `up` and `down` remove the cluster folder and unmount what is under it,
+ * so they must refuse any folder a cluster did not make. */
+TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
+{
+    std::string mine = test_cluster_dir("notmine");
+    ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+    FILE *f = fopen((mine + "/keep").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    for (const char *cmd : {"down", "up"}) {
+        std::vector<std::string> args = {cmd};
+        if (args[0] == "up")
+            args.insert(args.end(), {"--nodes", "1"});
+        run_result r = test_cluster_cli(mine, args);
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_THAT(r.err, HasSubstr(mine + " exists and is not a cluster's folder")) << cmd;
+        struct stat st;
+        EXPECT_EQ(stat((mine + "/keep").c_str(), &st), 0) << cmd << " removed what it found";
+    }
+    ASSERT_EQ(unlink((mine + "/keep").c_str()), 0);
+    ASSERT_EQ(rmdir(mine.c_str()), 0);
+
+    /* The system's own folders, even if marked; tried in a throw-away copy
+     * of this machine, where a failure costs nothing. */
+    sandbox sb;
+    sandbox_create(&sb);
+    sandbox_write(&sb, "/var/.osk-cluster", "osk-cluster\n");
+    for (const char *d : {"/", "/var", "/var/tmp/", "/usr/lib", "/var/tmp/../../etc"}) {
+        run_result r = sandbox_run(&sb, {"/usr/bin/env", std::string("OSK_CLUSTER_DIR=") + d,
+                                         build_program("osk-cluster"), "down"});
+        EXPECT_EQ(r.status, 1) << d;
+        EXPECT_THAT(r.err, HasSubstr("is a system folder")) << d;
+    }
+    EXPECT_EQ(sandbox_run(&sb, {"/bin/sh", "-c", "test -e /var/lib/dpkg/status -a -e /etc/passwd"})
+                  .status,
+              0);
+    sandbox_destroy(&sb);
 }

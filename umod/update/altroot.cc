@@ -5,6 +5,8 @@
  */
 #include <ctype.h>
 #include <dirent.h>
+#include <errno.h>
+#include <dirent.h>
 #include <glob.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,10 +46,46 @@ int get_altroot_number(void)
     return atoi(p);
 }
 
+/* Moves every file of the revert store back where it came from; 0 when all
+ * went back. */
+static int put_back_localrevert(void)
+{
+    DIR *store = opendir(LOCALREVERT_PACKAGES_DIR);
+    if (!store)
+        return -1;
+    int result = 0;
+    for (struct dirent *de; (de = readdir(store));) {
+        if (de->d_name[0] == '.')
+            continue;
+        char from[1024], to[1024];
+        snprintf(from, sizeof(from), "%s/%s", LOCALREVERT_PACKAGES_DIR, de->d_name);
+        snprintf(to, sizeof(to), "%s/%s", CURRENT_PACKAGES_DIR, de->d_name);
+        if (rename(from, to) != 0) {
+            ulog_message("Could not move %s back to %s: %s", from, to, strerror(errno));
+            result = -1;
+        }
+    }
+    closedir(store);
+    return result;
+}
+
+/* A store missing one of the replaced packages would make a later in-place
+ * revert go back only part of the way, so a failed move stops the update
+ * with the running root's package files as they were. */
+[[noreturn]] static void localrevert_failed(void)
+{
+    if (put_back_localrevert() == 0)
+        (void)rm_rf(LOCALREVERT_PACKAGES_DIR);
+    update_fail(UPD_EXIT_FAILURE);
+}
+
 void move_localrevert_packages(void)
 {
     (void)rm_rf(LOCALREVERT_PACKAGES_DIR);
-    (void)mkdir(LOCALREVERT_PACKAGES_DIR, 0755);
+    if (mkdir(LOCALREVERT_PACKAGES_DIR, 0755) != 0) {
+        ulog_message("Could not create %s: %s", LOCALREVERT_PACKAGES_DIR, strerror(errno));
+        update_fail(UPD_EXIT_FAILURE);
+    }
 
     DIR *release = opendir(SOURCES_LOCAL_DIR);
     if (!release) {
@@ -66,16 +104,24 @@ void move_localrevert_packages(void)
             ulog_message("Could not open %s", CURRENT_PACKAGES_DIR);
             continue;
         }
+        int moved = 1;
         for (struct dirent *old; (old = readdir(store));) {
             if (strncmp(old->d_name, de->d_name, plen) != 0)
                 continue;
             char from[1024], to[1024];
             snprintf(from, sizeof(from), "%s/%s", CURRENT_PACKAGES_DIR, old->d_name);
             snprintf(to, sizeof(to), "%s/%s", LOCALREVERT_PACKAGES_DIR, old->d_name);
-            (void)rename(from, to);
+            if (rename(from, to) != 0) {
+                ulog_message("Could not move %s to %s: %s", from, to, strerror(errno));
+                moved = 0;
+            }
             break;
         }
         closedir(store);
+        if (!moved) {
+            closedir(release);
+            localrevert_failed();
+        }
     }
     closedir(release);
 }

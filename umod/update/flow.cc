@@ -179,11 +179,20 @@ int doupdate_tarball(char *source_location)
 {
     int remove_package = 0;
 
-    if (chdir(ALTROOT_TMP) != 0)
-        ulog_message_logonly("Cannot enter %s: %s", ALTROOT_TMP, strerror(errno));
+    /* The rcp copy lands in the working directory, and the running root
+     * reaches the package through the link: without either, later steps
+     * would work on files that were never checked. */
+    if (chdir(ALTROOT_TMP) != 0) {
+        ulog_message("Error: Cannot enter %s: %s", ALTROOT_TMP, strerror(errno));
+        update_fail(UPD_EXIT_FAILURE);
+    }
     (void)rm_rf(UPDATEPACKDIR);
     (void)rm_rf(UPDATEPACKDIR_SAME);
-    (void)symlink(UPDATEPACKDIR, UPDATEPACKDIR_SAME);
+    if (symlink(UPDATEPACKDIR, UPDATEPACKDIR_SAME) != 0) {
+        ulog_message("Error: Cannot link %s to %s: %s", UPDATEPACKDIR_SAME, UPDATEPACKDIR,
+                     strerror(errno));
+        update_fail(UPD_EXIT_FAILURE);
+    }
 
     const char *filename = take_source(source_location, &remove_package);
     if (!filename)

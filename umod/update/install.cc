@@ -67,6 +67,13 @@ static void move_failed(const char *from, const char *to)
     ulog_message("Unable to move %s over %s: %s", from, to, strerror(errno));
 }
 
+/* Keeps the first write error: later calls on a failed stream say less. */
+static void write_ok(int ok, int *err)
+{
+    if (!ok && *err == 0)
+        *err = errno ? errno : EIO;
+}
+
 void sources_list_localfile(const char *source)
 {
     sources_names sn;
@@ -74,11 +81,10 @@ void sources_list_localfile(const char *source)
 
     if (access(sn.list, F_OK) != 0) {
         FILE *created = fopen(sn.list, "w");
-        if (!created) {
+        if (!created || fclose(created) != 0) {
             ulog_message("Error: %s does not exist and could not be created.", sn.list);
             update_fail(UPD_EXIT_FAILURE);
         }
-        fclose(created);
     }
     FILE *in = fopen(sn.list, "r");
     if (!in) {
@@ -95,18 +101,32 @@ void sources_list_localfile(const char *source)
     /* Everything after the marker belongs to update and is replaced. */
     char line[1024];
     int marked = 0;
+    int err = 0;
     while (!marked && fgets(line, sizeof(line), in)) {
-        fputs(line, out);
+        write_ok(fputs(line, out) != EOF, &err);
         marked = strncmp(line, update_line, sizeof(update_line) - 1) == 0;
     }
+    int read_failed = ferror(in);
     if (!marked)
-        fputs(update_line, out);
+        write_ok(fputs(update_line, out) != EOF, &err);
     if (source)
-        fprintf(out, "deb %s\n", source);
+        write_ok(fprintf(out, "deb %s\n", source) >= 0, &err);
     else
-        fputs(sources_local, out);
-    fclose(in);
-    fclose(out);
+        write_ok(fputs(sources_local, out) != EOF, &err);
+    (void)fclose(in);
+    /* The new list replaces the old one only once it is whole on disk: a
+     * full disk must not leave a cut list in its place. */
+    write_ok(fflush(out) == 0, &err);
+    write_ok(fsync(fileno(out)) == 0, &err);
+    write_ok(fclose(out) == 0, &err);
+    if (read_failed || err) {
+        if (read_failed)
+            ulog_message("Error: Unable to read %s.", sn.list);
+        else
+            ulog_message("Error: Unable to write %s: %s", sn.tmp, strerror(err));
+        (void)unlink(sn.tmp);
+        update_fail(UPD_EXIT_FAILURE);
+    }
 
     if (rename(sn.list, sn.orig) != 0) {
         move_failed(sn.list, sn.orig);

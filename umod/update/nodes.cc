@@ -238,6 +238,33 @@ static void build_child_cmd(child_cmd *c, int node, const char *source)
     c->argv[argc] = NULL;
 }
 
+int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed)
+{
+    static char out[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
+    static char err[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
+    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
+
+    for (int n = 0; n < OSK_MAX_NODES; n++)
+        if (argv[n])
+            st[n] = ulog_exec_nursery_captured(argv[n], NULL, out[n], sizeof(out[n]), err[n],
+                                               sizeof(err[n]));
+
+    int failed_mask = 0;
+    for (int n = 0; n < OSK_MAX_NODES; n++) {
+        if (!st[n])
+            continue;
+        if (waiting)
+            ulog_message(waiting, n);
+        /* Both count: a child whose log rolled over writes its banner into
+         * the fresh log, not into the output captured here. */
+        if (ulog_exec_wait(st[n]) != 0 || strstr(out[n], UPDATE_FAILED_BANNER)) {
+            ulog_message(failed, n);
+            failed_mask |= 1 << n;
+        }
+    }
+    return failed_mask;
+}
+
 int do_other_nodes(const char *source)
 {
     if (local)
@@ -245,28 +272,16 @@ int do_other_nodes(const char *source)
     ulog_message("Updating other nodes");
 
     static child_cmd cmd[OSK_MAX_NODES];
-    static char out[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
-    static char err[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
-    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
-
+    char **argv[OSK_MAX_NODES] = {};
     for (int n = 0; n < OSK_MAX_NODES; n++) {
         if (!(nodes & (1 << n)) || (n == thisnode && !quick_update))
             continue;
         build_child_cmd(&cmd[n], n, source);
-        st[n] = ulog_exec_nursery_captured(cmd[n].argv, NULL, out[n], sizeof(out[n]), err[n],
-                                           sizeof(err[n]));
+        argv[n] = cmd[n].argv;
     }
 
-    int result = 0;
-    for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!st[n])
-            continue;
-        ulog_message("Waiting for node %d to complete...", n);
-        if (ulog_exec_wait(st[n]) != 0 || strstr(out[n], UPDATE_FAILED_BANNER)) {
-            ulog_message("Update of node %d failed.", n);
-            result = UPD_EXIT_OTHER_NODE;
-        }
-    }
+    int failed =
+        run_on_nodes(argv, "Waiting for node %d to complete...", "Update of node %d failed.");
     ulog_message("Finished handling other nodes");
-    return result;
+    return failed ? UPD_EXIT_OTHER_NODE : 0;
 }

@@ -176,6 +176,12 @@ int node_incluster(int node);
 void stop_pm(void);
 void onallnodes_set_pmnostart(int turn_on);
 int do_other_nodes(const char *source); /* null: a revert */
+/* Starts argv[n] for every node n that has one, all at once, then waits for
+ * them in node order, logging waiting (a format with %d for the node) before
+ * each wait when it is given. A node failed when its command ended non-zero
+ * or its captured standard output holds the failure banner; each failed node
+ * is logged with failed (same format). Returns the mask of failed nodes. */
+int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed);
 
 /* The system manager, rolling restarts, events and the update history. */
 int connect_sysmgr(void);       /* 1 when management calls may be made */

@@ -13,8 +13,6 @@
 
 #include "osk_banned.h"
 
-#define VERIFY_CAPTURE_LEN 32768
-
 /* An interrupted update leaves its package line in the list: drop it. */
 static const char fix_sources_list[] =
     "grep -v '/tmp/oskpackage' /etc/apt/sources.list > /etc/apt/sources.list.tmp; mv "
@@ -75,40 +73,26 @@ int run_verify(void)
     if (check_rolling_type || local)
         return 0;
 
-    static char out[OSK_MAX_NODES][VERIFY_CAPTURE_LEN];
-    static char err[OSK_MAX_NODES][VERIFY_CAPTURE_LEN];
-    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
+    static char *cmd[OSK_MAX_NODES][8];
+    char **argv[OSK_MAX_NODES] = {};
     const char *mode = verify_mode_option();
 
     for (int n = 0; n < OSK_MAX_NODES; n++) {
         if (!(nodes & (1 << n)))
             continue;
-        char *argv[8];
         int argc = 0;
         if (n != thisnode) {
-            argv[argc++] = (char *)RSH_PROGRAM;
-            argv[argc++] = (char *)nodehostnames_brnet[n];
+            cmd[n][argc++] = (char *)RSH_PROGRAM;
+            cmd[n][argc++] = (char *)nodehostnames_brnet[n];
         }
-        argv[argc++] = update;
-        argv[argc++] = (char *)mode;
-        argv[argc++] = (char *)"--verify";
-        argv[argc] = NULL;
-
-        st[n] =
-            ulog_exec_nursery_captured(argv, NULL, out[n], sizeof(out[n]), err[n], sizeof(err[n]));
+        cmd[n][argc++] = update;
+        cmd[n][argc++] = (char *)mode;
+        cmd[n][argc++] = (char *)"--verify";
+        cmd[n][argc] = NULL;
+        argv[n] = cmd[n];
     }
 
-    int result = 0;
-    for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!st[n])
-            continue;
-        (void)ulog_exec_wait(st[n]); /* the verdict is the banner, not the status */
-        if (strstr(out[n], UPDATE_FAILED_BANNER)) {
-            ulog_message("Node %d validation failed.\nCheck /var/log/osk/update_verify on that "
-                         "node.\n",
-                         n);
-            result = UPD_EXIT_FAILURE;
-        }
-    }
-    return result;
+    int failed = run_on_nodes(
+        argv, NULL, "Node %d validation failed.\nCheck /var/log/osk/update_verify on that node.\n");
+    return failed ? UPD_EXIT_FAILURE : 0;
 }

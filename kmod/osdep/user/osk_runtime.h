@@ -8,8 +8,14 @@
  * no way back.
  *
  * Assertions: OSK_ASSERT(cond) prints "Assertion failed: <cond text>" with
- * osk_print() and then panics with the file and line. A panic aborts the
- * process (core wanted by default); there is no recovery.
+ * osk_print() and then panics with the file and line. A panic never returns.
+ * By default (osk_panic_wantcore 1) it aborts the process so that a core can
+ * be kept. After osk_init_panic(0) only the panicking thread stops: it parks
+ * for good holding the panic mutex (later panics queue behind it) and the
+ * rest of the process goes on.
+ *
+ * Strings: every copy is bounded by its destination and always terminated;
+ * a source that does not fit is cut, never overruns.
  */
 #ifndef OSK_RUNTIME_H
 #define OSK_RUNTIME_H
@@ -78,6 +84,12 @@ void osk_free(void *ptr, size_t size);
 void *malloc_or_die(size_t len);
 void free_if_not_null(void *space);
 char *osk_strncpy(char *a, const char *b, size_t length);
+/* strcpy into an array: the array's size is the bound, so a pointer
+ * destination, whose size is unknown here, does not build. */
+template <size_t N> char *osk_strcpy(char (&a)[N], const char *b)
+{
+    return osk_strncpy(a, b, N);
+}
 size_t osk_strnlen(const char *s, size_t maxlen);
 int osk_strcmp(const char *a, const char *b);
 int osk_strncmp(const char *a, const char *b, size_t n);

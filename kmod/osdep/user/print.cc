@@ -3,6 +3,7 @@
  * osk_setup_async_printing() callers only format and copy into a ring and a
  * printer thread does the slow console writes.
  */
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -261,12 +262,18 @@ void osk_wait_for_async_prt_flush(uint64_t usecs_max)
     }
 }
 
-void log_message_init(void)
+static void log_message_init_once(void)
 {
-    if (mod_init)
-        return;
     osk_mutex_init(&log_error_lock);
     mod_init = 1;
+}
+
+/* Every kernel-IPC path calls this, from any thread: a second initialiser
+ * must never reset a lock that another thread already holds. */
+void log_message_init(void)
+{
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    (void)pthread_once(&once, log_message_init_once);
 }
 
 void log_message(int level, const char *fmt, ...)

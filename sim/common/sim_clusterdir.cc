@@ -1,0 +1,125 @@
+#include "sim_clusterdir.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "sim_util.h"
+
+#include "osk_banned.h"
+
+/* Trees that belong to the system as a whole, and the folders of /var that
+ * sit one level below the top and still hold the machine's state. */
+static const char *const system_trees[] = {"/bin",  "/boot", "/dev",  "/etc", "/lib", "/lib64",
+                                           "/proc", "/run",  "/sbin", "/sys", "/usr"};
+static const char *const system_folders[] = {"/var/tmp",   "/var/lib",   "/var/log",
+                                             "/var/cache", "/var/spool", "/var/mail",
+                                             "/var/opt",   "/var/local", "/var/backups"};
+
+static int is_system_folder(const char *real)
+{
+    if (strchr(real + 1, '/') == nullptr) /* "/" or directly under it */
+        return 1;
+    for (const char *t : system_trees) {
+        size_t n = strlen(t);
+        if (strncmp(real, t, n) == 0 && (real[n] == '\0' || real[n] == '/'))
+            return 1;
+    }
+    for (const char *f : system_folders)
+        if (strcmp(real, f) == 0)
+            return 1;
+    return 0;
+}
+
+/* The folder dir names with links, "." and ".." resolved; one that does not
+ * exist yet is resolved through its parent. */
+static int resolve(const char *dir, char *real)
+{
+    if (realpath(dir, real))
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    char parent[PATH_MAX];
+    snprintf(parent, sizeof parent, "%s", dir);
+    size_t len = strlen(parent);
+    while (len > 1 && parent[len - 1] == '/')
+        parent[--len] = '\0';
+    char *slash = strrchr(parent, '/');
+    const char *base = slash + 1;
+    if (strcmp(base, ".") == 0 || strcmp(base, "..") == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    char name[NAME_MAX + 1];
+    snprintf(name, sizeof name, "%s", base);
+    if (slash == parent)
+        parent[1] = '\0';
+    else
+        *slash = '\0';
+    char real_parent[PATH_MAX];
+    if (!realpath(parent, real_parent)) {
+        if (errno != ENOENT)
+            return -1;
+        /* Nothing of it exists: it is made afresh, below a folder that is
+         * not there yet either. */
+        snprintf(real, PATH_MAX, "%s/%s", parent, name);
+        return 0;
+    }
+    snprintf(real, PATH_MAX, "%s%s%s", real_parent, strcmp(real_parent, "/") ? "/" : "", name);
+    return 0;
+}
+
+static int is_empty(const char *dir)
+{
+    DIR *d = opendir(dir);
+    if (!d)
+        return 0;
+    int empty = 1;
+    for (struct dirent *de; empty && (de = readdir(d));)
+        empty = strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0;
+    closedir(d);
+    return empty;
+}
+
+int sim_clusterdir_check(const char *dir)
+{
+    char real[PATH_MAX];
+    if (resolve(dir, real) < 0) {
+        fprintf(stderr, "osk-cluster: %s: %s\n", dir, strerror(errno));
+        return -1;
+    }
+    if (is_system_folder(real)) {
+        fprintf(stderr, "osk-cluster: %s is a system folder; a cluster needs a folder of its own\n",
+                dir);
+        return -1;
+    }
+    struct stat st;
+    if (lstat(real, &st) < 0)
+        return 0; /* not made yet */
+    if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "osk-cluster: %s is not a folder\n", dir);
+        return -1;
+    }
+    char mark[PATH_MAX + sizeof(SIM_CLUSTER_MARK) + 1];
+    snprintf(mark, sizeof mark, "%s/%s", real, SIM_CLUSTER_MARK);
+    if (lstat(mark, &st) == 0 && S_ISREG(st.st_mode))
+        return 0;
+    if (is_empty(real))
+        return 0;
+    fprintf(stderr, "osk-cluster: %s exists and is not a cluster's folder; leaving it alone\n",
+            dir);
+    return -1;
+}
+
+int sim_clusterdir_mark(const char *dir)
+{
+    if (sim_mkdir_p(dir, 0700) < 0 || chmod(dir, 0700) < 0)
+        return -1;
+    char mark[PATH_MAX];
+    snprintf(mark, sizeof mark, "%s/%s", dir, SIM_CLUSTER_MARK);
+    return sim_write_file(mark, "osk-cluster\n", 0600);
+}
