@@ -96,8 +96,8 @@ static double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     int reps = argc > 1 ? atoi(argv[1]) : 7;
-    use_log = 0; /* the operator's log is no part of what is measured */
-    quiet = 1;
+    ulog_settings.use_log = 0; /* the operator's log is no part of what is measured */
+    ulog_settings.quiet = 1;
 
     std::vector<std::string> debs;
     DIR *dir = opendir(SOURCES_LOCAL_DIR_ALTROOT);

@@ -31,4 +31,7 @@
  * foreground until quit or SIGTERM; returns the process's exit status. */
 int supervisor_main(const char *dir, const char *bindir);
 
+/* osk-cluster timeline [--svg FILE] (argv as main's); the exit status. */
+int cmd_timeline(int argc, char **argv);
+
 #endif

@@ -37,6 +37,7 @@ static void usage(void)
             "       osk-cluster reboot NODE         reboot node NODE\n"
             "       osk-cluster fault ...           inject a fault (fault --help lists them)\n"
             "       osk-cluster down                end and remove the cluster\n"
+            "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
 
@@ -443,6 +444,8 @@ int main(int argc, char **argv)
         return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
+    if (strcmp(argv[1], "timeline") == 0)
+        return cmd_timeline(argc, argv);
     usage();
     return 2;
 }

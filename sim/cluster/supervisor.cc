@@ -11,6 +11,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "sim_fork.h"
@@ -37,6 +38,13 @@ static pid_t g_simd, g_pkghost;
 static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void slog(const char *fmt, ...)
 {
+    /* Stamped as the nodes' run logs are, so that the two can be read side by side. */
+    char stamp[64];
+    time_t now = time(NULL);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    if (strftime(stamp, sizeof stamp, "{%a %b %d %H:%M:%S %Z %Y} ", &tm) > 0)
+        fputs(stamp, stdout);
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);

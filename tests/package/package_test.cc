@@ -458,4 +458,18 @@ TEST_F(Package, ObsoletePackagesAreRemovedFromTheTargetRoot)
     EXPECT_EQ(versions("/altroot"), "osk 2.2.3.10-1 ii\nosk-base 2.2.3.10-1 ii\n");
 }
 
+/* A postinst that leaves a process running, as a daemon would: the update
+ * goes on once the package is installed, with the leftover noted in the
+ * log, instead of waiting for that process to end. */
+TEST_F(Package, ProcessLeftRunningByAPostinstDoesNotHoldTheUpdate)
+{
+    make("linger.tgz", {"--release", "2.2.3.10", "--package", "osk=2.2.3.10-1", "--postinst",
+                        "sleep 900 & echo $! > /var/tmp/lingering"});
+    std::string console;
+    EXPECT_EQ(update("--local --noreboot --rcp pkghost:/linger.tgz", &console), 0) << console;
+    EXPECT_EQ(altroot_osk(), "2.2.3.10-1 ii");
+    EXPECT_GE(log_count("output still held open by another process"), 1);
+    (void)sh("kill $(cat /altroot/var/tmp/lingering); rm -f /altroot/var/tmp/lingering");
+}
+
 } // namespace

@@ -3,13 +3,17 @@
  * capture buffers when children run, fail, die, flood both pipes or run side
  * by side.
  */
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,7 +92,7 @@ class Exec : public ::testing::Test
     void SetUp() override
     {
         install_altroot = 0;
-        do_dots = 0;
+        ulog_settings.do_dots = 0;
         struct stat sb;
         start = stat(logpath.c_str(), &sb) == 0 ? (size_t)sb.st_size : 0;
     }
@@ -141,6 +145,72 @@ TEST_F(Exec, FloodOnBothStreamsIsLoggedWithoutLoss)
     EXPECT_TRUE(joined(records(l, "awk *o : ")) == expect);
     EXPECT_TRUE(joined(records(l, "awk *e : ")) == expect);
     EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "awk ***: "));
+}
+
+/*
+ * The relay keeps nothing back: a driver killed while its child is still
+ * talking has logged every line it read, each as a whole record.
+ */
+TEST_F(Exec, KilledWhileRelayingHasLoggedEveryLineItRead)
+{
+    auto relay = [](const std::vector<const char *> &argv) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<const char *> v = argv;
+            v.push_back(nullptr);
+            _exit(ulog_execv((char **)v.data(), nullptr, nullptr));
+        }
+        return pid;
+    };
+    auto kill_relay = [](pid_t pid) {
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    };
+    auto wait_for = [](const std::function<bool()> &cond) {
+        for (int i = 0; i < 2000; i++) {
+            if (cond())
+                return true;
+            usleep(10000);
+        }
+        return false;
+    };
+
+    /* A child that pauses after 5000 lines: the relay has read them all. */
+    std::string flag = logpath + ".paused";
+    std::string script =
+        "seq 1 5000; echo $$ > " + flag + ".t && mv " + flag + ".t " + flag + "; exec sleep 120";
+    pid_t pid = relay({"/bin/sh", "-c", script.c_str()});
+    EXPECT_TRUE(wait_for([&] {
+        return !records(log(), "sh *o : 5000").empty() || records(log(), "sh *o : ").size() >= 5000;
+    })) << "lines read stay out of the log while the child talks on";
+    EXPECT_TRUE(kill_relay(pid));
+    pid_t sleeper = (pid_t)atol(slurp(flag).c_str());
+    if (sleeper > 0)
+        kill(sleeper, SIGKILL);
+    unlink(flag.c_str());
+    EXPECT_TRUE(joined(records(log(), "sh *o : ")) == seq_text(1, 5000, false));
+
+    /* Killed in full flow: whole records of 1, 2, ... without a gap. */
+    struct stat sb;
+    size_t from = stat(logpath.c_str(), &sb) == 0 ? (size_t)sb.st_size : 0;
+    script = "echo $$ > " + flag + "; seq 1 2000000; exec sleep 120";
+    pid = relay({"/bin/sh", "-c", script.c_str()});
+    EXPECT_TRUE(wait_for(
+        [&] { return stat(logpath.c_str(), &sb) == 0 && (size_t)sb.st_size > from + (1 << 20); }));
+    EXPECT_TRUE(kill_relay(pid));
+    sleeper = (pid_t)atol(slurp(flag).c_str());
+    if (sleeper > 0)
+        kill(sleeper, SIGKILL);
+    unlink(flag.c_str());
+    std::string l = slurp(logpath, from);
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ('\n', l.back());
+    /* A line cut across two reads is two records: compare the joined text. */
+    std::string got = joined(records(l, "sh *o : "));
+    EXPECT_FALSE(got.empty());
+    EXPECT_TRUE(seq_text(1, 2000000, false).compare(0, got.size(), got) == 0);
 }
 
 TEST_F(Exec, CaptureIsCutAtItsRoomWhileEverythingIsLogged)
@@ -232,8 +302,7 @@ TEST_F(Exec, HooksRunInTheChildOnly)
     ASSERT_NE(nullptr, mkdtemp(dir));
     char here[4096], now[4096];
     ASSERT_NE(nullptr, getcwd(here, sizeof(here)));
-    const char *argv[] = {"/bin/pwd", nullptr};
-    EXPECT_EQ(0, ulog_execv((char **)argv, hook_chdir, dir));
+    EXPECT_EQ(0, ulog_execl_hook(hook_chdir, dir, "/bin/pwd", nullptr));
     EXPECT_EQ(std::vector<std::string>{dir}, records(log(), "pwd *o : "));
     EXPECT_STREQ(here, getcwd(now, sizeof(now)));
     rmdir(dir);
@@ -242,7 +311,7 @@ TEST_F(Exec, HooksRunInTheChildOnly)
     if (stat("/altroot", &sb) == 0)
         GTEST_SKIP() << "/altroot exists here";
     install_altroot = 1;
-    EXPECT_EQ(25, ulog_execl("/bin/true", nullptr, do_chroot, nullptr));
+    EXPECT_EQ(25, ulog_execl_hook(do_chroot, nullptr, "/bin/true", nullptr));
     install_altroot = 0;
     std::string l = log();
     EXPECT_NE(std::string::npos, l.find("Could not chroot: No such file or directory."));
@@ -262,6 +331,42 @@ TEST_F(Exec, ExeclTakesNineteenArgumentsAndNoMore)
     std::string l = log();
     EXPECT_NE(std::string::npos, l.find("Too many arguements passed for command: /bin/echo"));
     EXPECT_TRUE(records(l, "echo *  : ").size() == 1); /* the 20-argument child never started */
+}
+
+/*
+ * Children get SIGPIPE back, so a pipeline whose reader is done ends
+ * quietly, but keep ignoring the terminal's interrupt meant for the driver.
+ */
+TEST_F(Exec, ChildPipelinesEndQuietlyAndInterruptsDoNotStopChildren)
+{
+    /* As the driver runs: SIGPIPE ignored, so each child must undo that. */
+    sighandler_t old = signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(0, ulog_execl("/bin/sh", "-c", "yes | head -1", nullptr));
+    signal(SIGPIPE, old);
+    std::string l = log();
+    EXPECT_EQ(std::vector<std::string>{"y"}, records(l, "sh *o : "));
+    EXPECT_TRUE(records(l, "sh *e : ").empty()) << l;
+
+    EXPECT_EQ(0, ulog_execl("/bin/sh", "-c",
+                            "kill -INT $$; kill -TERM $$; kill -HUP $$; echo alive", nullptr));
+    EXPECT_EQ((std::vector<std::string>{"y", "alive"}), records(log(), "sh *o : "));
+}
+
+/*
+ * A process the child leaves behind holding its pipes (a daemon started by
+ * a package script) does not hold the wait: what the child wrote is kept.
+ */
+TEST_F(Exec, LeftoverProcessHoldingThePipesDoesNotHoldTheWait)
+{
+    char buf[64];
+    ASSERT_NE(nullptr, get_cmdoutput("echo before; sleep 120 & echo $!", buf, sizeof(buf)));
+    long pid = 0;
+    ASSERT_EQ(1, sscanf(buf, "before\n%ld", &pid)) << buf;
+    kill((pid_t)pid, SIGKILL);
+    std::string l = log();
+    EXPECT_EQ((std::vector<std::string>{"before", std::to_string(pid)}), records(l, "sh *o : "));
+    EXPECT_NE(std::string::npos, l.find("sh: output still held open by another process"));
+    EXPECT_EQ(std::vector<std::string>{"Succeeded with status: 0"}, records(l, "sh ***: "));
 }
 
 /* A parent whose standard streams are closed gets its pipes on 0..2. */

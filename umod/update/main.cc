@@ -120,6 +120,7 @@ static void parse_options(int argc, char **argv)
             for (const flag_assign &a : opt->sets)
                 if (a.flag)
                     *a.flag = a.value;
+            update_log_settings();
         } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
             update_help();
             exit(UPD_EXIT_OK);
@@ -155,6 +156,7 @@ static void parse_options(int argc, char **argv)
             i++;
         } else if (strcmp(arg, "--dumpvluns") == 0) {
             use_log = 0;
+            update_log_settings();
             if (!next) {
                 ulog_message("Error: --dumpvluns requires a node mask.");
                 exit(UPD_EXIT_MISSING_ARG);
@@ -245,6 +247,7 @@ static void learn_cluster(void)
 int main(int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN);
+    update_log_settings();
     setvbuf(stdout, NULL, _IONBF, 0);
     setvbuf(stderr, NULL, _IONBF, 0);
 
@@ -282,6 +285,7 @@ int main(int argc, char **argv)
         learn_cluster();
 
     do_dots = isatty(STDIN_FILENO) && !quiet;
+    update_log_settings();
 
     if (!check_rolling_type) {
         int status = run_verify();

@@ -156,7 +156,7 @@ int package_has_debs(void)
     if (known < 0) {
         char cmd[512];
         snprintf(cmd, sizeof(cmd), "find %s -name '*.deb' | grep -q .", SOURCES_LOCAL_DIR);
-        known = ulog_execl(SHELL_PROGRAM, "-c", cmd, NULL, do_chroot, NULL) == 0;
+        known = ulog_execl_hook(do_chroot, NULL, SHELL_PROGRAM, "-c", cmd, NULL) == 0;
     }
     return known;
 }

@@ -10,12 +10,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "update.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
 
-const char *logfilename = LOGFILE_UPDATE;
+ulog_settings_t ulog_settings = {1, 0, 0, "", ""};
+const char *logfilename = ULOG_LOGFILE;
 static FILE *logfile;
 
 int propellerp = 0;
@@ -23,30 +23,43 @@ int dotspeed = 250;
 
 static const char propeller[] = "-\\|/";
 
-/* Release number, then who built it and how. */
-static const char build_ident[] =
-    UPDATE_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
+/* The record stamp, formatted again only when the second changes. */
+static const char *ulog_stamp(void)
+{
+    static char stamp[256];
+    static time_t stamped = -1;
+    time_t now = time(NULL);
+
+    if (now != stamped) {
+        struct tm tm;
+        localtime_r(&now, &tm);
+        if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
+            stamp[0] = '\0';
+        stamped = now;
+    }
+    return stamp;
+}
 
 void log_init(void)
 {
-    if (logfile || !use_log)
+    if (logfile || !ulog_settings.use_log)
         return;
 
     logfile = fopen(logfilename, "a");
     if (!logfile)
-        logfile = fopen(LOGFILE_FALLBACK, "a");
+        logfile = fopen(ULOG_LOGFILE_FALLBACK, "a");
     if (!logfile) {
         printf("Unable to create log file (reason %d); proceeding without logging.\n", errno);
-        use_log = 0;
+        ulog_settings.use_log = 0;
         return;
     }
     setvbuf(logfile, NULL, _IONBF, 0);
 
     fprintf(logfile, "\n\n\n\n\n");
     fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
-    fprintf(logfile, "= CMD: %-61s pid: %4ld =\n", args_passed, (long)getpid());
+    fprintf(logfile, "= CMD: %-61s pid: %4ld =\n", ulog_settings.cmdline, (long)getpid());
     fprintf(logfile, "%s%s\n", ULOG_SEPARATOR, ULOG_SEPARATOR);
-    fprintf(logfile, "\n\n%s\n\n", build_ident);
+    fprintf(logfile, "\n\n%s\n\n", ulog_settings.ident);
 }
 
 void updtlog_message(int console, const char *format, va_list ap)
@@ -60,21 +73,11 @@ void updtlog_message(int console, const char *format, va_list ap)
     }
 
     log_init();
-    if (!use_log || !logfile)
+    if (!ulog_settings.use_log || !logfile)
         return;
 
-    /* One write per record: the stream is unbuffered, and children's output
-     * arrives here a line at a time. The stamp changes once a second. */
-    static char stamp[256];
-    static time_t stamped = -1;
-    time_t now = time(NULL);
-    if (now != stamped) {
-        struct tm tm;
-        localtime_r(&now, &tm);
-        if (strftime(stamp, sizeof(stamp), "{%a %b %d %H:%M:%S %Z %Y} ", &tm) == 0)
-            stamp[0] = '\0';
-        stamped = now;
-    }
+    /* One write per record: the stream is unbuffered. */
+    const char *stamp = ulog_stamp();
 
     char record[8192];
     size_t n = strlen(stamp);
@@ -97,7 +100,7 @@ void ulog_message(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    updtlog_message(!quiet, format, ap);
+    updtlog_message(!ulog_settings.quiet, format, ap);
     va_end(ap);
 }
 
@@ -112,15 +115,9 @@ void ulog_message_logonly(const char *format, ...)
 void update_failed(void)
 {
     /* The banner reaches the console exactly once, quiet or not. */
-    if (quiet)
+    if (ulog_settings.quiet)
         printf("%s", UPDATE_FAILED_BANNER);
     ulog_message("%s", UPDATE_FAILED_BANNER);
-}
-
-void update_fail(int status)
-{
-    update_failed();
-    exit(status);
 }
 
 void goodbye(void)
@@ -158,4 +155,59 @@ void clear_dotty(void)
     fprintf(stderr, "%*s", n, "");
     for (int i = 0; i < n; i++)
         fputc('\b', stderr);
+}
+
+/*
+ * A whole read of a child's output becomes its records in one write: a
+ * write per line costs more than the rest of the relay together. Nothing is
+ * held back between calls, so a process killed after a call has logged
+ * every line it was given.
+ */
+void ulog_log_lines(int console, const char *prefix, const char *text, size_t n)
+{
+    static char block[ULOG_BLOCK_LEN];
+    size_t used = 0;
+    size_t plen = strlen(prefix);
+
+    if (console) {
+        for (const char *line = text, *end = text + n; line < end;) {
+            const char *nl = (const char *)memchr(line, '\n', (size_t)(end - line));
+            size_t len = strnlen(line, (size_t)((nl != NULL ? nl : end) - line));
+            if (len > 0)
+                printf("%s%.*s\n", prefix, (int)len, line);
+            line = nl != NULL ? nl + 1 : end;
+        }
+    }
+    log_init();
+    if (!ulog_settings.use_log || !logfile)
+        return;
+
+    const char *stamp = ulog_stamp();
+    size_t slen = strlen(stamp);
+    for (const char *start = text, *end = text + n; start < end;) {
+        const char *nl = (const char *)memchr(start, '\n', (size_t)(end - start));
+        /* A record is a text: a line stops at a null byte, as printf would stop. */
+        size_t len = strnlen(start, (size_t)((nl != NULL ? nl : end) - start));
+        const char *line = start;
+        start = nl != NULL ? nl + 1 : end;
+        if (len == 0)
+            continue;
+        size_t rec = slen + plen + len + 1;
+        if (used + rec > sizeof(block)) {
+            fwrite(block, 1, used, logfile);
+            used = 0;
+        }
+        if (rec > sizeof(block)) { /* longer than the block: in pieces, never cut */
+            fprintf(logfile, "%s%s%.*s\n", stamp, prefix, (int)len, line);
+            continue;
+        }
+        char *at = block + used;
+        memcpy(at, stamp, slen);
+        memcpy(at + slen, prefix, plen);
+        memcpy(at + slen + plen, line, len);
+        at[rec - 1] = '\n';
+        used += rec;
+    }
+    if (used > 0)
+        fwrite(block, 1, used, logfile);
 }

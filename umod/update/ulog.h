@@ -28,6 +28,10 @@
  * 0 is success. A program that cannot be started gives 1 (its start error is
  * logged as its output); so does a child that could not be created or whose
  * end could not be waited for (both logged).
+ *
+ * Settings: this layer knows nothing of the program that uses it. The caller
+ * fills ulog_settings (defaults: log on, not quiet, no spinner) and may
+ * change it at any time; a log that cannot be opened clears use_log.
  */
 #ifndef ULOG_H
 #define ULOG_H
@@ -37,11 +41,26 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <type_traits>
+
 #define ULOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
+#define ULOG_LOGFILE "/var/log/osk/update"
+#define ULOG_LOGFILE_FALLBACK "/tmp/update.log"
+#define ULOG_EXIT_FAILURE 25 /* status of a process this layer has to end */
 #define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
+#define ULOG_BLOCK_LEN 131072 /* records of one relayed read, written at once */
 #define ULOG_SEPARATOR "========================================"
 
+typedef struct ulog_settings {
+    int use_log;         /* write the run log at all */
+    int quiet;           /* ulog_message() writes to the log only */
+    int do_dots;         /* the spinner while a child is silent */
+    const char *cmdline; /* the command in the log header */
+    const char *ident;   /* the build identification under it */
+} ulog_settings_t;
+
+extern ulog_settings_t ulog_settings;
 extern const char *logfilename; /* LOGFILE_UPDATE, or LOGFILE_VERIFY in a verify run */
 extern int propellerp;
 extern int dotspeed; /* spinner tick in milliseconds */
@@ -51,6 +70,12 @@ void updtlog_message(int console, const char *format, va_list ap) ULOG_PRINTF(2,
 void ulog_message(const char *format, ...) ULOG_PRINTF(1, 2);
 void ulog_message_logonly(const char *format, ...) ULOG_PRINTF(1, 2);
 void update_failed(void);
+/*
+ * Relays a child's output: every non-empty line of text[0..n) becomes the
+ * record "<prefix><line>", on the console too when console is set; all of
+ * them reach the log in one write before it returns.
+ */
+void ulog_log_lines(int console, const char *prefix, const char *text, size_t n);
 void goodbye(void);
 void do_dotty(void);
 void clear_dotty(void);
@@ -94,7 +119,22 @@ typedef struct ulog_exec_state {
 
 extern ulog_exec_state_t *ulog_exec_states; /* newest first */
 
-int ulog_execl(const char *path, ...);
+/*
+ * ulog_execl(path, arg..., NULL): like execl(), the arguments end at the
+ * first null and nothing after it is read (a second null, as older callers
+ * write, is harmless). At most 19 arguments; a 20th ends the process.
+ * A child with a pre-exec hook is started with ulog_execl_hook(); handing
+ * ulog_execl() a hook does not build, so it cannot be dropped unseen.
+ */
+int ulog_execl_list(const char *path, ...);
+int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...);
+
+template <typename... A> inline int ulog_execl(const char *path, A... args)
+{
+    static_assert((!std::is_same_v<std::decay_t<A>, ptr_func_t> && ...),
+                  "ulog_execl() takes no hook: use ulog_execl_hook()");
+    return ulog_execl_list(path, args...);
+}
 int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg);
 int ulog_exec_ops(ulog_exec_opts_t *ops, const char *execline, ...);
 void ulog_pack_args(ulog_exec_opts_t *ops, char **exvec, const char *execl, va_list ap);
@@ -112,7 +152,11 @@ ulog_exec_state_t *ulog_exec_nursery_captured(char **argv, ptr_func_t prefunc, c
                                               size_t out_size, char *err, size_t err_size);
 int ulog_exec_captured(char **argv, ptr_func_t prefunc, char *out, size_t out_size, char *err,
                        size_t err_size);
-void do_chroot(void *unused = nullptr);
+/*
+ * Ends the process with status: inside a child before its program starts
+ * (a hook), without the parent's exit handlers; elsewhere with exit().
+ */
+[[noreturn]] void ulog_exit(int status);
 int rm_rf(const char *filename);
 void close_extra(void);
 

@@ -9,23 +9,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "osk_runtime.h"
-#include "update.h"
 #include "ulog.h"
 #include "osk_banned.h"
 
-#define ULOG_READ_MAX 16383    /* bytes taken from a pipe in one read */
-#define ULOG_CMDTEXT_LEN 1024  /* announced command text, cut at 1023 characters */
-#define ULOG_VEC_STEP 10       /* the packed vector grows by this many entries */
-#define ULOG_EXECL_MAX_ARGS 19 /* arguments accepted by ulog_execl() */
-#define ULOG_REAP_POLL_MS 2    /* step of the wait for a child whose streams have ended */
-#define ULOG_MSG_LEN 512       /* a child's own start-error message; below PIPE_BUF */
+#define ULOG_READ_MAX 16383     /* bytes taken from a pipe in one read */
+#define ULOG_CMDTEXT_LEN 1024   /* announced command text, cut at 1023 characters */
+#define ULOG_VEC_STEP 10        /* the packed vector grows by this many entries */
+#define ULOG_EXECL_MAX_ARGS 19  /* arguments accepted by ulog_execl() */
+#define ULOG_REAP_POLL_MS 2     /* step of the wait for a child whose streams have ended */
+#define ULOG_DRAIN_QUIET_MS 500 /* after the child's end, silence that ends the drain */
+#define ULOG_DRAIN_MAX_MS 5000  /* and the longest a drain goes on at all */
+#define ULOG_MSG_LEN 512        /* a child's own start-error message; below PIPE_BUF */
 #define ULOG_DEVNULL "/dev/null"
-#define ULOG_ALTROOT "/altroot"
 #define ULOG_SHELL "/bin/sh"
 
 typedef void (*ulog_output_t)(const char *format, ...) ULOG_PRINTF(1, 2);
@@ -57,7 +59,7 @@ static int ulog_devnull = -1;
  */
 static int ulog_in_child;
 
-[[noreturn]] static void ulog_exit(int status)
+[[noreturn]] void ulog_exit(int status)
 {
     if (ulog_in_child) {
         (void)fflush(NULL);
@@ -102,18 +104,6 @@ void close_extra(void)
 {
     for (int fd = 3; fd <= 255; fd++)
         (void)close(fd);
-}
-
-void do_chroot(void *)
-{
-    if (!install_altroot)
-        return;
-    if (chroot(ULOG_ALTROOT) != 0) {
-        ulog_message("Could not chroot: %s.", strerror(errno));
-        update_failed();
-        ulog_exit(UPD_EXIT_FAILURE);
-    }
-    ulog_message_logonly("Subprocess did chroot\n");
 }
 
 static char *ulog_strdup(const char *s)
@@ -184,7 +174,7 @@ static void ulog_setup_fds(int out[2], int err[2])
     /* Close-on-exec keeps this child's read ends out of every later child. */
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ulog_message("Unable to create communication channel (pipe).");
-        exit(UPD_EXIT_FAILURE);
+        exit(ULOG_EXIT_FAILURE);
     }
 }
 
@@ -236,6 +226,20 @@ static void ulog_fds_as_parent(ulog_exec_state_t *st, int out[2], int err[2], in
     char **vec = ops->ulog_exec_vec;
 
     ulog_in_child = 1;
+    /*
+     * The driver ignores SIGPIPE for itself; a pipeline the child runs
+     * ("dpkg -l | grep -q ...") must end quietly when its reader goes.
+     * SIGINT, SIGTERM and SIGHUP stay ignored on purpose: a Ctrl-C on the
+     * operator's terminal reaches the whole foreground group, and dpkg must
+     * not stop half way through a package because of it.
+     */
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_DFL;
+    (void)sigaction(SIGPIPE, &sa, NULL);
+    sa.sa_handler = SIG_IGN;
+    (void)sigaction(SIGINT, &sa, NULL);
+    (void)sigaction(SIGTERM, &sa, NULL);
+    (void)sigaction(SIGHUP, &sa, NULL);
     if (ops->ulog_prefunc != NULL) {
         ops->ulog_prefunc(ops->ulog_prefunc_arg);
         /* The hook's console text belongs on the console, not in the pipe. */
@@ -245,11 +249,11 @@ static void ulog_fds_as_parent(ulog_exec_state_t *st, int out[2], int err[2], in
         ulog_devnull = open(ULOG_DEVNULL, O_RDONLY);
     if (ulog_devnull < 0) {
         ulog_child_say(out[1], "Could not open ", ULOG_DEVNULL, ": ", errno);
-        _exit(UPD_EXIT_FAILURE);
+        _exit(ULOG_EXIT_FAILURE);
     }
     if (ulog_fds_as_child(ulog_devnull, out, err) != 0) {
         ulog_child_say(out[1], "Could not redirect output of ", vec[1], ": ", errno);
-        _exit(UPD_EXIT_FAILURE);
+        _exit(ULOG_EXIT_FAILURE);
     }
     close_extra();
     execv(vec[0], vec + 1);
@@ -349,17 +353,12 @@ static size_t ulog_consumedata(ulog_exec_state_t *st, int fd, char *dest, size_t
         memcpy(dest, scratch, stored);
     }
 
-    const char *base = st->ulog_st_ops.ulog_exec_vec[1];
-    for (char *line = scratch; line < scratch + n;) {
-        char *nl = (char *)memchr(line, '\n', (size_t)(scratch + n - line));
-        if (nl != NULL)
-            *nl = '\0';
-        if (*line != '\0')
-            output("%s %s : %s", base, name, line);
-        if (nl == NULL)
-            break;
-        line = nl + 1;
-    }
+    char prefix[ULOG_CMDTEXT_LEN];
+    size_t at = ulog_text_append(prefix, sizeof(prefix), 0, st->ulog_st_ops.ulog_exec_vec[1]);
+    at = ulog_text_append(prefix, sizeof(prefix), at, " ");
+    at = ulog_text_append(prefix, sizeof(prefix), at, name);
+    (void)ulog_text_append(prefix, sizeof(prefix), at, " : ");
+    ulog_log_lines(output == ulog_message && !ulog_settings.quiet, prefix, scratch, n);
     return stored;
 }
 
@@ -375,6 +374,59 @@ static void ulog_stream_read(ulog_exec_state_t *st, ulog_stream_t *s, ulog_outpu
     size_t n = ulog_consumedata(st, s->fd, dest, room, output, s->tag, &s->eof);
     if (n > 0 && s->buf != NULL)
         *s->cur += n;
+}
+
+/* Waits up to ms for either open stream; returns select()'s count. */
+static int ulog_streams_select(ulog_stream_t s[2], int ms, fd_set *rd)
+{
+    int maxfd = -1;
+
+    FD_ZERO(rd);
+    for (int i = 0; i < 2; i++) {
+        if (!s[i].eof) {
+            OSK_ASSERT(s[i].fd < FD_SETSIZE);
+            FD_SET(s[i].fd, rd);
+            if (s[i].fd > maxfd)
+                maxfd = s[i].fd;
+        }
+    }
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    return select(maxfd + 1, rd, NULL, NULL, &tv);
+}
+
+/*
+ * After the child's end: read what it left in its pipes (a child that exits
+ * right after a large write leaves up to a pipe's worth behind). A process
+ * it left running, such as a daemon a package script started, may hold the
+ * pipes open for ever; once they have been quiet a while, go on without it.
+ */
+static void ulog_streams_drain(ulog_exec_state_t *st, ulog_stream_t s[2], ulog_output_t output)
+{
+    int quiet_ms = 0, total_ms = 0;
+
+    while ((!s[0].eof || !s[1].eof) && quiet_ms < ULOG_DRAIN_QUIET_MS &&
+           total_ms < ULOG_DRAIN_MAX_MS) {
+        fd_set rd;
+        struct timespec t0, t1;
+
+        (void)clock_gettime(CLOCK_MONOTONIC, &t0);
+        int ready = ulog_streams_select(s, ULOG_DRAIN_QUIET_MS - quiet_ms, &rd);
+        (void)clock_gettime(CLOCK_MONOTONIC, &t1);
+        int spent = (int)((t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000);
+        total_ms += spent;
+        if (ready <= 0) {
+            quiet_ms += spent > 0 ? spent : 1;
+            continue;
+        }
+        quiet_ms = 0;
+        for (int i = 0; i < 2; i++) {
+            if (!s[i].eof && FD_ISSET(s[i].fd, &rd))
+                ulog_stream_read(st, &s[i], output);
+        }
+    }
+    if (!s[0].eof || !s[1].eof)
+        output("%s: output still held open by another process; no longer read",
+               st->ulog_st_ops.ulog_exec_vec[1]);
 }
 
 int ulog_exec_wait(ulog_exec_state_t *st)
@@ -411,28 +463,17 @@ int ulog_exec_wait(ulog_exec_state_t *st)
         }
 
         fd_set rd;
-        int maxfd = -1;
-        FD_ZERO(&rd);
-        for (int i = 0; i < 2; i++) {
-            if (!s[i].eof) {
-                OSK_ASSERT(s[i].fd < FD_SETSIZE);
-                FD_SET(s[i].fd, &rd);
-                if (s[i].fd > maxfd)
-                    maxfd = s[i].fd;
-            }
-        }
         /*
          * With both streams at their end the child is usually on its way
          * out: look for its end in short steps instead of a whole tick.
          */
-        int slice = maxfd < 0 ? ULOG_REAP_POLL_MS : dotspeed;
-        struct timeval tv = {slice / 1000, (slice % 1000) * 1000};
-        int ready = select(maxfd + 1, &rd, NULL, NULL, &tv);
+        int slice = s[0].eof && s[1].eof ? ULOG_REAP_POLL_MS : dotspeed;
+        int ready = ulog_streams_select(s, slice, &rd);
         if (ready == 0) {
             silent_ms += slice;
             if (silent_ms >= dotspeed) {
                 silent_ms = 0;
-                if (do_dots)
+                if (ulog_settings.do_dots)
                     do_dotty();
             }
             continue;
@@ -448,17 +489,8 @@ int ulog_exec_wait(ulog_exec_state_t *st)
         }
     }
 
-    /*
-     * Read both pipes to their end: a child that exits right after a large
-     * write leaves up to a pipe's worth behind, more than one read takes.
-     */
-    while (!s[0].eof || !s[1].eof) {
-        for (int i = 0; i < 2; i++) {
-            if (!s[i].eof)
-                ulog_stream_read(st, &s[i], output);
-        }
-    }
-    if (do_dots)
+    ulog_streams_drain(st, s, output);
+    if (ulog_settings.do_dots)
         clear_dotty();
     (void)close(st->ulog_st_iofds[0]);
     (void)close(st->ulog_st_iofds[1]);
@@ -497,25 +529,40 @@ int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg)
     return ulog_exec_ops(&ops, NULL);
 }
 
-int ulog_execl(const char *path, ...)
+/* Collects path and the arguments up to the null, at most 19 of them. */
+static void ulog_execl_collect(char **argv, const char *path, va_list ap)
 {
-    char *argv[ULOG_EXECL_MAX_ARGS + 2];
     int n = 0;
-    va_list ap;
 
     argv[n++] = (char *)path;
-    va_start(ap, path);
     for (char *a = va_arg(ap, char *); a != NULL; a = va_arg(ap, char *)) {
         if (n == ULOG_EXECL_MAX_ARGS + 1) {
-            va_end(ap);
             ulog_message("Too many arguements passed for command: %s", path);
-            exit(UPD_EXIT_FAILURE);
+            exit(ULOG_EXIT_FAILURE);
         }
         argv[n++] = a;
     }
     argv[n] = NULL;
-    ptr_func_t prefunc = va_arg(ap, ptr_func_t);
-    void *prefunc_arg = prefunc != NULL ? va_arg(ap, void *) : NULL;
+}
+
+int ulog_execl_list(const char *path, ...)
+{
+    char *argv[ULOG_EXECL_MAX_ARGS + 2];
+    va_list ap;
+
+    va_start(ap, path);
+    ulog_execl_collect(argv, path, ap);
+    va_end(ap);
+    return ulog_execv(argv, NULL, NULL);
+}
+
+int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...)
+{
+    char *argv[ULOG_EXECL_MAX_ARGS + 2];
+    va_list ap;
+
+    va_start(ap, path);
+    ulog_execl_collect(argv, path, ap);
     va_end(ap);
     return ulog_execv(argv, prefunc, prefunc_arg);
 }
@@ -568,5 +615,5 @@ char *get_cmdoutput(const char *cmd, char *buf, size_t len)
 
 int rm_rf(const char *filename)
 {
-    return ulog_execl("/bin/rm", "-rf", filename, (char *)NULL, (ptr_func_t)NULL);
+    return ulog_execl("/bin/rm", "-rf", filename, (char *)NULL);
 }

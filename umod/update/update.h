@@ -109,6 +109,10 @@ extern const char *nodehostnames_brnet[OSK_MAX_NODES];
 
 /* The failure banner, then exit with status. */
 [[noreturn]] void update_fail(int status);
+/* Hands the log flags, the command text and the build to the run log. */
+void update_log_settings(void);
+/* Pre-exec hook: confines a child to /altroot when install_altroot is set. */
+void do_chroot(void *unused = nullptr);
 
 /* Command line and markers. */
 void update_help(void);

@@ -143,9 +143,9 @@ void assert_newer_version(void)
     if (!first[0])
         return;
 
-    (void)ulog_execl(APTGET_PROGRAM, "--fix-broken", "install", NULL, do_chroot, NULL);
-    if (ulog_execl(APTGET_PROGRAM, "--dry-run", "-qq", "dist-upgrade", NULL, do_chroot, NULL) !=
-        0) {
+    (void)ulog_execl_hook(do_chroot, NULL, APTGET_PROGRAM, "--fix-broken", "install", NULL);
+    if (ulog_execl_hook(do_chroot, NULL, APTGET_PROGRAM, "--dry-run", "-qq", "dist-upgrade",
+                        NULL) != 0) {
         ulog_message("Update was not done because the specified package\n"
                      "may be older than the currently installed package.\n"
                      "To override, specify the %s option.",

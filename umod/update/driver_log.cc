@@ -1,0 +1,48 @@
+/*
+ * The driver's side of the run log and the child engine: the log settings
+ * taken from the mode flags, the failure exit, and the hook that confines a
+ * child to the target root.
+ */
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "update.h"
+#include "ulog.h"
+
+#include "osk_banned.h"
+
+static_assert(ULOG_EXIT_FAILURE == UPD_EXIT_FAILURE, "the engine's own exits use the table");
+
+/* Release number, then who built it and how. */
+static const char build_ident[] =
+    UPDATE_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
+
+void update_log_settings(void)
+{
+    /* A log that could not be opened stays off: asking again would repeat the complaint. */
+    ulog_settings.use_log = ulog_settings.use_log && use_log;
+    ulog_settings.quiet = quiet;
+    ulog_settings.do_dots = do_dots;
+    ulog_settings.cmdline = args_passed;
+    ulog_settings.ident = build_ident;
+}
+
+void update_fail(int status)
+{
+    update_failed();
+    exit(status);
+}
+
+void do_chroot(void *)
+{
+    if (!install_altroot)
+        return;
+    if (chroot("/altroot") != 0) {
+        ulog_message("Could not chroot: %s.", strerror(errno));
+        update_failed();
+        ulog_exit(UPD_EXIT_FAILURE);
+    }
+    ulog_message_logonly("Subprocess did chroot\n");
+}
