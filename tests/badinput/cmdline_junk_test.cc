@@ -47,12 +47,41 @@ class CmdlineJunk : public ::testing::Test
 
 TEST_F(CmdlineJunk, RandomOptionMixesEndWithATableStatus)
 {
-    static const char *const pool[] = {
-        "--file", "--rcp", "--revert", "--local", "--noreboot", "-d", "--initial", "--nosysmgr",
-        "--retain-root", "--switch-root", "--preload", "--cli", "--rolling", "--simple", "--quick",
-        "-q", "--quiet", "--check-rolling-type", "--verbose", "--child", "--getversion",
-        "/var/tmp/pkg.tgz", "pkghost:/r.tgz", "0x3", "-", "--", "", "--FILE", "-dd", "--file=x",
-        "\n", "a b", "%s%n%s", "-1", "--help"};
+    static const char *const pool[] = {"--file",
+                                       "--rcp",
+                                       "--revert",
+                                       "--local",
+                                       "--noreboot",
+                                       "-d",
+                                       "--initial",
+                                       "--nosysmgr",
+                                       "--retain-root",
+                                       "--switch-root",
+                                       "--preload",
+                                       "--cli",
+                                       "--rolling",
+                                       "--simple",
+                                       "--quick",
+                                       "-q",
+                                       "--quiet",
+                                       "--check-rolling-type",
+                                       "--verbose",
+                                       "--child",
+                                       "--getversion",
+                                       "/var/tmp/pkg.tgz",
+                                       "pkghost:/r.tgz",
+                                       "0x3",
+                                       "-",
+                                       "--",
+                                       "",
+                                       "--FILE",
+                                       "-dd",
+                                       "--file=x",
+                                       "\n",
+                                       "a b",
+                                       "%s%n%s",
+                                       "-1",
+                                       "--help"};
     std::set<int> table = {0, 4, 6, 7, 8, 9, 23};
     std::mt19937 rng(1919);
     for (int i = 0; i < 40; i++) {

@@ -82,10 +82,10 @@ TEST(PackagesIndex, LargeEmptyAndOverlongIndexes)
 TEST(PackagesIndex, ShellCharactersAndMisplacedSumsAreCorruption)
 {
     /* Refused wherever it stands, before any pair is handed on. */
-    static const char *const names[] = {
-        "x;reboot.deb", "$(reboot).deb", "a`id`.deb", "a b.deb", "a|b.deb",
-        "a&b.deb", "a>b.deb", "a'b.deb", "a\"b.deb", "a\\b.deb", "a*.deb", "a\tb.deb",
-        "\xc3\xa9.deb"};
+    static const char *const names[] = {"x;reboot.deb", "$(reboot).deb", "a`id`.deb", "a b.deb",
+                                        "a|b.deb",      "a&b.deb",       "a>b.deb",   "a'b.deb",
+                                        "a\"b.deb",     "a\\b.deb",      "a*.deb",    "a\tb.deb",
+                                        "\xc3\xa9.deb"};
     for (const char *n : names) {
         pair_list p;
         std::string bad;

@@ -236,8 +236,8 @@ TEST_F(ReleaseInput, LeftoverOskpackageIsReplacedNeverFollowed)
     for (const char *make : leftovers) {
         sh(std::string("rm -rf /tmp/oskpackage /altroot/tmp/oskpackage; ") + make);
         std::string console;
-        EXPECT_EQ(update("--getversion --rcp pkghost:/good.tgz", &console), 0)
-            << make << "\n" << console;
+        EXPECT_EQ(update("--getversion --rcp pkghost:/good.tgz", &console), 0) << make << "\n"
+                                                                               << console;
         EXPECT_THAT(console, HasSubstr("2.2.3.10-1")) << make;
         EXPECT_EQ(sh("readlink /tmp/oskpackage; test -d /altroot/tmp/oskpackage/dists && "
                      "! test -L /altroot/tmp/oskpackage && echo dir; ls /var/tmp/victim; cat "
@@ -254,8 +254,7 @@ TEST_F(ReleaseInput, PackagePathWithBlanksAndNewline)
     pack("blank.tgz");
     ASSERT_EQ(sh("rcp pkghost:/blank.tgz \"/var/tmp/my release\n.tgz\" && echo ok"), "ok\n");
     std::string console;
-    EXPECT_EQ(update("--getversion --file \"/var/tmp/my release\n.tgz\"", &console), 0)
-        << console;
+    EXPECT_EQ(update("--getversion --file \"/var/tmp/my release\n.tgz\"", &console), 0) << console;
     EXPECT_THAT(console, HasSubstr("2.2.3.10-1"));
     EXPECT_EQ(update("--getversion --file \"/var/tmp/my release\n.tg\"", &console), 4);
     EXPECT_THAT(console, HasSubstr("Error: Cannot access file /var/tmp/my release\n.tg"));

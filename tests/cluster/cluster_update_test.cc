@@ -119,15 +119,7 @@ class ClusterUpdate : public ::testing::Test
     /* Every node up and integrated again, within a bound. */
     bool cluster_back()
     {
-        return wait_for_condition(600, 100, [&] {
-            std::vector<test_node_status> s;
-            if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
-                return false;
-            for (auto &n : s)
-                if (n.state != "up" || !n.integrated)
-                    return false;
-            return true;
-        });
+        return test_cluster_all_up(dir, nnodes);
     }
     std::vector<test_node_status> status()
     {

@@ -45,13 +45,13 @@ class FaultTable : public ::testing::Environment
 {
     void TearDown() override
     {
-        std::string t =
-            "\nfault                                  | where it fired                    "
-            "       | exit | running roots unchanged | next run\n";
-        t += std::string(130, '-') + "\n";
+        char head[256];
+        snprintf(head, sizeof head, "\n%-50s | %-28s | %4s | %-23s | %s\n", "fault",
+                 "where it fired", "exit", "running roots unchanged", "next run");
+        std::string t = head + std::string(128, '-') + "\n";
         for (auto &r : table) {
             char line[512];
-            snprintf(line, sizeof line, "%-38.38s | %-40.40s | %4d | %-23s | %s\n", r.fault.c_str(),
+            snprintf(line, sizeof line, "%-50.50s | %-28.28s | %4d | %-23s | %s\n", r.fault.c_str(),
                      r.where.c_str(), r.status, r.roots_same ? "yes" : "NO",
                      r.next_ok ? "succeeded" : "FAILED");
             t += line;
@@ -60,7 +60,7 @@ class FaultTable : public ::testing::Environment
         std::ofstream(std::string(OSK_BUILD_DIR) + "/tests/fault-summary.txt") << t;
     }
 };
-const auto *env = ::testing::AddGlobalTestEnvironment(new FaultTable);
+[[maybe_unused]] const auto *env = ::testing::AddGlobalTestEnvironment(new FaultTable);
 
 /* A cluster of its own per test, with the helpers the cases share. */
 class Faults : public ::testing::Test
@@ -179,15 +179,7 @@ class Faults : public ::testing::Test
     }
     bool all_up()
     {
-        return wait_for_condition(600, 100, [&] {
-            std::vector<test_node_status> s;
-            if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
-                return false;
-            for (auto &n : s)
-                if (n.state != "up" || !n.integrated)
-                    return false;
-            return true;
-        });
+        return test_cluster_all_up(dir, nnodes);
     }
     /* No update, dpkg or apt left working on any node that is up (a killed
      * run's children finish on their own). */

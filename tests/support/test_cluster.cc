@@ -151,6 +151,19 @@ bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *
     return !nodes->empty();
 }
 
+bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms)
+{
+    return wait_for_condition(timeout_ms / 100, 100, [&] {
+        std::vector<test_node_status> s;
+        if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
+            return false;
+        for (auto &n : s)
+            if (n.state != "up" || !n.integrated)
+                return false;
+        return true;
+    });
+}
+
 bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms)
 {
     return wait_for_condition(timeout_ms / 50, 50, [&] {

@@ -55,6 +55,9 @@ struct test_node_status {
 };
 /* Reads every node's status; false when the cluster does not answer. */
 bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *nodes);
+/* Waits until all nnodes nodes are up and integrated (true) or timeout_ms
+ * passes. */
+bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms = 60000);
 /* Waits until NODE is up and integrated (true) or timeout_ms passes. */
 bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms = 20000);
 

@@ -83,8 +83,7 @@ int extract(const char *file)
     else if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
         r = ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
     else if (n >= 3 && memcmp(head, "BZh", 3) == 0)
-        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL,
-                       NULL);
+        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
     else
         return 1;
     /* An archive that makes the package folder a link would have every
