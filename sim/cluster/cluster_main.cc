@@ -20,6 +20,7 @@
 #include "base.h"
 #include "cluster.h"
 #include "fault.h"
+#include "cluster_sysmgr.h"
 #include "sim_fork.h"
 #include "sim_clusterdir.h"
 #include "sim_util.h"
@@ -30,12 +31,18 @@ static void usage(void)
 {
     fprintf(stderr,
             "usage: osk-cluster up [--nodes N]      start N nodes (1 to 8, default 4)\n"
+            "          [--no-sysmgr] [--sysmgr-conf FILE]\n"
+            "                                       without the system manager, or with this\n"
+            "                                       storage configuration\n"
             "       osk-cluster status              state, roots and osk packages per node\n"
             "       osk-cluster exec [-t] NODE -- CMD...\n"
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
             "       osk-cluster fault ...           inject a fault (fault --help lists them)\n"
+            "       osk-cluster exports             every export and whether it is served\n"
+            "       osk-cluster sysmgr set KNOB VALUE | clear | journal\n"
+            "                                       system manager test knobs and journal\n"
             "       osk-cluster down                end and remove the cluster\n"
             "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
@@ -176,6 +183,7 @@ static int cmd_status(void)
                v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
                pk.empty() ? "-" : pk.c_str());
     }
+    sysmgr_status(g_dir);
     return 0;
 }
 
@@ -332,6 +340,8 @@ static int cmd_up(int argc, char **argv, const char *self)
             nnodes = atoi(argv[++i]);
         else if (strncmp(argv[i], "--nodes=", 8) == 0)
             nnodes = atoi(argv[i] + 8);
+        else if (sysmgr_up_option(argc, argv, &i))
+            continue;
         else {
             usage();
             return 2;
@@ -359,6 +369,10 @@ static int cmd_up(int argc, char **argv, const char *self)
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0) {
+        (void)cleanup(1);
+        return 1;
+    }
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t sup;
@@ -442,6 +456,10 @@ int main(int argc, char **argv)
         return cmd_reboot(argc, argv);
     if (strcmp(argv[1], "fault") == 0)
         return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
+    if (strcmp(argv[1], "exports") == 0)
+        return cmd_exports(g_dir, argc, argv);
+    if (strcmp(argv[1], "sysmgr") == 0)
+        return cmd_sysmgr(g_dir, argc, argv);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
     if (strcmp(argv[1], "timeline") == 0)

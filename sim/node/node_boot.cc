@@ -169,7 +169,9 @@ int node_root_create(const struct node_boot_t *b, char x)
         put_file(up, "/etc/hostname", host, 0644) < 0 ||
         put_file(up, "/etc/apt/apt.conf.d/99osk-node", apt_conf, 0644) < 0 ||
         put_file(up, "/etc/apt/preferences.d/99osk-node", apt_prefs, 0644) < 0 ||
-        put_file(up, "/etc/osk/pm.conf", "# NAME COMMAND...: services the PM starts at boot\n",
+        put_file(up, "/etc/osk/pm.conf",
+                 "# NAME COMMAND...: services the PM starts at boot\n"
+                 "sysmgr /opt/osk-sim/bin/osk-sysmgr\n",
                  0644) < 0)
         return -1;
     char id[4] = {x, '\n', '\0'};

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,41 +115,132 @@ static int local_copy(const char *src, const char *dst)
     return 0;
 }
 
+/* "host:path" names a file of another host when its colon comes before any
+ * slash; *path then points after the colon. */
+static int remote_spec(const char *spec, std::string *host, const char **path)
+{
+    const char *colon = strchr(spec, ':');
+    const char *slash = strchr(spec, '/');
+    if (!colon || (slash && slash < colon))
+        return 0;
+    host->assign(spec, colon - spec);
+    *path = colon + 1;
+    return 1;
+}
+
+/* A relative remote path is taken from the remote user's home. */
+static void remote_path(const std::string &host, const char *path, char *buf, size_t size)
+{
+    if (path[0] == '/')
+        snprintf(buf, size, "%s", path);
+    else
+        snprintf(buf, size, "%s%s", host == "pkghost" ? "/" : "/root/", path);
+}
+
+/* The source's bytes on a descriptor at offset 0: the file itself, or a copy
+ * fetched from its host. -1 after reporting why. */
+static int open_source(const char *src, mode_t *mode)
+{
+    std::string host;
+    const char *path;
+    if (!remote_spec(src, &host, &path)) {
+        struct stat st;
+        int fd = open(src, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &st) < 0) {
+            fprintf(stderr, "rcp: %s: %s\n", src, strerror(errno));
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        *mode = st.st_mode & 07777;
+        return fd;
+    }
+    char remote[4096];
+    remote_path(host, path, remote, sizeof remote);
+    int fd = memfd_create("rcp", MFD_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "rcp: %s\n", strerror(errno));
+        return -1;
+    }
+    if (sim_agent_get(run_dir(), host.c_str(), remote, fd, 2, mode) != 0) {
+        close(fd);
+        return -1;
+    }
+    (void)lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+/* Quotes TEXT for /bin/sh. */
+static std::string shell_quote(const char *text)
+{
+    std::string q = "'";
+    for (const char *c = text; *c; c++) {
+        if (*c == '\'')
+            q += "'\\''";
+        else
+            q += *c;
+    }
+    return q + "'";
+}
+
+/* Writes the source into HOST's file PATH through a shell there: a
+ * neighbour first, renamed over the target, so a failed copy leaves it. */
+static int push_remote(int src_fd, mode_t mode, const char *src, const std::string &host,
+                       const char *path)
+{
+    char remote[4096], base[4096], modetxt[16];
+    remote_path(host, path, remote, sizeof remote);
+    std::string src_host;
+    const char *src_path = src;
+    (void)remote_spec(src, &src_host, &src_path);
+    snprintf(base, sizeof base, "%s", src_path);
+    snprintf(modetxt, sizeof modetxt, "%o", (unsigned)(mode & 0777));
+    std::string cmd = "t=" + shell_quote(remote) + "; [ -d \"$t\" ] && t=\"$t\"/" +
+                      shell_quote(basename(base)) + "; n=\"$t.rcp-$$\"; if cat >\"$n\" && chmod " +
+                      modetxt +
+                      " \"$n\" && mv -f \"$n\" \"$t\"; then exit 0; fi; rm -f \"$n\"; exit 1";
+    return sim_agent_exec(run_dir(), host.c_str(), cmd.c_str(), src_fd, 1, 2) == 0 ? 0 : 1;
+}
+
 static int rcp_main(int argc, char **argv)
 {
     int i = 1;
     while (i < argc && (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-r") == 0))
         i++;
     if (argc - i != 2) {
-        fprintf(stderr, "usage: rcp [-p] host:file file\n");
+        fprintf(stderr, "usage: rcp [-p] [host:]file [host:]file\n");
         return 1;
     }
     const char *src = argv[i], *dst = argv[i + 1];
-    const char *colon = strchr(dst, ':');
-    if (colon && (!strchr(dst, '/') || colon < strchr(dst, '/'))) {
-        fprintf(stderr, "rcp: copying to a remote host is not supported\n");
-        return 1;
+
+    std::string dst_host;
+    const char *dst_path;
+    if (remote_spec(dst, &dst_host, &dst_path)) {
+        mode_t mode = 0644;
+        int fd = open_source(src, &mode);
+        if (fd < 0)
+            return 1;
+        int rc = push_remote(fd, mode, src, dst_host, dst_path);
+        close(fd);
+        return rc;
     }
 
     char target[4096];
     struct stat st;
-    colon = strchr(src, ':');
-    const char *path = colon ? colon + 1 : src;
+    std::string src_host;
+    const char *path = src;
+    int remote = remote_spec(src, &src_host, &path);
     char base[4096];
     snprintf(base, sizeof base, "%s", path);
     if (stat(dst, &st) == 0 && S_ISDIR(st.st_mode))
         snprintf(target, sizeof target, "%s/%s", dst, basename(base));
     else
         snprintf(target, sizeof target, "%s", dst);
-    if (!colon || (strchr(src, '/') && strchr(src, '/') < colon))
+    if (!remote)
         return local_copy(src, target);
 
-    std::string host(src, colon - src);
-    char remote[4096];
-    if (path[0] == '/')
-        snprintf(remote, sizeof remote, "%s", path);
-    else
-        snprintf(remote, sizeof remote, "%s%s", host == "pkghost" ? "/" : "/root/", path);
+    char remote_file[4096];
+    remote_path(src_host, path, remote_file, sizeof remote_file);
 
     /* Fill a neighbour first so a failed copy leaves the target as it was. */
     char tmp[4200];
@@ -159,7 +251,7 @@ static int rcp_main(int argc, char **argv)
         return 1;
     }
     mode_t mode = 0644;
-    int rc = sim_agent_get(run_dir(), host.c_str(), remote, fd, 2, &mode);
+    int rc = sim_agent_get(run_dir(), src_host.c_str(), remote_file, fd, 2, &mode);
     if (rc == 0 && (fchmod(fd, mode & 0777) < 0 || close(fd) < 0 || rename(tmp, target) < 0)) {
         fprintf(stderr, "rcp: %s: %s\n", target, strerror(errno));
         rc = 1;

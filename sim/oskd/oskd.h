@@ -40,12 +40,17 @@ typedef struct oskd_node {
 } oskd_node_t;
 
 /* A process that has "/dev/osk" open, known by its pid in the daemon's PID
- * namespace. It lives while it has connections. */
+ * namespace and held by a pidfd taken when it first connected: a forked
+ * child may keep the connection open, and its pid may go to another
+ * process, but the pidfd says when this process itself ends. Its handles
+ * and names go then; the slot lives while it has connections. */
 typedef struct oskd_proc {
     int pr_used;
     uint32_t pr_gen; /* tells a reused slot from its former owner */
     int pr_node;
     pid_t pr_pid;
+    int pr_pidfd;
+    int pr_ended; /* its process ended: handles and names are gone */
     int pr_conns;
     int pr_dead;      /* its node left: every hook fails with BR_NODE_DOWN */
     bripc_ph_t pr_ph; /* own handle, 0 until asked for */
@@ -143,9 +148,13 @@ cluster_t oskd_present_mask(void);
 int oskd_join(int node, char *err, size_t errlen);
 int oskd_leave(int node, char *err, size_t errlen);
 
-/* Process lifecycle, under the lock. */
-int oskd_proc_attach(int node, pid_t pid);
+/* Process lifecycle, under the lock. attach takes over pidfd (the caller's
+ * process, opened on connect) in every case; -1 when no slot is free. */
+int oskd_proc_attach(int node, pid_t pid, int pidfd);
 void oskd_proc_detach(int slot);
+/* 1 while the slot's process runs; once it has ended its handles and names
+ * are dropped (once) and 0 is returned. */
+int oskd_proc_alive(int slot);
 void oskd_proc_drop(int slot, int reason); /* handles go, pending requests fail */
 
 /* Requests. Each returns the ioctl result (errno in *err when negative), or

@@ -45,6 +45,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -148,6 +149,30 @@ static int write_full(int fd, const void *buf, size_t len)
     return 0;
 }
 
+/* Header and record in one send: in two, the caller wakes for the header
+ * and may wait a whole scheduling round for the rest on a busy machine. */
+static int write_answer(int fd, const oskdev_frame_t *rep, const void *rec, size_t len)
+{
+    struct iovec iov[2] = {{(void *)rep, sizeof(*rep)}, {(void *)rec, len}};
+    struct msghdr mh;
+    memset(&mh, 0, sizeof(mh));
+    mh.msg_iov = iov;
+    mh.msg_iovlen = 2;
+    ssize_t n;
+    do
+        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    size_t sent = (size_t)n;
+    if (sent < sizeof(*rep))
+        return write_full(fd, (const char *)rep + sent, sizeof(*rep) - sent) < 0
+                   ? -1
+                   : write_full(fd, rec, len);
+    sent -= sizeof(*rep);
+    return sent < len ? write_full(fd, (const char *)rec + sent, len - sent) : 0;
+}
+
 /* Node connections */
 
 typedef struct conn_arg {
@@ -155,7 +180,25 @@ typedef struct conn_arg {
     int node;
 } conn_arg_t;
 
-/* Serves one client connection until it closes or breaks the framing. */
+static int proc_alive(int slot)
+{
+    pthread_mutex_lock(&oskd_lock);
+    int alive = oskd_proc_alive(slot);
+    pthread_mutex_unlock(&oskd_lock);
+    return alive;
+}
+
+/* The slot's pidfd stays open while this connection holds the slot. */
+static int pidfd_of(int slot)
+{
+    pthread_mutex_lock(&oskd_lock);
+    int fd = oskd.st_procs[slot].pr_pidfd;
+    pthread_mutex_unlock(&oskd_lock);
+    return fd;
+}
+
+/* Serves one client connection until it closes, breaks the framing or its
+ * process ends. */
 static void serve_node_conn(int fd, int node)
 {
     struct ucred cred;
@@ -164,12 +207,20 @@ static void serve_node_conn(int fd, int node)
         oskd_log("node %d: no peer credentials: %s", node, strerror(errno));
         return;
     }
+    /* Only a pid handed out again between the connect and here could
+     * fool this; pids rise, so that takes a wrap of the pid space. */
+    int pidfd = (int)syscall(SYS_pidfd_open, cred.pid, 0);
+    if (pidfd < 0) {
+        oskd_log("node %d: pid %d gone before it was served: %s", node, (int)cred.pid,
+                 strerror(errno));
+        return;
+    }
     oskd_caller_t ca;
     ca.ca_fd = fd;
     ca.ca_node = node;
     ca.ca_pid = cred.pid;
     pthread_mutex_lock(&oskd_lock);
-    ca.ca_proc = oskd_proc_attach(node, cred.pid);
+    ca.ca_proc = oskd_proc_attach(node, cred.pid, pidfd);
     pthread_mutex_unlock(&oskd_lock);
     if (ca.ca_proc < 0) {
         oskd_log("node %d: too many processes, pid %d refused", node, (int)cred.pid);
@@ -180,6 +231,16 @@ static void serve_node_conn(int fd, int node)
     size_t reccap = 0;
     const char *why = nullptr;
     for (;;) {
+        /* Between requests, watch the process as well as its connection:
+         * a child that inherited the connection must not keep the
+         * process's names alive after it ended. */
+        struct pollfd w[2] = {{fd, POLLIN, 0}, {pidfd_of(ca.ca_proc), POLLIN, 0}};
+        while (poll(w, 2, -1) < 0 && errno == EINTR)
+            ;
+        if (!proc_alive(ca.ca_proc)) {
+            why = "its process ended";
+            break;
+        }
         oskdev_frame_t fr;
         int rc = read_full(fd, &fr, sizeof(fr));
         if (rc == 0)
@@ -215,6 +276,12 @@ static void serve_node_conn(int fd, int node)
             break;
         }
 
+        /* The request may have been written just before the process ended:
+         * never act on the memory of a pid that may be someone else's. */
+        if (!proc_alive(ca.ca_proc)) {
+            why = "its process ended";
+            break;
+        }
         int err = 0;
         int result;
         if (fr.fr_request == OSK_HOOK_IOCTL) {
@@ -240,7 +307,7 @@ static void serve_node_conn(int fd, int node)
         rep.fr_len = fr.fr_len;
         rep.fr_result = result;
         rep.fr_errno = result < 0 ? err : 0;
-        if (write_full(fd, &rep, sizeof(rep)) < 0 || write_full(fd, rec, fr.fr_len) < 0)
+        if (write_answer(fd, &rep, rec, fr.fr_len) < 0)
             break;
     }
     if (why != nullptr)

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "osk_errcode.h"
 #include "oskd.h"
@@ -62,7 +63,7 @@ int oskd_wait(const oskd_caller_t *ca, int ms)
     /* The caller sends nothing while it waits for this answer, so any
      * readiness on its connection means it hung up. */
     struct pollfd pfd = {ca->ca_fd, POLLIN | POLLRDHUP, 0};
-    if (poll(&pfd, 1, 0) > 0)
+    if (poll(&pfd, 1, 0) > 0 || !oskd_proc_alive(ca->ca_proc))
         return -1;
     return 0;
 }
@@ -146,20 +147,39 @@ int oskd_leave(int node, char *err, size_t errlen)
     return 0;
 }
 
-int oskd_proc_attach(int node, pid_t pid)
+int oskd_proc_alive(int slot)
+{
+    oskd_proc_t *p = &oskd.st_procs[slot];
+    if (p->pr_ended)
+        return 0;
+    struct pollfd pfd = {p->pr_pidfd, POLLIN, 0};
+    if (poll(&pfd, 1, 0) == 0)
+        return 1;
+    p->pr_ended = 1;
+    oskd_log("node %d: pid %d ended", p->pr_node, (int)p->pr_pid);
+    oskd_proc_drop(slot, BRIPC_PH_GONE);
+    return 0;
+}
+
+int oskd_proc_attach(int node, pid_t pid, int pidfd)
 {
     int free_slot = -1;
     for (int s = 0; s < OSKD_MAX_PROCS; s++) {
         oskd_proc_t *p = &oskd.st_procs[s];
-        if (p->pr_used && p->pr_pid == pid && p->pr_node == node) {
+        /* A live process keeps its pid, so a match that is still alive is
+         * the same process; one that ended is another's former pid. */
+        if (p->pr_used && p->pr_pid == pid && p->pr_node == node && oskd_proc_alive(s)) {
             p->pr_conns++;
+            close(pidfd);
             return s;
         }
         if (!p->pr_used && free_slot < 0)
             free_slot = s;
     }
-    if (free_slot < 0)
+    if (free_slot < 0) {
+        close(pidfd);
         return -1;
+    }
     oskd_proc_t *p = &oskd.st_procs[free_slot];
     uint32_t gen = p->pr_gen + 1;
     memset(p, 0, sizeof(*p));
@@ -167,6 +187,7 @@ int oskd_proc_attach(int node, pid_t pid)
     p->pr_gen = gen;
     p->pr_node = node;
     p->pr_pid = pid;
+    p->pr_pidfd = pidfd;
     p->pr_conns = 1;
     return free_slot;
 }
@@ -176,7 +197,9 @@ void oskd_proc_detach(int slot)
     oskd_proc_t *p = &oskd.st_procs[slot];
     if (--p->pr_conns > 0)
         return;
-    oskd_proc_drop(slot, BRIPC_PH_GONE);
+    if (!p->pr_ended)
+        oskd_proc_drop(slot, BRIPC_PH_GONE);
+    close(p->pr_pidfd);
     p->pr_used = 0;
     oskd_changed();
 }

@@ -171,6 +171,39 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
     waitpid(server, nullptr, 0);
 }
 
+/* A process is known by the process itself, not by its pid or by whoever
+ * holds its connection: a child forked without exec keeps the parent's
+ * connection open, yet the parent's name goes when the parent ends. */
+TEST_F(Cluster, NamesGoWithTheirProcessEvenWhileAChildHoldsItsConnection)
+{
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    pid_t parent = fork();
+    if (parent == 0) {
+        close(hold[1]); /* the holder ends once the test closes its end */
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
+        bripc_ph_t ph;
+        if (bripc_register_phandle("keeper", &ph) != BRIPC_PRIMARY)
+            _exit(3);
+        if (fork() == 0) {
+            char c;
+            (void)!read(hold[0], &c, 1); /* holds the inherited connection until told */
+            _exit(0);
+        }
+        _exit(0);
+    }
+    close(hold[0]);
+    int st = -1;
+    ASSERT_EQ(waitpid(parent, &st, 0), parent);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_TRUE(wait_for_condition(250, 20, [&] {
+        std::string ipc = simd_ctl(&s, "ipc");
+        return ipc.find("keeper") == std::string::npos &&
+               ipc.find(":" + std::to_string(parent) + " ") == std::string::npos;
+    })) << simd_ctl(&s, "ipc");
+    close(hold[1]);
+}
+
 static int raw_connect(const std::string &path)
 {
     struct sockaddr_un sa;

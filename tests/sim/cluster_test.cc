@@ -130,6 +130,16 @@ TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
     EXPECT_THAT(err, HasSubstr("/no/such: No such file or directory"));
     EXPECT_EQ(run(0, "cat /tmp/keep; ls /tmp | grep -c rcp- || true"), "old\n0\n");
     EXPECT_EQ(test_cluster_exec(dir, 0, "rcp pkghost:/etc/passwd /tmp/p", &out, &err), 1);
+
+    /* To another node: from a local file or from a host:path (even this
+     * node's own), into a file or a folder, keeping the mode. */
+    EXPECT_EQ(run(0, "rcp /tmp/copy node1:/tmp/pushed && rcp node0:/tmp//copy node1:/var/tmp"), "");
+    EXPECT_EQ(run(1, "od -c /tmp/pushed | head -1; stat -c %a /tmp/pushed /var/tmp/copy"),
+              "0000000   x  \\0   y\n750\n750\n");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rcp /tmp/keep node1:/no/such/dir/f", &out, &err), 1);
+    EXPECT_EQ(run(1, "ls /tmp | grep -c rcp- || true"), "0\n");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rcp /tmp/keep node5:/tmp/f", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("node5: No route to host"));
 }
 
 TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)

@@ -136,6 +136,8 @@ bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *
     std::istringstream in(r.out);
     std::string line;
     while (std::getline(in, line)) {
+        if (line.compare(0, 4, "node") != 0)
+            continue; /* the system manager's lines follow the nodes */
         test_node_status s;
         char state[32], pk[4096];
         int n;

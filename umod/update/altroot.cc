@@ -46,6 +46,19 @@ int get_altroot_number(void)
     return atoi(p);
 }
 
+/* Moves the package file name from one folder to the other, saying so when
+ * it cannot; 0 on success. */
+static int move_package(const char *from_dir, const char *to_dir, const char *name)
+{
+    char from[1024], to[1024];
+    snprintf(from, sizeof(from), "%s/%s", from_dir, name);
+    snprintf(to, sizeof(to), "%s/%s", to_dir, name);
+    if (rename(from, to) == 0)
+        return 0;
+    ulog_message("Could not move %s to %s: %s", from, to, strerror(errno));
+    return -1;
+}
+
 /* Moves every file of the revert store back where it came from; 0 when all
  * went back. */
 static int put_back_localrevert(void)
@@ -55,15 +68,9 @@ static int put_back_localrevert(void)
         return -1;
     int result = 0;
     for (struct dirent *de; (de = readdir(store));) {
-        if (de->d_name[0] == '.')
-            continue;
-        char from[1024], to[1024];
-        snprintf(from, sizeof(from), "%s/%s", LOCALREVERT_PACKAGES_DIR, de->d_name);
-        snprintf(to, sizeof(to), "%s/%s", CURRENT_PACKAGES_DIR, de->d_name);
-        if (rename(from, to) != 0) {
-            ulog_message("Could not move %s back to %s: %s", from, to, strerror(errno));
+        if (de->d_name[0] != '.' &&
+            move_package(LOCALREVERT_PACKAGES_DIR, CURRENT_PACKAGES_DIR, de->d_name) != 0)
             result = -1;
-        }
     }
     closedir(store);
     return result;
@@ -108,13 +115,7 @@ void move_localrevert_packages(void)
         for (struct dirent *old; (old = readdir(store));) {
             if (strncmp(old->d_name, de->d_name, plen) != 0)
                 continue;
-            char from[1024], to[1024];
-            snprintf(from, sizeof(from), "%s/%s", CURRENT_PACKAGES_DIR, old->d_name);
-            snprintf(to, sizeof(to), "%s/%s", LOCALREVERT_PACKAGES_DIR, old->d_name);
-            if (rename(from, to) != 0) {
-                ulog_message("Could not move %s to %s: %s", from, to, strerror(errno));
-                moved = 0;
-            }
+            moved = move_package(CURRENT_PACKAGES_DIR, LOCALREVERT_PACKAGES_DIR, old->d_name) == 0;
             break;
         }
         closedir(store);
@@ -199,7 +200,9 @@ static int doupdate_revert_switchroot(void)
     fflush(stdout);
     fflush(stderr);
 
-    restart_cluster(toc_version); /* boots the other root: do_pivot is set */
+    /* Boots the other root (do_pivot is set); the manager goes down first
+     * whichever root the options named. */
+    restart_cluster(toc_version, 1);
     return 0;
 }
 

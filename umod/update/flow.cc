@@ -154,7 +154,7 @@ static void install_this_node(void)
         (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
 }
 
-void restart_cluster(int toc_version)
+void restart_cluster(int toc_version, int shutdown_first)
 {
     if (is_rolling) {
         if (!is_child) {
@@ -167,7 +167,7 @@ void restart_cluster(int toc_version)
             do_lilo(255, do_pivot);
         simple_rolling_reboot();
     } else {
-        if (install_altroot && mangler_shutdown(toc_version) != 0)
+        if (shutdown_first && mangler_shutdown(toc_version) != 0)
             update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
         if (!is_child)
             do_lilo(255, do_pivot);
@@ -298,6 +298,6 @@ int doupdate_tarball(char *source_location)
     setup_rolling_upgrade();
     fflush(stdout);
     fflush(stderr);
-    restart_cluster(toc_version);
+    restart_cluster(toc_version, install_altroot);
     exit(UPD_EXIT_OK);
 }

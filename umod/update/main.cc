@@ -161,7 +161,12 @@ static void parse_options(int argc, char **argv)
                 ulog_message("Error: --dumpvluns requires a node mask.");
                 exit(UPD_EXIT_MISSING_ARG);
             }
-            dump_vluns(parse_mask(next));
+            unsigned mask = parse_mask(next);
+            if (mask == 0 || (int)mask > 255) {
+                ulog_message("Error: Invalid nodemask %s.", next);
+                exit(UPD_EXIT_REFUSED);
+            }
+            dump_vluns(mask);
             exit(UPD_EXIT_OK);
         } else {
             ulog_message("Invalid parameter: %s\n\n%s", arg, update_help_text());
@@ -230,16 +235,7 @@ static void prepare_scratch(void)
 
 static void learn_cluster(void)
 {
-    thisnode = getthisnode();
-    if (thisnode == -1) {
-        ulog_message("Unable to determine node number.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
-    nodes = getnodesonline();
-    if (nodes == -1) {
-        ulog_message("Unable to get nodes online.");
-        update_fail(UPD_EXIT_NODES_UNKNOWN);
-    }
+    learn_nodes();
     if (rebootpermitted && !nosysmgr)
         mangler_isup = connect_sysmgr();
 }

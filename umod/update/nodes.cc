@@ -27,6 +27,20 @@ int getthisnode(void)
     return node;
 }
 
+void learn_nodes(void)
+{
+    thisnode = getthisnode();
+    if (thisnode == -1) {
+        ulog_message("Unable to determine node number.");
+        update_fail(UPD_EXIT_NODES_UNKNOWN);
+    }
+    nodes = getnodesonline();
+    if (nodes == -1) {
+        ulog_message("Unable to get nodes online.");
+        update_fail(UPD_EXIT_NODES_UNKNOWN);
+    }
+}
+
 /* One QUERY_LOG request about node; 1 when it answers fully integrated. */
 static int node_integrated(sccmd_query_log_t *ql, int node)
 {

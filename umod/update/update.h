@@ -175,6 +175,7 @@ int rebootremote(int node); /* -1: this node */
 /* Nodes. */
 int getthisnode(void);
 int getnodesonline(void);
+void learn_nodes(void); /* thisnode and nodes, or exit 2 */
 cluster_t query_nodes_state(cluster_t node_mask);
 int node_incluster(int node);
 void stop_pm(void);
@@ -188,12 +189,16 @@ int do_other_nodes(const char *source); /* null: a revert */
 int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed);
 
 /* The system manager, rolling restarts, events and the update history. */
-int connect_sysmgr(void);       /* 1 when management calls may be made */
-void dump_vluns(unsigned mask); /* the rolling-upgrade export inventory, for --dumpvluns */
-int mangler_shutdown(int toc_version);
+int connect_sysmgr(void);              /* 1 when management calls may be made */
+void dump_vluns(unsigned mask);        /* the rolling-upgrade export inventory, for --dumpvluns */
+int mangler_shutdown(int toc_version); /* 0, or the refusal: the caller exits 32 */
+void display_sysmgr_failure(const char *mc_ertxt, int status, int from_cli_run);
+int mcall_shutdown(int node, int toc_version, char *err_txt, int len);
 void setup_rolling_upgrade(void);
 void mangler_reboot_expedition(void);
+void generate_simple_reboot_order(int list[OSK_MAX_NODES]);
 void simple_rolling_reboot(void);
+void simple_rolling_reboot_node(int node);
 void append_pr_entry(void);
 void post_update_event(const char *format, const char *version);
 
@@ -207,7 +212,8 @@ int doupdate_tarball(char *source);
 int doupdate_revert(void);
 
 /* Boot loader and restart of the nodes after an update or a switch-root
- * revert, in the requested way: all at once, rolling or simple rolling. */
-void restart_cluster(int toc_version);
+ * revert, in the requested way: all at once (after the system-manager
+ * shutdown when shutdown_first is set), rolling or simple rolling. */
+void restart_cluster(int toc_version, int shutdown_first);
 
 #endif
