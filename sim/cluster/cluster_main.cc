@@ -19,6 +19,7 @@
 
 #include "base.h"
 #include "cluster.h"
+#include "fault.h"
 #include "cluster_sysmgr.h"
 #include "records.h"
 #include "sim_fork.h"
@@ -39,6 +40,7 @@ static void usage(void)
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
             "                                       terminal, as an operator's login\n"
             "       osk-cluster reboot NODE         reboot node NODE\n"
+            "       osk-cluster fault ...           inject a fault (fault --help lists them)\n"
             "       osk-cluster exports             every export and whether it is served\n"
             "       osk-cluster sysmgr set KNOB VALUE | clear | journal\n"
             "                                       system manager test knobs and journal\n"
@@ -271,6 +273,7 @@ static int cleanup(int quiet)
     struct stat st;
     if (stat(g_dir, &st) < 0)
         return 0;
+    fault_clear_all(g_dir);
     char reply[256];
     if (supervisor_pid())
         (void)super_request("quit", reply, sizeof reply, 20000);
@@ -454,6 +457,8 @@ int main(int argc, char **argv)
         return cmd_exec(argc, argv);
     if (strcmp(argv[1], "reboot") == 0)
         return cmd_reboot(argc, argv);
+    if (strcmp(argv[1], "fault") == 0)
+        return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
     if (strcmp(argv[1], "exports") == 0)
         return cmd_exports(g_dir, argc, argv);
     if (strcmp(argv[1], "sysmgr") == 0)

@@ -54,6 +54,22 @@ static int supervisor(const char *prog, const char *req)
     return 0;
 }
 
+/* A fault armed by `osk-cluster fault rsh-fail|rsh-stall`: 1 when rsh to
+ * HOST must fail; a stall waits here until the fault is cleared. */
+static int rsh_fault(const char *host)
+{
+    char flag[512], mode[16];
+    snprintf(flag, sizeof flag, "%s/faults/rsh-%s", run_dir(), host);
+    while (sim_read_file(flag, mode, sizeof mode) > 0) {
+        if (strncmp(mode, "fail", 4) == 0) {
+            fprintf(stderr, "%s: Connection refused\n", host);
+            return 1;
+        }
+        usleep(50000);
+    }
+    return 0;
+}
+
 static int rsh_main(int argc, char **argv)
 {
     int i = 1, no_stdin = 0;
@@ -74,6 +90,8 @@ static int rsh_main(int argc, char **argv)
         fprintf(stderr, "rsh: interactive login is not supported\n");
         return 1;
     }
+    if (rsh_fault(host))
+        return 1;
     std::string cmd;
     for (; i < argc; i++) {
         if (!cmd.empty())

@@ -115,7 +115,7 @@ class ClusterUpdate : public ::testing::Test
     }
     bool cluster_back()
     {
-        return test_cluster_all_back(dir, nnodes);
+        return test_cluster_all_up(dir, nnodes);
     }
     std::vector<test_node_status> status()
     {

@@ -134,7 +134,7 @@ class Rolling : public ::testing::Test
     }
     bool cluster_back()
     {
-        return test_cluster_all_back(dir, nnodes);
+        return test_cluster_all_up(dir, nnodes);
     }
     std::string roots()
     {

@@ -155,6 +155,19 @@ bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *
     return !nodes->empty();
 }
 
+bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms)
+{
+    return wait_for_condition(timeout_ms / 100, 100, [&] {
+        std::vector<test_node_status> s;
+        if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
+            return false;
+        for (auto &n : s)
+            if (n.state != "up" || !n.integrated)
+                return false;
+        return true;
+    });
+}
+
 bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms)
 {
     return wait_for_condition(timeout_ms / 50, 50, [&] {
@@ -208,19 +221,6 @@ void test_cluster_mark_boot(const std::string &dir, int nodes)
 bool test_cluster_same_boot(const std::string &dir, int node)
 {
     return test_cluster_exec(dir, node, "test -e /run/test-boot") == 0;
-}
-
-bool test_cluster_all_back(const std::string &dir, int nodes)
-{
-    return wait_for_condition(600, 100, [&] {
-        std::vector<test_node_status> s;
-        if (!test_cluster_status(dir, &s) || (int)s.size() != nodes)
-            return false;
-        for (auto &n : s)
-            if (n.state != "up" || !n.integrated)
-                return false;
-        return true;
-    });
 }
 
 std::string test_cluster_roots(const std::string &dir)

@@ -55,17 +55,18 @@ struct test_node_status {
 };
 /* Reads every node's status; false when the cluster does not answer. */
 bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *nodes);
+/* Waits until all nnodes nodes are up and integrated (true) or timeout_ms
+ * passes. */
+bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms = 60000);
 /* Waits until NODE is up and integrated (true) or timeout_ms passes. */
 bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms = 20000);
 
 /* Restarts as the operator sees them. mark_boot leaves a file in every
  * node's /run, which lives as long as the node's current boot; same_boot
- * tells whether NODE has not restarted since. all_back waits (a minute at
- * most) until the NODES nodes are up and integrated. roots gives every
- * node's running and boot root, e.g. "AB AB". */
+ * tells whether NODE has not restarted since. roots gives every node's
+ * running and boot root, e.g. "AB AB". */
 void test_cluster_mark_boot(const std::string &dir, int nodes);
 bool test_cluster_same_boot(const std::string &dir, int node);
-bool test_cluster_all_back(const std::string &dir, int nodes);
 std::string test_cluster_roots(const std::string &dir);
 
 /* Processes of this machine that belong to the cluster: its supervisor,

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "runlock.h"
 #include "update.h"
 #include "ulog.h"
 
@@ -269,6 +270,7 @@ int main(int argc, char **argv)
     build_args_passed(argc, argv);
     parse_options(argc, argv);
     check_request();
+    runlock_take(is_child);
 
     atexit(goodbye);
     ulog_message_logonly("Start: %s", args_passed);

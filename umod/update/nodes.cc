@@ -179,6 +179,29 @@ static int on_shared_path(const char *path)
     return 0;
 }
 
+/* rsh hands the remote shell one command line: a text the shell would
+ * split or expand goes in single quotes (a quote inside as '\''). */
+static void shell_word(char *text, size_t size)
+{
+    if (strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-:%=@,") ==
+        strlen(text))
+        return;
+    char quoted[UPDATE_PATH_LEN + 64];
+    size_t n = 0;
+    quoted[n++] = '\'';
+    for (const char *p = text; *p && n + 5 < sizeof(quoted); p++) {
+        if (*p == '\'') {
+            memcpy(quoted + n, "'\\''", 4);
+            n += 4;
+        } else {
+            quoted[n++] = *p;
+        }
+    }
+    quoted[n++] = '\'';
+    quoted[n] = '\0';
+    snprintf(text, size, "%s", quoted);
+}
+
 /* The child command line of one node; every text lives in *store. */
 struct child_cmd {
     char *argv[24];
@@ -203,6 +226,7 @@ static void build_child_cmd(child_cmd *c, int node, const char *source)
         snprintf(c->source, sizeof(c->source), "%s:%s", nodehostnames_brnet[thisnode], source);
         c->argv[argc++] = c->source;
     }
+    shell_word(c->source, sizeof(c->source));
     if (do_pivot && install_altroot)
         c->argv[argc++] = (char *)"--switch-root";
     else if (install_altroot)

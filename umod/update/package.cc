@@ -8,8 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "pkgindex.h"
 #include "update.h"
 #include "ulog.h"
 
@@ -75,27 +77,50 @@ int extract(const char *file)
     if (n < 0)
         n = 0;
 
+    int r;
     if (n >= 262 && memcmp(head + 257, "ustar", 5) == 0)
-        return ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
-    if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
-        return ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
-    if (n >= 3 && memcmp(head, "BZh", 3) == 0)
-        return ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL,
-                          NULL);
-    return 1;
+        r = ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+    else if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
+        r = ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+    else if (n >= 3 && memcmp(head, "BZh", 3) == 0)
+        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+    else
+        return 1;
+    /* An archive that makes the package folder a link would have every
+     * later step read, run and install from wherever it points. */
+    struct stat st;
+    if (r == 0 && (lstat(UPDATEPACKDIR, &st) != 0 || !S_ISDIR(st.st_mode))) {
+        ulog_message("Error: The package holds no folder %s.", UPDATEPACKDIR);
+        return 1;
+    }
+    return r;
 }
 
-/* Drops the line end a fgets() line may carry. */
-static void chomp(char *line)
+/* One index entry: the file's MD5 sum, computed through the shell, must be
+ * the one the index gives. */
+static int check_sum(const char *file, const char *expected, void *)
 {
-    line[strcspn(line, "\n")] = '\0';
+    char cmd[1024], out[1024];
+    if (snprintf(cmd, sizeof(cmd), "%s %s/%s", MD5SUM_PROGRAM, SOURCES_LOCAL_DIR_ALTROOT, file) >=
+        (int)sizeof(cmd)) {
+        ulog_message("File name too long.");
+        exit(UPD_EXIT_FAILURE);
+    }
+    if (!get_cmdoutput(cmd, out, sizeof(out))) {
+        ulog_message("Could not compute checksum.");
+        update_fail(UPD_EXIT_CHECKSUM);
+    }
+    out[strcspn(out, " ")] = '\0';
+    if (strcmp(expected, out) != 0) {
+        ulog_message("Checksums %s-%s did not match.", expected, out);
+        update_fail(UPD_EXIT_CHECKSUM);
+    }
+    return 0;
 }
 
 void tarball_package_checksum(void)
 {
-    char index[1024];
-    char current[1024] = "";
-    char line[1024];
+    char index[1024], bad[256];
 
     if (snprintf(index, sizeof(index), "%s/Packages", SOURCES_LOCAL_DIR_ALTROOT) >=
         (int)sizeof(index)) {
@@ -108,41 +133,19 @@ void tarball_package_checksum(void)
         ulog_message("Checksums missing - corrupted file.");
         update_fail(UPD_EXIT_CHECKSUM);
     }
-
-    while (fgets(line, sizeof(line), f)) {
-        if (strncmp(line, "Filename: ", 10) == 0) {
-            chomp(line);
-            const char *slash = strrchr(line, '/');
-            snprintf(current, sizeof(current), "%s", slash ? slash + 1 : line + 10);
-            continue;
-        }
-        if (strncmp(line, "MD5sum: ", 8) != 0)
-            continue;
-
-        if (current[0] == '\0') {
-            ulog_message("Checksums did not match - corrupted file.");
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        chomp(line);
-        const char *expected = strchr(line, ' ') + 1;
-
-        char cmd[1024], out[1024];
-        if (snprintf(cmd, sizeof(cmd), "%s %s/%s", MD5SUM_PROGRAM, SOURCES_LOCAL_DIR_ALTROOT,
-                     current) >= (int)sizeof(cmd)) {
-            ulog_message("File name too long.");
-            exit(UPD_EXIT_FAILURE);
-        }
-        if (!get_cmdoutput(cmd, out, sizeof(out))) {
-            ulog_message("Could not compute checksum.");
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        out[strcspn(out, " ")] = '\0';
-        if (strcmp(expected, out) != 0) {
-            ulog_message("Checksums %s-%s did not match.", expected, out);
-            update_fail(UPD_EXIT_CHECKSUM);
-        }
-        current[0] = '\0';
+    /* The whole index is judged before the first checksum runs: a file name
+     * the shell would read as a command must never reach it. */
+    int r = pkgindex_scan(f, NULL, NULL, bad, sizeof(bad));
+    if (r == PKGINDEX_BAD_NAME)
+        ulog_message("Error: %s names a file that is not a plain package file name: %s", index,
+                     bad);
+    if (r != PKGINDEX_OK) {
+        fclose(f);
+        ulog_message("Checksums did not match - corrupted file.");
+        update_fail(UPD_EXIT_CHECKSUM);
     }
+    rewind(f);
+    (void)pkgindex_scan(f, check_sum, NULL, bad, sizeof(bad));
     fclose(f);
 }
 

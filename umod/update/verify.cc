@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "runlock.h"
 #include "update.h"
 #include "ulog.h"
 
@@ -30,6 +31,14 @@ int local_verify(void)
     if (rollover_run_log(LOGFILE_VERIFY) < 0)
         ulog_message("LOGFILEMGR: Unable to rollover log file");
     log_init();
+
+    /* Repairing the package state under a running update would break it. */
+    int busy = runlock_busy();
+    if (busy) {
+        ulog_message("Error: Another update (pid %d) is running on this node.", busy);
+        update_failed();
+        return UPD_EXIT_FAILURE;
+    }
 
     /* From here on every child works on the target root. */
     do_chroot();

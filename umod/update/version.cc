@@ -99,7 +99,15 @@ int check_if_version_in_file(const char *filename, const char *version)
     char line[1024];
     int found = 0;
     while (!found && fgets(line, sizeof(line), f)) {
-        line[strcspn(line, "\n")] = '\0';
+        size_t len = strcspn(line, "\n");
+        /* The tail of an overlong line is not a line of its own: it must
+         * never pass for a listed version. */
+        if (line[len] != '\n' && len == sizeof(line) - 1) {
+            int c;
+            while ((c = getc(f)) != EOF && c != '\n')
+                ;
+        }
+        line[len] = '\0';
         found = strncmp(line, version, 1024) == 0;
     }
     fclose(f);

@@ -1,0 +1,699 @@
+#include "fault.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "sim_fork.h"
+#include "sim_util.h"
+#include "osk_banned.h"
+
+static const char fault_usage[] =
+    "usage: osk-cluster fault KIND ARGS... [--at-log NODE TEXT | --after MS]\n"
+    "       osk-cluster fault list | clear [ID...] | --help\n"
+    "Kinds:\n"
+    "  crash NODE                 the node's processes end at once and it leaves the\n"
+    "                             cluster; `osk-cluster reboot NODE` brings it back\n"
+    "  hang NODE                  every process of the node stops (SIGSTOP) until clear\n"
+    "  rsh-fail NODE              rsh to the node fails (connection refused)\n"
+    "  rsh-stall NODE             rsh to the node waits until the fault is cleared\n"
+    "  scratch-full NODE [--size BYTES] [--free BYTES]\n"
+    "                             mounts a file system of BYTES (default 16 MiB) on the\n"
+    "                             node's /altroot/tmp when armed; firing fills it until\n"
+    "                             --free BYTES (default 0) are left\n"
+    "  dpkg-fail NODE PACKAGE [--running-root]\n"
+    "                             dpkg fails on PACKAGE in the node's alternate root (or\n"
+    "                             its running root): its installed pre-removal script fails\n"
+    "  corrupt PATH [--offset N]  flips one bit of PATH on the package host (default: in\n"
+    "                             the middle of the file)\n"
+    "  truncate PATH [--size N]   cuts PATH on the package host to N bytes (default half)\n"
+    "  kill NODE PROGRAM [--signal N]\n"
+    "                             sends signal N (default 9) to every process of the node\n"
+    "                             named PROGRAM\n"
+    "Triggers (default: at once):\n"
+    "  --at-log NODE TEXT         when TEXT first appears in /var/log/osk/update of NODE\n"
+    "                             after the fault is armed\n"
+    "  --after MS                 MS milliseconds after it is armed\n"
+    "list shows every fault (ID F1, F2...) and whether and when it fired; clear\n"
+    "removes the faults named (default: all) and undoes what can be undone;\n"
+    "`osk-cluster down` removes them all.\n";
+
+struct fault_t {
+    std::string kind;
+    int node = -1;
+    std::string arg; /* PACKAGE, PATH or PROGRAM */
+    long num = -1;   /* --size, --offset or --signal */
+    long free_b = 0; /* --free */
+    int running_root = 0;
+    int log_node = -1; /* --at-log */
+    std::string text;
+    long after_ms = -1; /* --after */
+};
+
+static const char *g_dir;
+static int g_nnodes;
+
+static std::string fdir(void)
+{
+    return std::string(g_dir) + "/run/faults";
+}
+
+static std::string ffile(int id, const char *ext)
+{
+    return fdir() + "/F" + std::to_string(id) + "." + ext;
+}
+
+static int parse_num(const char *s, long *out)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(s, &end, 0);
+    if (!*s || *end || errno || v < 0)
+        return -1;
+    *out = v;
+    return 0;
+}
+
+static int parse_node_arg(const char *s)
+{
+    if (strncmp(s, "node", 4) == 0)
+        s += 4;
+    long n;
+    return parse_num(s, &n) == 0 && n < g_nnodes ? (int)n : -1;
+}
+
+/* Fills f from the words of a fault; on error returns -1 with *why set. */
+static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::string *why)
+{
+    size_t i = 0;
+    if (w.empty()) {
+        *why = "no fault kind given";
+        return -1;
+    }
+    f->kind = w[i++];
+    static const char *const with_node[] = {"crash",        "hang",      "rsh-fail", "rsh-stall",
+                                            "scratch-full", "dpkg-fail", "kill"};
+    int needs_node = 0;
+    for (const char *k : with_node)
+        needs_node |= f->kind == k;
+    if (!needs_node && f->kind != "corrupt" && f->kind != "truncate") {
+        *why = "unknown fault kind " + f->kind;
+        return -1;
+    }
+    if (needs_node) {
+        if (i >= w.size() || (f->node = parse_node_arg(w[i].c_str())) < 0) {
+            *why = f->kind + " needs a node of the cluster";
+            return -1;
+        }
+        i++;
+    }
+    if (f->kind == "dpkg-fail" || f->kind == "kill" || f->kind == "corrupt" ||
+        f->kind == "truncate") {
+        if (i >= w.size() || w[i].empty() || w[i][0] == '-') {
+            *why = f->kind + (f->kind == "kill"        ? " needs a program name"
+                              : f->kind == "dpkg-fail" ? " needs a package name"
+                                                       : " needs a path on the package host");
+            return -1;
+        }
+        f->arg = w[i++];
+        if ((f->kind == "corrupt" || f->kind == "truncate") &&
+            (f->arg.find("..") != std::string::npos)) {
+            *why = "the path must stay on the package host";
+            return -1;
+        }
+    }
+    for (; i < w.size(); i++) {
+        const std::string &o = w[i];
+        const char *next = i + 1 < w.size() ? w[i + 1].c_str() : nullptr;
+        long v;
+        if (o == "--running-root" && f->kind == "dpkg-fail") {
+            f->running_root = 1;
+        } else if (o == "--at-log" && i + 2 < w.size()) {
+            if ((f->log_node = parse_node_arg(next)) < 0 || w[i + 2].empty()) {
+                *why = "--at-log needs a node of the cluster and a text";
+                return -1;
+            }
+            f->text = w[i + 2];
+            i += 2;
+        } else if (next && parse_num(next, &v) == 0 &&
+                   ((o == "--after") || (o == "--free" && f->kind == "scratch-full") ||
+                    (o == "--size" && (f->kind == "scratch-full" || f->kind == "truncate")) ||
+                    (o == "--offset" && f->kind == "corrupt") ||
+                    (o == "--signal" && f->kind == "kill" && v >= 1 && v < 65))) {
+            if (o == "--after")
+                f->after_ms = v;
+            else if (o == "--free")
+                f->free_b = v;
+            else
+                f->num = v;
+            i++;
+        } else {
+            *why = "bad option " + o + " for " + f->kind;
+            return -1;
+        }
+    }
+    if (f->log_node >= 0 && f->after_ms >= 0) {
+        *why = "--at-log and --after exclude each other";
+        return -1;
+    }
+    return 0;
+}
+
+static pid_t node_init(int n)
+{
+    char p[PATH_MAX], t[32];
+    snprintf(p, sizeof p, "%s/node%d/pid", g_dir, n);
+    if (sim_read_file(p, t, sizeof t) < 1)
+        return 0;
+    pid_t pid = (pid_t)atoi(t);
+    return sim_pid_is(pid, "osk-node") ? pid : 0;
+}
+
+/* Every process of this machine in the PID namespace of NODE's init. */
+static std::vector<pid_t> node_pids(pid_t init)
+{
+    std::vector<pid_t> pids;
+    char p[64], ns[64], want[64];
+    snprintf(p, sizeof p, "/proc/%d/ns/pid", (int)init);
+    ssize_t wn = readlink(p, want, sizeof want - 1);
+    if (wn <= 0)
+        return pids;
+    want[wn] = '\0';
+    DIR *d = opendir("/proc");
+    for (struct dirent *de; d && (de = readdir(d));) {
+        long pid;
+        if (parse_num(de->d_name, &pid) < 0)
+            continue;
+        snprintf(p, sizeof p, "/proc/%ld/ns/pid", pid);
+        ssize_t n = readlink(p, ns, sizeof ns - 1);
+        if (n > 0 && (ns[n] = '\0', strcmp(ns, want) == 0))
+            pids.push_back((pid_t)pid);
+    }
+    if (d)
+        closedir(d);
+    return pids;
+}
+
+static std::string comm_of(pid_t pid)
+{
+    char p[64], c[64];
+    snprintf(p, sizeof p, "/proc/%d/comm", (int)pid);
+    if (sim_read_file(p, c, sizeof c) < 1)
+        return "";
+    c[strcspn(c, "\n")] = '\0';
+    return c;
+}
+
+/* Signals the node's processes (those named NAME when given); returns how
+ * many. Stopping repeats the sweep so that a fork in between is caught. */
+static int signal_node(int n, int sig, const char *name)
+{
+    pid_t init = node_init(n);
+    if (!init)
+        return -1;
+    int count = 0;
+    for (int pass = 0; pass < (sig == SIGSTOP ? 3 : 1); pass++)
+        for (pid_t p : node_pids(init))
+            if ((!name || comm_of(p) == name) && kill(p, sig) == 0 && pass == 0)
+                count++;
+    return count;
+}
+
+/* Runs fn in NODE's mount namespace (a forked process); its result, or -1. */
+template <typename F> static int in_node(int n, F fn)
+{
+    pid_t init = node_init(n);
+    if (!init) {
+        errno = ESRCH;
+        return -1;
+    }
+    char p[64];
+    snprintf(p, sizeof p, "/proc/%d/ns/mnt", (int)init);
+    int fd = open(p, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setns(fd, CLONE_NEWNS) < 0 || chdir("/") < 0)
+            _exit(120);
+        _exit(fn() == 0 ? 0 : (errno ? errno : 1) & 0x7f);
+    }
+    close(fd);
+    int st;
+    if (pid < 0 || waitpid(pid, &st, 0) < 0)
+        return -1;
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
+        return 0;
+    errno = WIFEXITED(st) ? WEXITSTATUS(st) : EINTR;
+    return -1;
+}
+
+static std::string rsh_flag(int n)
+{
+    return fdir() + "/rsh-node" + std::to_string(n);
+}
+
+static std::string pkghost_path(const fault_t &f)
+{
+    return std::string(g_dir) + "/pkghost/" + f.arg;
+}
+
+static std::string prerm_path(const fault_t &f)
+{
+    return std::string(f.running_root ? "" : "/altroot") + "/var/lib/dpkg/info/" + f.arg + ".prerm";
+}
+
+#define SCRATCH "/altroot/tmp"
+#define FILLER SCRATCH "/.osk-fault-filler"
+#define PRERM_MARK "# osk-cluster fault"
+
+/* Work done when the fault is armed, before any trigger. */
+static int arm(const fault_t &f, int id, std::string *why)
+{
+    if (f.kind != "scratch-full")
+        return 0;
+    long size = f.num > 0 ? f.num : 16L << 20;
+    char opts[64];
+    snprintf(opts, sizeof opts, "size=%ld,mode=1777", size);
+    if (in_node(f.node, [&] { return mount("tmpfs", SCRATCH, "tmpfs", MS_NOSUID, opts); }) < 0) {
+        *why = std::string("cannot mount the scratch file system: ") + strerror(errno);
+        return -1;
+    }
+    (void)sim_write_file(ffile(id, "mounted").c_str(), "1\n", 0644);
+    return 0;
+}
+
+static int fill_scratch(long keep)
+{
+    struct statvfs vs;
+    if (statvfs(SCRATCH, &vs) < 0)
+        return -1;
+    long long room = (long long)vs.f_bavail * (long long)vs.f_bsize - keep;
+    int fd = open(FILLER, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    static char zero[65536];
+    while (room > 0) {
+        ssize_t w = write(fd, zero, room < (long long)sizeof zero ? (size_t)room : sizeof zero);
+        if (w <= 0)
+            break;
+        room -= w;
+    }
+    close(fd);
+    return 0;
+}
+
+static int backup(const std::string &path, int id)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0 || !S_ISREG(st.st_mode))
+        return -1;
+    std::string orig = ffile(id, "orig");
+    if (access(orig.c_str(), F_OK) == 0)
+        return 0;
+    return sim_copy_file(path.c_str(), orig.c_str(), st.st_mode & 07777);
+}
+
+/* The fault itself; *what says what was done. */
+static int fire(const fault_t &f, int id, std::string *what)
+{
+    char t[256];
+    if (f.kind == "crash") {
+        pid_t init = node_init(f.node);
+        if (!init || kill(init, SIGKILL) < 0) {
+            *what = "node" + std::to_string(f.node) + " is not running";
+            return -1;
+        }
+        *what = "node" + std::to_string(f.node) + " crashed";
+        return 0;
+    }
+    if (f.kind == "hang" || f.kind == "kill") {
+        int sig = f.kind == "hang" ? SIGSTOP : f.num > 0 ? (int)f.num : SIGKILL;
+        int n = signal_node(f.node, sig, f.kind == "kill" ? f.arg.c_str() : nullptr);
+        if (n <= 0) {
+            *what = n < 0 ? "node" + std::to_string(f.node) + " is not running"
+                          : "no process named " + f.arg + " on node" + std::to_string(f.node);
+            return -1;
+        }
+        snprintf(t, sizeof t, "%s %d process%s of node%d",
+                 f.kind == "hang" ? "stopped" : "signalled", n, n == 1 ? "" : "es", f.node);
+        *what = t;
+        return 0;
+    }
+    if (f.kind == "rsh-fail" || f.kind == "rsh-stall") {
+        const char *mode = f.kind == "rsh-fail" ? "fail\n" : "stall\n";
+        if (sim_write_file(rsh_flag(f.node).c_str(), mode, 0644) < 0) {
+            *what = strerror(errno);
+            return -1;
+        }
+        *what =
+            "rsh to node" + std::to_string(f.node) + (f.kind == "rsh-fail" ? " fails" : " stalls");
+        return 0;
+    }
+    if (f.kind == "scratch-full") {
+        if (in_node(f.node, [&] { return fill_scratch(f.free_b); }) < 0) {
+            *what = std::string("cannot fill the scratch space: ") + strerror(errno);
+            return -1;
+        }
+        *what = "scratch space of node" + std::to_string(f.node) + " full";
+        return 0;
+    }
+    if (f.kind == "dpkg-fail") {
+        std::string prerm = prerm_path(f), list = prerm.substr(0, prerm.size() - 6) + ".list";
+        int rc = in_node(f.node, [&] {
+            if (access(list.c_str(), F_OK) < 0)
+                return -1;
+            if (access(prerm.c_str(), F_OK) == 0 &&
+                rename(prerm.c_str(), (prerm + ".osk-fault-orig").c_str()) < 0)
+                return -1;
+            std::string s = "#!/bin/sh\n" PRERM_MARK "\necho \"dpkg-fail: " + f.arg +
+                            " may not be touched\" >&2\nexit 1\n";
+            return sim_write_file(prerm.c_str(), s.c_str(), 0755);
+        });
+        if (rc < 0) {
+            *what = f.arg + " is not installed in " + (f.running_root ? "/" : "/altroot") +
+                    " of node" + std::to_string(f.node);
+            return -1;
+        }
+        *what = "dpkg fails on " + f.arg + " in node" + std::to_string(f.node);
+        return 0;
+    }
+    /* corrupt, truncate: a file on the package host, kept for clear. */
+    std::string path = pkghost_path(f);
+    struct stat st;
+    if (backup(path, id) < 0 || stat(path.c_str(), &st) < 0) {
+        *what = path + ": " + strerror(errno);
+        return -1;
+    }
+    if (f.kind == "truncate") {
+        long size = f.num >= 0 ? f.num : (long)st.st_size / 2;
+        if (truncate(path.c_str(), size) < 0) {
+            *what = path + ": " + strerror(errno);
+            return -1;
+        }
+        snprintf(t, sizeof t, "%s cut to %ld of %lld bytes", f.arg.c_str(), size,
+                 (long long)st.st_size);
+        *what = t;
+        return 0;
+    }
+    long off = f.num >= 0 ? f.num : (long)st.st_size / 2;
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    unsigned char c;
+    if (off >= st.st_size || fd < 0 || pread(fd, &c, 1, off) != 1 ||
+        (c ^= 0x10, pwrite(fd, &c, 1, off) != 1)) {
+        *what = path + ": cannot flip a bit at offset " + std::to_string(off);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    close(fd);
+    *what = f.arg + ": bit 4 of byte " + std::to_string(off) + " flipped";
+    return 0;
+}
+
+static void undo(const fault_t &f, int id)
+{
+    if (f.kind == "hang")
+        (void)signal_node(f.node, SIGCONT, nullptr);
+    else if (f.kind == "rsh-fail" || f.kind == "rsh-stall")
+        (void)unlink(rsh_flag(f.node).c_str());
+    else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
+        (void)in_node(f.node, [] { return umount2(SCRATCH, MNT_DETACH); });
+    else if (f.kind == "dpkg-fail")
+        (void)in_node(f.node, [&] {
+            std::string prerm = prerm_path(f), orig = prerm + ".osk-fault-orig";
+            char buf[512];
+            if (sim_read_file(prerm.c_str(), buf, sizeof buf) < 0 || !strstr(buf, PRERM_MARK))
+                return 0;
+            if (access(orig.c_str(), F_OK) == 0)
+                return rename(orig.c_str(), prerm.c_str());
+            return unlink(prerm.c_str());
+        });
+    else if ((f.kind == "corrupt" || f.kind == "truncate") &&
+             access(ffile(id, "orig").c_str(), F_OK) == 0)
+        (void)rename(ffile(id, "orig").c_str(), pkghost_path(f).c_str());
+}
+
+static std::vector<std::string> read_words(int id)
+{
+    std::vector<std::string> w;
+    FILE *fp = fopen(ffile(id, "spec").c_str(), "r");
+    char line[4096];
+    while (fp && fgets(line, sizeof line, fp)) {
+        line[strcspn(line, "\n")] = '\0';
+        w.push_back(line);
+    }
+    if (fp)
+        fclose(fp);
+    return w;
+}
+
+static std::vector<int> fault_ids(void)
+{
+    std::vector<int> ids;
+    DIR *d = opendir(fdir().c_str());
+    for (struct dirent *de; d && (de = readdir(d));) {
+        int id;
+        char ext[8];
+        if (sscanf(de->d_name, "F%d.%7s", &id, ext) == 2 && strcmp(ext, "spec") == 0)
+            ids.push_back(id);
+    }
+    if (d)
+        closedir(d);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+static void set_state(int id, const std::string &s)
+{
+    (void)sim_write_file(ffile(id, "state").c_str(), (s + "\n").c_str(), 0644);
+}
+
+/* The node's run log as this machine sees it. */
+static std::string run_log_path(int n)
+{
+    pid_t init = node_init(n);
+    return init ? "/proc/" + std::to_string(init) + "/root/var/log/osk/update" : "";
+}
+
+static long file_size(const std::string &path)
+{
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 ? (long)st.st_size : 0;
+}
+
+/* Waits for the trigger; returns 0 when it came, -1 when the fault or the
+ * cluster went away first. */
+static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
+{
+    std::string tail;
+    for (;;) {
+        if (access(ffile(id, "spec").c_str(), F_OK) != 0)
+            return -1;
+        if (f.after_ms >= 0 && sim_now_ms() >= armed + (uint64_t)f.after_ms)
+            return 0;
+        if (f.log_node >= 0) {
+            std::string path = run_log_path(f.log_node);
+            int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                struct stat st;
+                if (fstat(fd, &st) == 0 && st.st_size < offset)
+                    offset = 0, tail.clear(); /* rolled over */
+                char buf[65536];
+                ssize_t r;
+                while ((r = pread(fd, buf, sizeof buf, offset)) > 0) {
+                    offset += r;
+                    tail.append(buf, (size_t)r);
+                    if (tail.find(f.text) != std::string::npos) {
+                        close(fd);
+                        return 0;
+                    }
+                    if (tail.size() > f.text.size())
+                        tail.erase(0, tail.size() - f.text.size());
+                }
+                close(fd);
+            }
+        }
+        usleep(2000);
+    }
+}
+
+static void watch(const fault_t &f, int id, uint64_t armed, long offset)
+{
+    int lfd = open(ffile(id, "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (lfd >= 0) {
+        dup2(lfd, 1);
+        dup2(lfd, 2);
+    }
+    if (wait_trigger(f, id, armed, offset) < 0)
+        _exit(0);
+    std::string what;
+    uint64_t at = sim_now_ms() - armed;
+    int rc = fire(f, id, &what);
+    set_state(id, (rc == 0 ? "fired +" + std::to_string(at) + "ms " : "failed ") + what);
+    (void)unlink(ffile(id, "pid").c_str());
+    _exit(0);
+}
+
+static std::string join(const std::vector<std::string> &w)
+{
+    std::string s;
+    for (auto &x : w)
+        s += (s.empty() ? "" : " ") + (x.find(' ') != std::string::npos ? "\"" + x + "\"" : x);
+    return s;
+}
+
+static int add_fault(const std::vector<std::string> &w)
+{
+    fault_t f;
+    std::string why;
+    for (auto &x : w)
+        if (x.find('\n') != std::string::npos) {
+            fprintf(stderr, "osk-cluster fault: a word may not hold a line end\n");
+            return 2;
+        }
+    if (parse_fault(w, &f, &why) < 0) {
+        fprintf(stderr, "osk-cluster fault: %s\n%s", why.c_str(), fault_usage);
+        return 2;
+    }
+    if (sim_mkdir_p(fdir().c_str(), 0755) < 0) {
+        fprintf(stderr, "osk-cluster fault: %s: %s\n", fdir().c_str(), strerror(errno));
+        return 1;
+    }
+    int id = 1, fd;
+    while ((fd = open(ffile(id, "spec").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) <
+               0 &&
+           errno == EEXIST)
+        id++;
+    if (fd < 0) {
+        fprintf(stderr, "osk-cluster fault: %s\n", strerror(errno));
+        return 1;
+    }
+    std::string spec;
+    for (auto &x : w)
+        spec += x + "\n";
+    (void)sim_write_full(fd, spec.data(), spec.size());
+    close(fd);
+
+    uint64_t armed = sim_now_ms();
+    long offset = f.log_node >= 0 ? file_size(run_log_path(f.log_node)) : 0;
+    if (arm(f, id, &why) < 0) {
+        set_state(id, "failed " + why);
+        fprintf(stderr, "osk-cluster fault: %s\n", why.c_str());
+        return 1;
+    }
+    if (f.log_node < 0 && f.after_ms < 0) {
+        std::string what;
+        int rc = fire(f, id, &what);
+        set_state(id, (rc == 0 ? "fired +0ms " : "failed ") + what);
+        if (rc != 0) {
+            fprintf(stderr, "osk-cluster fault: %s\n", what.c_str());
+            return 1;
+        }
+        printf("F%d %s\n", id, what.c_str());
+        return 0;
+    }
+    set_state(id, "armed");
+    pid_t pid;
+    int r = sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, nullptr, 0, &pid);
+    if (r == 0)
+        watch(f, id, armed, offset);
+    if (r < 0) {
+        fprintf(stderr, "osk-cluster fault: cannot start the watcher: %s\n", strerror(errno));
+        return 1;
+    }
+    (void)sim_write_file(ffile(id, "pid").c_str(), (std::to_string(pid) + "\n").c_str(), 0644);
+    printf("F%d armed: %s\n", id, join(w).c_str());
+    return 0;
+}
+
+/* Clears the faults numbered in only (all of them when it is empty). */
+static void clear_all(int quiet, const std::vector<int> &only = {})
+{
+    for (int id : fault_ids()) {
+        if (!only.empty() && std::find(only.begin(), only.end(), id) == only.end())
+            continue;
+        char t[32];
+        /* The watcher ends first, so nothing fires after it is undone. */
+        std::string spec = ffile(id, "spec");
+        std::vector<std::string> w = read_words(id);
+        (void)unlink(spec.c_str());
+        if (sim_read_file(ffile(id, "pid").c_str(), t, sizeof t) > 0) {
+            pid_t pid = (pid_t)atoi(t);
+            if (sim_pid_is(pid, "osk-cluster"))
+                (void)kill(pid, SIGKILL);
+        }
+        fault_t f;
+        std::string why;
+        if (parse_fault(w, &f, &why) == 0)
+            undo(f, id);
+        static const char *const exts[] = {"state", "pid", "log", "mounted", "orig"};
+        for (const char *e : exts)
+            (void)unlink(ffile(id, e).c_str());
+        if (!quiet)
+            printf("F%d cleared: %s\n", id, join(w).c_str());
+    }
+}
+
+static int list(void)
+{
+    for (int id : fault_ids()) {
+        char st[512] = "";
+        (void)sim_read_file(ffile(id, "state").c_str(), st, sizeof st);
+        st[strcspn(st, "\n")] = '\0';
+        printf("F%d %s: %s\n", id, join(read_words(id)).c_str(), st);
+    }
+    return 0;
+}
+
+int fault_main(const char *dir, int nnodes, int argc, char **argv)
+{
+    g_dir = dir;
+    g_nnodes = nnodes;
+    if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(fault_usage, stdout);
+        return 0;
+    }
+    if (!nnodes) {
+        fprintf(stderr, "osk-cluster: no cluster in %s\n", dir);
+        return 1;
+    }
+    if (argc == 2 && strcmp(argv[1], "list") == 0)
+        return list();
+    if (argc >= 2 && strcmp(argv[1], "clear") == 0) {
+        std::vector<int> only;
+        for (int i = 2; i < argc; i++) {
+            int id;
+            if (sscanf(argv[i], "F%d", &id) != 1 && sscanf(argv[i], "%d", &id) != 1) {
+                fprintf(stderr, "osk-cluster fault: no fault %s\n", argv[i]);
+                return 2;
+            }
+            only.push_back(id);
+        }
+        clear_all(0, only);
+        return 0;
+    }
+    return add_fault(std::vector<std::string>(argv + 1, argv + argc));
+}
+
+void fault_clear_all(const char *dir)
+{
+    g_dir = dir;
+    g_nnodes = 8;
+    clear_all(1);
+}

@@ -1,0 +1,428 @@
+/*
+ * The fault suite: whole-cluster updates on simulated clusters of 4 and 8
+ * nodes while `osk-cluster fault` breaks nodes, rsh, the scratch space,
+ * dpkg and the release, and while `update` itself is killed. Each case is
+ * judged as an operator would judge it: the exit status and message on the
+ * console, the running root of every node byte for byte as before (the
+ * target is the alternate root), the run log kept whole, and the next run
+ * succeeding. The suite ends with one table of every fault.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "mkrelease.h"
+#include "test_cluster.h"
+
+#include "osk_banned.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace
+{
+
+const char BANNER[] = "Update failed.\nCheck /var/log/osk/update for details.\n";
+
+struct row {
+    std::string fault, where;
+    int status;
+    bool roots_same, next_ok;
+};
+std::vector<row> table;
+
+class FaultTable : public ::testing::Environment
+{
+    void TearDown() override
+    {
+        char head[256];
+        snprintf(head, sizeof head, "\n%-50s | %-28s | %4s | %-23s | %s\n", "fault",
+                 "where it fired", "exit", "running roots unchanged", "next run");
+        std::string t = head + std::string(128, '-') + "\n";
+        for (auto &r : table) {
+            char line[512];
+            snprintf(line, sizeof line, "%-50.50s | %-28.28s | %4d | %-23s | %s\n", r.fault.c_str(),
+                     r.where.c_str(), r.status, r.roots_same ? "yes" : "NO",
+                     r.next_ok ? "succeeded" : "FAILED");
+            t += line;
+        }
+        printf("%s", t.c_str());
+        std::ofstream(std::string(OSK_BUILD_DIR) + "/tests/fault-summary.txt") << t;
+    }
+};
+[[maybe_unused]] const auto *env = ::testing::AddGlobalTestEnvironment(new FaultTable);
+
+/* A cluster of its own per test, with the helpers the cases share. */
+class Faults : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    int nnodes = 0;
+    std::vector<std::string> sums; /* running root of every node before a case */
+    std::vector<char> running;
+
+    void SetUp() override
+    {
+        dir = test_cluster_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(test_cluster_down(dir), 0);
+        EXPECT_TRUE(test_cluster_host_mounts(dir).empty());
+        EXPECT_NE(access(dir.c_str(), F_OK), 0) << "left behind: " << dir;
+    }
+    void up(int n)
+    {
+        std::string why;
+        nnodes = n;
+        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
+    }
+    void release(const std::string &name, const std::string &v,
+                 const std::vector<std::string> &more = {})
+    {
+        std::vector<std::string> args = {
+            "-o",        dir + "/pkghost/" + name, "--release", v,
+            "--package", "osk=" + v + "-1",        "--depends", "osk-base (= " + v + "-1)",
+            "--package", "osk-base=" + v + "-1",   "--package", "osk-tools=" + v + "-1"};
+        args.insert(args.end(), more.begin(), more.end());
+        std::string err;
+        ASSERT_EQ(mkrel_make(args, &err), 0) << err;
+    }
+    run_result cli(const std::vector<std::string> &args)
+    {
+        return test_cluster_cli(dir, args);
+    }
+    /* Arms a fault (its words after "fault"); returns its id, "F<n>". */
+    std::string fault(const std::vector<std::string> &words)
+    {
+        std::vector<std::string> a = {"fault"};
+        a.insert(a.end(), words.begin(), words.end());
+        run_result r = cli(a);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        return r.out.substr(0, r.out.find_first_of(" :"));
+    }
+    /* When the armed faults fired ("+<ms>" each, from `fault list`). */
+    std::string fired()
+    {
+        std::string out = cli({"fault", "list"}).out, where;
+        for (size_t at = 0; (at = out.find(": fired +", at)) != std::string::npos; at++) {
+            size_t end = out.find("ms", at);
+            where += (where.empty() ? "+" : ",+") + out.substr(at + 9, end - at - 9) + "ms";
+        }
+        return where.empty() ? "not fired" : where;
+    }
+    std::string fired_and_clear()
+    {
+        std::string where = fired();
+        EXPECT_EQ(cli({"fault", "clear"}).status, 0);
+        return where;
+    }
+    int update(int node, const std::string &args, std::string *console)
+    {
+        std::string out, err;
+        int st = test_cluster_exec(dir, node, "update " + args, &out, &err);
+        *console = out + err;
+        return st;
+    }
+    std::vector<test_node_status> status()
+    {
+        std::vector<test_node_status> s;
+        EXPECT_TRUE(test_cluster_status(dir, &s));
+        return s;
+    }
+    /* What the node changed in a root partition, seen from this machine:
+     * every file of its upper layer but the scratch, log and run folders. */
+    std::string root_sum(int node, char root)
+    {
+        std::string up = dir + "/node" + std::to_string(node) + "/" + root + "/upper";
+        std::string cmd = "cd " + up +
+                          " && find . \\( -path ./tmp -o -path ./var/tmp -o -path ./var/log -o "
+                          "-path ./run -o -path ./root \\) -prune -o -printf '%p %m %s %l\\n' "
+                          "-type f -exec md5sum {} + 2>/dev/null | sort | md5sum";
+        FILE *p = popen(cmd.c_str(), "r");
+        char buf[128] = "";
+        if (p) {
+            if (!fgets(buf, sizeof buf, p))
+                buf[0] = '\0';
+            pclose(p);
+        }
+        return buf;
+    }
+    void remember_roots()
+    {
+        sums.clear();
+        running.clear();
+        for (auto &s : status())
+            running.push_back(s.root);
+        for (int n = 0; n < nnodes; n++)
+            sums.push_back(root_sum(n, running[n]));
+    }
+    bool roots_unchanged()
+    {
+        bool same = true;
+        for (int n = 0; n < nnodes; n++)
+            if (root_sum(n, running[n]) != sums[n]) {
+                ADD_FAILURE() << "running root " << running[n] << " of node " << n << " changed";
+                same = false;
+            }
+        return same;
+    }
+    bool all_up()
+    {
+        return test_cluster_all_up(dir, nnodes);
+    }
+    /* No update, dpkg or apt left working on any node that is up (a killed
+     * run's children finish on their own). */
+    bool quiet()
+    {
+        return wait_for_condition(600, 100, [&] {
+            for (int n = 0; n < nnodes; n++) {
+                std::string out;
+                (void)test_cluster_exec(dir, n, "pgrep -x 'update|dpkg|apt-get|rsh' || :", &out);
+                if (!out.empty())
+                    return false;
+            }
+            return true;
+        });
+    }
+    std::string log(int node)
+    {
+        std::string out;
+        (void)test_cluster_exec(dir, node, "cat /var/log/osk/update", &out);
+        return out;
+    }
+    /* A run that ends in the restart of every node: the session may be
+     * reset by the reboot of the node it runs on. */
+    bool full_update(int node, const std::string &args, std::string *console)
+    {
+        int st = update(node, args, console);
+        bool ok = (st == 0 || console->find("Connection reset by peer") != std::string::npos) &&
+                  console->find("Rebooting.") != std::string::npos &&
+                  console->find("Update failed.") == std::string::npos;
+        return all_up() && ok;
+    }
+    /* One failing case: fault words, the expected exit status and console
+     * text; checks the roots and records the row. */
+    void failing_case(const std::string &name, const std::vector<std::vector<std::string>> &faults,
+                      const std::string &args, int want, const std::string &text, int node = 0)
+    {
+        remember_roots();
+        for (auto &f : faults)
+            fault(f);
+        std::string console;
+        int st = update(node, args, &console);
+        std::string where = fired_and_clear();
+        EXPECT_EQ(st, want) << name << "\n" << console;
+        EXPECT_THAT(console, HasSubstr(text)) << name;
+        EXPECT_THAT(console, HasSubstr(BANNER)) << name;
+        EXPECT_TRUE(quiet());
+        table.push_back({name, where, st, roots_unchanged(), false});
+    }
+    /* The run after failing cases: it must succeed for all of them. */
+    void next_run_succeeds(size_t first_row, int node, const std::string &args)
+    {
+        std::string before = log(node), console;
+        bool ok = full_update(node, args, &console);
+        EXPECT_TRUE(ok) << console;
+        /* The run log is whole: the failed runs' records are still there. */
+        std::string after;
+        (void)test_cluster_exec(dir, node, "cat /altroot/var/log/osk/update", &after);
+        EXPECT_EQ(after.compare(0, before.size(), before), 0) << "run log lost records";
+        for (size_t i = first_row; i < table.size(); i++)
+            table[i].next_ok = ok;
+    }
+};
+
+/* Faults of nodes, rsh, dpkg, the scratch space and the release, one after
+ * another on four nodes; none may touch a running root, and the run after
+ * them all succeeds. */
+TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
+{
+    up(4);
+    release("r.tgz", "2.2.3.10");
+    size_t first = table.size();
+
+    failing_case("node 2 crashes during the install",
+                 {{"crash", "2", "--at-log", "0", "Waiting for node 1 to complete..."}},
+                 "--rcp pkghost:/r.tgz", 28, "Update of node 2 failed.");
+    ASSERT_EQ(test_cluster_reboot(dir, 2), 0);
+    ASSERT_TRUE(all_up());
+
+    failing_case("rsh to node 3 fails", {{"rsh-fail", "3", "--at-log", "0", "Verify finished"}},
+                 "--rcp pkghost:/r.tgz", 28, "Update of node 3 failed.");
+    failing_case("rsh to node 1 fails at start", {{"rsh-fail", "1"}}, "--rcp pkghost:/r.tgz", 1,
+                 "Not all nodes are currently accessible.");
+    failing_case("dpkg fails on osk-tools of node 2", {{"dpkg-fail", "2", "osk-tools"}},
+                 "--rcp pkghost:/r.tgz", 28, "Update of node 2 failed.");
+    failing_case("scratch space of node 0 full",
+                 {{"scratch-full", "0", "--size", "65536", "--free", "4096"}},
+                 "--rcp pkghost:/r.tgz", 4, "Checksums did not match - corrupted file.");
+    failing_case("release truncated on the package host", {{"truncate", "r.tgz"}},
+                 "--rcp pkghost:/r.tgz", 4, "Checksums did not match - corrupted file.");
+    remember_roots();
+    fault({"corrupt", "r.tgz"});
+    std::string console;
+    int st = update(1, "--rcp pkghost:/r.tgz", &console);
+    std::string where = fired_and_clear();
+    EXPECT_TRUE(st == 3 || st == 4) << console;
+    EXPECT_THAT(console, HasSubstr("corrupted file.")) << console;
+    table.push_back(
+        {"release bit-flipped on the package host", where, st, roots_unchanged(), false});
+
+    /* A stalled rsh holds the run (no time limit applies to a node's run);
+     * once it answers, the run goes on to its end. Node 3 crashes while
+     * the nodes restart and comes back on its own reboot. */
+    remember_roots();
+    std::string stall = fault({"rsh-stall", "3", "--at-log", "0", "Finished handling other nodes"});
+    fault({"crash", "2", "--at-log", "0", "Rebooting."});
+    std::string before = log(0);
+    std::thread run([&] { (void)update(0, "--rcp pkghost:/r.tgz", &console); });
+    bool stalled = wait_for_condition(600, 100, [&] {
+        return log(0).find("rsh *  : /usr/bin/rsh node3 chroot /altroot /sbin/lilo") !=
+               std::string::npos;
+    });
+    EXPECT_TRUE(stalled);
+    EXPECT_THAT(log(0), Not(HasSubstr("Rebooting.")));
+    /* Only the stall is cleared: the crash is still armed. */
+    EXPECT_EQ(cli({"fault", "clear", stall}).status, 0);
+    run.join();
+    /* Crashed before or after its reboot request reached it. */
+    EXPECT_TRUE(wait_for_condition(300, 100, [&] {
+        std::string s = status()[2].state;
+        return s == "down" || s == "up";
+    }));
+    where = fired_and_clear();
+    if (status()[2].state == "down") {
+        EXPECT_EQ(test_cluster_reboot(dir, 2), 0);
+    }
+    EXPECT_TRUE(all_up()) << console;
+    EXPECT_THAT(console, HasSubstr("Rebooting.")) << console;
+    table.push_back({"rsh to node 3 stalls at lilo", "log 'Finished handling...'", 0, true, true});
+    bool ok = true;
+    for (int n = 0; n < 4; n++) {
+        ok &= status()[n].root == 'B';
+        EXPECT_EQ(root_sum(n, 'A'), sums[n]) << "old root of node " << n;
+        ok &= root_sum(n, 'A') == sums[n];
+    }
+    table.push_back({"node 2 crashes during the reboot", where, 0, ok, ok});
+    for (size_t i = first; i < table.size(); i++)
+        table[i].next_ok = ok;
+}
+
+/* `update` killed with SIGKILL at ten points from the start to the boot
+ * loader, each run going one point further than the last; every kill
+ * leaves the running roots alone and the next run repairs what it left. */
+TEST_F(Faults, UpdateKilledAtTenPointsThenRunAgainOnFourNodes)
+{
+    up(4);
+    release("r.tgz", "2.2.3.10");
+    static const char *const points[] = {
+        "Start: ",
+        "Verify finished",
+        "Extracting...",
+        "Installing to partition:",
+        "apt-get *  : /usr/bin/apt-get update",
+        "Installing new version to node disk...",
+        "dpkg *  : /usr/bin/dpkg --recursive",
+        "Updating other nodes",
+        "Waiting for node 2 to complete...",
+        "rsh *  : /usr/bin/rsh node1 chroot /altroot /sbin/lilo",
+    };
+    size_t first = table.size();
+    for (const char *p : points) {
+        remember_roots();
+        fault({"kill", "0", "update", "--at-log", "0", p});
+        std::string console;
+        int st = update(0, "--rcp pkghost:/r.tgz", &console);
+        std::string where = fired_and_clear();
+        EXPECT_NE(where, "not fired") << p << "\n" << console;
+        EXPECT_THAT(console, Not(HasSubstr("Rebooting."))) << p;
+        EXPECT_TRUE(quiet()) << p;
+        table.push_back({std::string("update killed at '") + p + "'", where + " after start", st,
+                         roots_unchanged(), false});
+    }
+    /* The run that succeeds takes the release from a path with a blank,
+     * which the other nodes' runs get through their remote shells. */
+    ASSERT_EQ(test_cluster_exec(dir, 0, "rcp pkghost:/r.tgz '/var/tmp/my release.tgz'"), 0);
+    next_run_succeeds(first, 0, "--file '/var/tmp/my release.tgz'");
+    for (int n = 0; n < 4; n++)
+        EXPECT_EQ(status()[n].root, 'B') << "node " << n;
+}
+
+/* Eight nodes: a node that hangs during the install holds the run until
+ * the operator reboots it, and a second update started while one runs is
+ * refused on the node running it and on a node it is updating. */
+TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
+{
+    up(8);
+    release("r.tgz", "2.2.3.10");
+    /* Node 6 installs only once the test lets it: a run held in flight. */
+    release("slow.tgz", "2.2.3.10",
+            {"--postinst", "[ \"$(hostname)\" != node6 ] || for i in $(seq 600); do "
+                           "[ -e /var/tmp/go ] && break; sleep 0.1; done"});
+    size_t first = table.size();
+
+    remember_roots();
+    fault({"hang", "5", "--at-log", "0", "Waiting for node 1 to complete..."});
+    std::string console;
+    std::thread run([&] {
+        table.push_back({"", "", update(0, "--rcp pkghost:/r.tgz", &console), false, false});
+    });
+    EXPECT_TRUE(wait_for_condition(600, 100, [&] {
+        return log(0).find("Waiting for node 5 to complete...") != std::string::npos;
+    }));
+    std::string where = fired_and_clear();
+    ASSERT_EQ(test_cluster_reboot(dir, 5), 0);
+    run.join();
+    row &hung = table.back();
+    hung.fault = "node 5 hangs, operator reboots it";
+    hung.where = where;
+    EXPECT_EQ(hung.status, 28) << console;
+    EXPECT_THAT(console, HasSubstr("Update of node 5 failed."));
+    EXPECT_TRUE(all_up());
+    EXPECT_TRUE(quiet());
+    hung.roots_same = roots_unchanged();
+
+    remember_roots();
+    std::string first_console;
+    int first_status = -1;
+    size_t seen = log(0).size();
+    std::thread a(
+        [&] { first_status = update(0, "--noreboot --rcp pkghost:/slow.tgz", &first_console); });
+    EXPECT_TRUE(wait_for_condition(600, 100, [&] {
+        return log(0).find("Waiting for node 6 to complete...", seen) != std::string::npos;
+    }));
+    std::string c0, c6;
+    int s0 = update(0, "--noreboot --rcp pkghost:/r.tgz", &c0);
+    EXPECT_EQ(s0, 7) << c0;
+    EXPECT_THAT(c0, HasSubstr("Error: Another update (pid "));
+    table.push_back({"second update on the same node", "while node 6 installs", s0, true, false});
+    int s6 = update(6, "--noreboot --rcp pkghost:/r.tgz", &c6);
+    EXPECT_EQ(s6, 7) << c6;
+    EXPECT_THAT(c6, HasSubstr("Error: Another update (pid "));
+    table.push_back(
+        {"second update on a node being updated", "while node 6 installs", s6, true, false});
+    EXPECT_EQ(test_cluster_exec(dir, 6, "touch /altroot/var/tmp/go"), 0);
+    a.join();
+    EXPECT_EQ(first_status, 0) << first_console;
+    bool same = roots_unchanged();
+    table[table.size() - 1].roots_same = table[table.size() - 2].roots_same = same;
+
+    std::string console2;
+    bool ok = full_update(3, "--rcp pkghost:/r.tgz", &console2);
+    EXPECT_TRUE(ok) << console2;
+    for (size_t i = first; i < table.size(); i++)
+        table[i].next_ok = ok;
+}
+
+} // namespace

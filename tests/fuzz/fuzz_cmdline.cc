@@ -1,0 +1,82 @@
+/*
+ * Fuzz target: the command-line parser of `update`, run in-process. The
+ * input is split at NUL bytes into arguments. main() is compiled into this
+ * target under another name, and exit() and getuid() (the first call after
+ * parsing) lead back here while an input runs, so only the parser runs,
+ * never a flow.
+ * Options that act on the machine at once (--verify, --dumpvluns) are
+ * swapped for harmless ones.
+ */
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "update.h"
+
+int osk_update_main(int argc, char **argv);
+
+static jmp_buf back;
+static int running;
+
+/* Takes the place of the C library's exit() in this program. */
+extern "C" void exit(int status) noexcept
+{
+    if (running)
+        longjmp(back, 1);
+    auto real = (void (*)(int))dlsym(RTLD_NEXT, "exit");
+    real(status);
+    _exit(status);
+}
+
+extern "C" uid_t osk_fuzz_parsed(void)
+{
+    longjmp(back, 2);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    /* Help and version texts go nowhere; libFuzzer reports on stderr. */
+    int nul = open("/dev/null", O_WRONLY);
+    dup2(nul, 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::vector<std::string> args = {"update"};
+    std::string cur;
+    for (size_t i = 0; i < size && args.size() < 64; i++) {
+        if (data[i] == '\0') {
+            args.push_back(cur);
+            cur.clear();
+        } else {
+            cur += (char)data[i];
+        }
+    }
+    if (!cur.empty())
+        args.push_back(cur);
+    for (std::string &a : args)
+        if (a == "--verify" || a == "--dumpvluns")
+            a = "--child";
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    /* Every run starts from the defaults, with no log file. */
+    package_source = SOURCE_INVALID;
+    use_log = 0;
+    quiet = 1;
+    running = 1;
+    if (setjmp(back) == 0)
+        (void)osk_update_main((int)args.size(), argv.data());
+    running = 0;
+    return 0;
+}
