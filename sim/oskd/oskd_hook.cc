@@ -476,9 +476,9 @@ static int listen_common(const oskd_caller_t *ca, uint64_t msgaddr, bripc_ph_t p
     clock_gettime(CLOCK_MONOTONIC, &start);
     oskd_proc_t *p = me(ca);
     for (;;) {
-        if (p->pr_dead)
-            return BR_NODE_DOWN;
         oskd_txn_t *t = next_for(ca->ca_proc, p->pr_gen, ph);
+        if (t == nullptr && p->pr_dead)
+            return BR_NODE_DOWN;
         if (t != nullptr) {
             bripc_msg_t m;
             memset(&m, 0, sizeof(m));
@@ -802,6 +802,16 @@ static int is_ipc_hook(int hook)
     return hook >= HOOK_IPC_GET_PH && hook <= HOOK_IPC_LISTEN_PH;
 }
 
+/* What was already delivered to a process stays its own when its node
+ * leaves: it may still take a reply that arrived before (a node asked to
+ * shut itself down reads the answer while it goes down). Reads give a byte
+ * count, never a status. */
+static int is_receive_hook(int hook)
+{
+    return hook == HOOK_IPC_LISTEN || hook == HOOK_IPC_LISTEN_PH || hook == HOOK_IPC_READ_REQUEST ||
+           hook == HOOK_IPC_READ_REPLY;
+}
+
 int oskd_hook_request(const oskd_caller_t *ca, osk_krn_hook_t *hk, int *err)
 {
     pthread_once(&hook_once, hook_table_init);
@@ -812,7 +822,7 @@ int oskd_hook_request(const oskd_caller_t *ca, osk_krn_hook_t *hk, int *err)
     }
     pthread_mutex_lock(&oskd_lock);
     int rc;
-    if (is_ipc_hook(hk->hook) && me(ca)->pr_dead)
+    if (is_ipc_hook(hk->hook) && me(ca)->pr_dead && !is_receive_hook(hk->hook))
         rc = BR_NODE_DOWN; /* its node left the cluster: its handles are gone */
     else
         rc = h(ca, hk);

@@ -280,7 +280,10 @@ void oskd_proc_drop(int slot, int reason)
         oskd_txn_t *t = *link;
         int from_me = proc_is(t->tx_from, t->tx_from_gen, slot);
         int to_me = proc_is(t->tx_to, t->tx_to_gen, slot);
-        if (from_me || (to_me && t->tx_noreply)) {
+        /* A reply that came before its caller's node left is still read
+         * by the caller; it goes when the caller ends. */
+        int replied = t->tx_state == TXN_REPLIED || t->tx_state == TXN_REPLY_DELIVERED;
+        if ((from_me && !(reason == BR_NODE_DOWN && replied)) || (to_me && t->tx_noreply)) {
             txn_free(link);
             continue;
         }

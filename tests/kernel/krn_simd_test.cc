@@ -82,8 +82,10 @@ TEST_F(Cluster, EachNodeReadsItselfAndTheOnlineMask)
               std::string::npos);
 }
 
-/* Echo server: answers each request with its data upper-cased. Requests
- * with code 0x43 are never answered. */
+/* Echo server: answers each request with its data upper-cased and, when
+ * echo_replied is set, tells it there. Requests with code 0x43 are never
+ * answered. */
+static int echo_replied = -1;
 static void echo_handler(bripc_msg_t *msg, void *data, void *)
 {
     if (msg->msg_code == 0x43)
@@ -93,6 +95,8 @@ static void echo_handler(bripc_msg_t *msg, void *data, void *)
     for (size_t i = 0; i < len; i++)
         s[i] = (char)toupper((unsigned char)s[i]);
     (void)send_reply(msg->msg_id, data, len);
+    if (echo_replied >= 0)
+        (void)!write(echo_replied, "r", 1);
 }
 
 static std::string echo_call(const char *name, const char *text)
@@ -169,6 +173,75 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
               "find " + std::to_string(BRIPC_NOPHANDLE));
     kill(server, SIGKILL);
     waitpid(server, nullptr, 0);
+}
+
+/* A reply that arrived before its caller's node left is still the caller's
+ * to read, whole: a node that asked to be shut down reads the answer while
+ * it goes down. Only new requests fail. */
+TEST_F(Cluster, ReplyThatCameBeforeTheCallersNodeLeftIsReadWhole)
+{
+    int replied[2], started[2], go[2], result[2];
+    ASSERT_EQ(pipe(replied), 0);
+    ASSERT_EQ(pipe(started), 0);
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(result), 0);
+    pid_t server = fork();
+    if (server == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
+        echo_replied = replied[1];
+        bripc_ph_t ph;
+        if (bripc_register_phandle("echoserver", &ph) != BRIPC_PRIMARY)
+            _exit(3);
+        start_server(echo_handler);
+    }
+    ASSERT_TRUE(wait_for_condition(
+        250, 20, [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }));
+    pid_t client = fork();
+    if (client == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 6).c_str(), 1);
+        bripc_ph_t ph = 0;
+        if (bripc_find_phandle("echoser", &ph) != 0)
+            _exit(4);
+        char data[BRIPC_UNIT] = "going down";
+        bripc_msg_t msg;
+        memset(&msg, 0, sizeof(msg));
+        msg.msg_code = 0x42;
+        msg.msg_size64 = 1;
+        msg.msg_tag = &msg;
+        bripc_buff_t b = {data, 1};
+        if (bripc_request(ph, &msg, &b, 1) != 0)
+            _exit(5);
+        char c;
+        (void)!write(started[1], "s", 1);
+        if (read(go[0], &c, 1) != 1)
+            _exit(6);
+        int rc = bripc_listen(&msg, BRIPC_LISTEN_BLOCK, -1);
+        memset(data, 0, sizeof(data));
+        int got = bripc_read_reply(msg.msg_id, &b, 1);
+        int again = bripc_find_phandle("echoser", &ph);
+        std::string r = std::to_string(rc) + " " + std::to_string(got) + " " + data + " " +
+                        std::to_string(again);
+        (void)!write(result[1], r.data(), r.size());
+        _exit(0);
+    }
+    close(result[1]);
+    char c;
+    ASSERT_EQ(read(started[0], &c, 1), 1);
+    ASSERT_EQ(read(replied[0], &c, 1), 1);
+    ASSERT_EQ(simd_ctl(&s, "leave 6"), "ok\n");
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    char buf[128];
+    ssize_t n = read(result[0], buf, sizeof(buf));
+    EXPECT_EQ(std::string(buf, n > 0 ? (size_t)n : 0),
+              "0 64 GOING DOWN " + std::to_string(BR_NODE_DOWN));
+    waitpid(client, nullptr, 0);
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+    for (int *p : {replied, started, go, result}) {
+        close(p[0]);
+        if (p != result)
+            close(p[1]);
+    }
 }
 
 /* A process is known by the process itself, not by its pid or by whoever
