@@ -452,7 +452,7 @@ static void undo(const fault_t &f, int id)
 static std::vector<std::string> read_words(int id)
 {
     std::vector<std::string> w;
-    FILE *fp = fopen(ffile(id, "spec").c_str(), "r");
+    FILE *fp = fopen(ffile(id, "args").c_str(), "r");
     char line[4096];
     while (fp && fgets(line, sizeof line, fp)) {
         line[strcspn(line, "\n")] = '\0';
@@ -470,7 +470,7 @@ static std::vector<int> fault_ids(void)
     for (struct dirent *de; d && (de = readdir(d));) {
         int id;
         char ext[8];
-        if (sscanf(de->d_name, "F%d.%7s", &id, ext) == 2 && strcmp(ext, "spec") == 0)
+        if (sscanf(de->d_name, "F%d.%7s", &id, ext) == 2 && strcmp(ext, "args") == 0)
             ids.push_back(id);
     }
     if (d)
@@ -503,7 +503,7 @@ static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
 {
     std::string tail;
     for (;;) {
-        if (access(ffile(id, "spec").c_str(), F_OK) != 0)
+        if (access(ffile(id, "args").c_str(), F_OK) != 0)
             return -1;
         if (f.after_ms >= 0 && sim_now_ms() >= armed + (uint64_t)f.after_ms)
             return 0;
@@ -576,7 +576,7 @@ static int add_fault(const std::vector<std::string> &w)
         return 1;
     }
     int id = 1, fd;
-    while ((fd = open(ffile(id, "spec").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) <
+    while ((fd = open(ffile(id, "args").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) <
                0 &&
            errno == EEXIST)
         id++;
@@ -584,10 +584,10 @@ static int add_fault(const std::vector<std::string> &w)
         fprintf(stderr, "osk-cluster fault: %s\n", strerror(errno));
         return 1;
     }
-    std::string spec;
+    std::string args_text;
     for (auto &x : w)
-        spec += x + "\n";
-    (void)sim_write_full(fd, spec.data(), spec.size());
+        args_text += x + "\n";
+    (void)sim_write_full(fd, args_text.data(), args_text.size());
     close(fd);
 
     uint64_t armed = sim_now_ms();
@@ -630,9 +630,9 @@ static void clear_all(int quiet, const std::vector<int> &only = {})
             continue;
         char t[32];
         /* The watcher ends first, so nothing fires after it is undone. */
-        std::string spec = ffile(id, "spec");
+        std::string args_file = ffile(id, "args");
         std::vector<std::string> w = read_words(id);
-        (void)unlink(spec.c_str());
+        (void)unlink(args_file.c_str());
         if (sim_read_file(ffile(id, "pid").c_str(), t, sizeof t) > 0) {
             pid_t pid = (pid_t)atoi(t);
             if (sim_pid_is(pid, "osk-cluster"))

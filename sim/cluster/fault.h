@@ -6,7 +6,7 @@
  * it is armed does not count). Delayed and log-triggered faults are fired
  * by a detached watcher process of this machine. Every fault is recorded
  * under DIR/run/faults/ (the nodes see that folder at
- * /run/osk-sim/faults): F<id>.spec (its words), F<id>.state ("armed",
+ * /run/osk-sim/faults): F<id>.args (its words), F<id>.state ("armed",
  * "fired +<ms> <what>" or "failed <why>") and, while a watcher waits,
  * F<id>.pid. The node tools read the rsh flags rsh-node<N> there.
  *
