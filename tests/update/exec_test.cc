@@ -205,8 +205,10 @@ TEST_F(Exec, KilledWhileRelayingHasLoggedEveryLineItRead)
         kill(sleeper, SIGKILL);
     unlink(flag.c_str());
     std::string l = slurp(logpath, from);
+    /* The kernel may cut a large write short when a fatal signal arrives in
+     * the middle of it: only the record being written then can be partial. */
+    l.erase(l.rfind('\n') + 1);
     ASSERT_FALSE(l.empty());
-    EXPECT_EQ('\n', l.back());
     /* A line cut across two reads is two records: compare the joined text. */
     std::string got = joined(records(l, "sh *o : "));
     EXPECT_FALSE(got.empty());
