@@ -77,19 +77,13 @@ class ClusterUpdate : public ::testing::Test
 
     std::string run(int node, const std::string &cmd, int want = 0)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, cmd, &out, &err);
-        EXPECT_EQ(st, want) << cmd << "\nstdout: " << out << "\nstderr: " << err;
-        return out;
+        return test_cluster_run(dir, node, cmd, want);
     }
 
     /* `update ARGS` on NODE; its console (both streams) goes to *console. */
     int update(int node, const std::string &args, std::string *console)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, "update " + args, &out, &err);
-        *console = out + err;
-        return st;
+        return test_cluster_update(dir, node, args, console);
     }
     /* An update that ends in reboots: the node it runs on goes down last
      * and may take the session with it. Waits until the cluster is back. */

@@ -102,17 +102,11 @@ class Rolling : public ::testing::Test
 
     std::string run(int node, const std::string &cmd, int want = 0)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, cmd, &out, &err);
-        EXPECT_EQ(st, want) << cmd << "\nstdout: " << out << "\nstderr: " << err;
-        return out;
+        return test_cluster_run(dir, node, cmd, want);
     }
     int update(int node, const std::string &args, std::string *console)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, "update " + args, &out, &err);
-        *console = out + err;
-        return st;
+        return test_cluster_update(dir, node, args, console);
     }
 
     /* An update that restarts the node it runs on may lose its session

@@ -129,10 +129,7 @@ class Faults : public ::testing::Test
     }
     int update(int node, const std::string &args, std::string *console)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, "update " + args, &out, &err);
-        *console = out + err;
-        return st;
+        return test_cluster_update(dir, node, args, console);
     }
     std::vector<test_node_status> status()
     {

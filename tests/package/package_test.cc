@@ -106,10 +106,7 @@ class Package : public ::testing::Test
     /* `update ARGS` on node 0; its console (both streams) in *console. */
     int update(const std::string &args, std::string *console)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, 0, "update " + args, &out, &err);
-        *console = out + err;
-        return st;
+        return test_cluster_update(dir, 0, args, console);
     }
 
     /* Standard output of CMD on node 0. */

@@ -52,10 +52,7 @@ class History : public ::testing::Test
     }
     int update(const std::string &args, std::string *console)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, 0, "update " + args, &out, &err);
-        *console = out + err;
-        return st;
+        return test_cluster_update(dir, 0, args, console);
     }
     std::string cli(const std::vector<std::string> &args)
     {

@@ -44,10 +44,7 @@ class Cluster : public ::testing::Test
      * the status differs from want. */
     std::string run(int node, const std::string &cmd, int want = 0)
     {
-        std::string out, err;
-        int st = test_cluster_exec(dir, node, cmd, &out, &err);
-        EXPECT_EQ(st, want) << cmd << "\nstdout: " << out << "\nstderr: " << err;
-        return out;
+        return test_cluster_run(dir, node, cmd, want);
     }
     /* Runs cmd in node and returns its standard output, whatever its status:
      * for conditions polled while the node changes. */

@@ -232,3 +232,20 @@ std::string test_cluster_roots(const std::string &dir)
         r += std::string(r.empty() ? "" : " ") + n.root + n.boot;
     return r;
 }
+
+std::string test_cluster_run(const std::string &dir, int node, const std::string &cmd, int want)
+{
+    std::string out, err;
+    int st = test_cluster_exec(dir, node, cmd, &out, &err);
+    EXPECT_EQ(st, want) << cmd << "\nstdout: " << out << "\nstderr: " << err;
+    return out;
+}
+
+int test_cluster_update(const std::string &dir, int node, const std::string &args,
+                        std::string *console)
+{
+    std::string out, err;
+    int st = test_cluster_exec(dir, node, "update " + args, &out, &err);
+    *console = out + err;
+    return st;
+}

@@ -41,6 +41,14 @@ int test_cluster_down(const std::string &dir);
  * may be null). */
 int test_cluster_exec(const std::string &dir, int node, const std::string &cmd,
                       std::string *out = nullptr, std::string *err = nullptr);
+/* CMD in NODE; its standard output. Fails the test, and goes on, when the
+ * status is not WANT. */
+std::string test_cluster_run(const std::string &dir, int node, const std::string &cmd,
+                             int want = 0);
+/* `update ARGS` on NODE as the operator runs it: its status, and its console
+ * (both streams) in *console. */
+int test_cluster_update(const std::string &dir, int node, const std::string &args,
+                        std::string *console);
 /* `osk-cluster reboot NODE`; its exit status. */
 int test_cluster_reboot(const std::string &dir, int node);
 
