@@ -338,7 +338,7 @@ TEST_F(ClusterUpdate, NotReadyOrFailingNodeStopsTheUpdateOnFourNodes)
         EXPECT_EQ(roots(), "AA AA AA AA");
     };
 
-    std::string simd = build_program("osk-simd");
+    std::string simd = shell_quote(build_program("osk-simd"));
     std::string ctl = simd + " ctl " + dir + " integrate 3 ";
     ASSERT_EQ(system((ctl + "0 >/dev/null").c_str()), 0);
     EXPECT_EQ(update(0, "--rcp pkghost:/r.tgz", &console), 1);

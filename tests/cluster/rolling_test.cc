@@ -14,6 +14,10 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -138,15 +142,15 @@ class Rolling : public ::testing::Test
     /* What the hosts and the operator saw while a restart ran, sampled in
      * the background: the most exports unserved and the most nodes out of
      * the cluster at one moment. */
-    std::thread sampler;
-    std::atomic<bool> sampling{false};
+    std::jthread sampler;
     std::atomic<int> samples{0}, most_unserved{0}, most_nodes_out{0};
 
     void start_sampling()
     {
-        sampling = true;
-        sampler = std::thread([this] {
-            while (sampling) {
+        sampler = std::jthread([this](std::stop_token stop) {
+            std::mutex m;
+            std::condition_variable_any pause;
+            while (!stop.stop_requested()) {
                 run_result r = test_cluster_cli(dir, {"exports"});
                 int exports = 0, served = 0, unserved = -1;
                 size_t last = r.out.rfind("exports ");
@@ -164,12 +168,15 @@ class Rolling : public ::testing::Test
                         most_nodes_out = out;
                 }
                 samples++;
+                /* Leave the machine to the restart being watched. */
+                std::unique_lock<std::mutex> lock(m);
+                pause.wait_for(lock, stop, std::chrono::milliseconds(200), [] { return false; });
             }
         });
     }
     void stop_sampling()
     {
-        sampling = false;
+        sampler.request_stop();
         if (sampler.joinable())
             sampler.join();
     }

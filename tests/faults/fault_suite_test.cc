@@ -75,9 +75,15 @@ class Faults : public ::testing::Test
     {
         dir = test_cluster_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
+    /* Runs in flight beside the test; the cluster going down ends them, so
+     * a test that stops early still joins them here, never in a destructor
+     * that would end the whole suite. */
+    std::vector<std::jthread> runs;
+
     void TearDown() override
     {
         EXPECT_EQ(test_cluster_down(dir), 0);
+        runs.clear();
         EXPECT_TRUE(test_cluster_host_mounts(dir).empty());
         EXPECT_NE(access(dir.c_str(), F_OK), 0) << "left behind: " << dir;
     }
@@ -97,6 +103,26 @@ class Faults : public ::testing::Test
         args.insert(args.end(), more.begin(), more.end());
         std::string err;
         ASSERT_EQ(mkrel_make(args, &err), 0) << err;
+    }
+    /* A release whose install holds on NODE until the test lets it go:
+     * once held() says so, a fault meant for the install step lands there. */
+    void held_release(const std::string &name, int node)
+    {
+        std::string n = std::to_string(node);
+        release(name, "2.2.3.10",
+                {"--postinst", "[ \"$(hostname)\" != node" + n + " ] || { touch /var/tmp/held-" +
+                                   name + "; i=0; while [ ! -e /var/tmp/go-" + name +
+                                   " ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i+1)); done; }"});
+    }
+    bool held(int node, const std::string &name)
+    {
+        return wait_for_condition(1200, 100, [&] {
+            return test_cluster_exec(dir, node, "test -e /altroot/var/tmp/held-" + name) == 0;
+        });
+    }
+    void let_go(int node, const std::string &name)
+    {
+        EXPECT_EQ(test_cluster_exec(dir, node, "touch /altroot/var/tmp/go-" + name), 0);
     }
     run_result cli(const std::vector<std::string> &args)
     {
@@ -249,11 +275,25 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     release("r.tgz", "2.2.3.10");
     size_t first = table.size();
 
-    failing_case("node 2 crashes during the install",
-                 {{"crash", "2", "--at-log", "0", "Waiting for node 1 to complete..."}},
-                 "--rcp pkghost:/r.tgz", 28, "Update of node 2 failed.");
+    held_release("held2.tgz", 2);
+    remember_roots();
+    std::string console;
+    runs.emplace_back([&] {
+        table.push_back({"node 2 crashes during the install", "",
+                         update(0, "--rcp pkghost:/held2.tgz", &console), false, false});
+    });
+    ASSERT_TRUE(held(2, "held2.tgz"));
+    fault({"crash", "2"});
+    runs.back().join();
+    table.back().where = "while node 2 installs";
+    EXPECT_EQ(table.back().status, 28) << console;
+    EXPECT_THAT(console, HasSubstr("Update of node 2 failed."));
+    EXPECT_THAT(console, HasSubstr(BANNER));
+    EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 2), 0);
     ASSERT_TRUE(all_up());
+    EXPECT_TRUE(quiet());
+    table.back().roots_same = roots_unchanged();
 
     failing_case("rsh to node 3 fails", {{"rsh-fail", "3", "--at-log", "0", "Verify finished"}},
                  "--rcp pkghost:/r.tgz", 28, "Update of node 3 failed.");
@@ -268,7 +308,6 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
                  "--rcp pkghost:/r.tgz", 4, "Checksums did not match - corrupted file.");
     remember_roots();
     fault({"corrupt", "r.tgz"});
-    std::string console;
     int st = update(1, "--rcp pkghost:/r.tgz", &console);
     std::string where = fired_and_clear();
     EXPECT_TRUE(st == 3 || st == 4) << console;
@@ -283,7 +322,7 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     std::string stall = fault({"rsh-stall", "3", "--at-log", "0", "Finished handling other nodes"});
     fault({"crash", "2", "--at-log", "0", "Rebooting."});
     std::string before = log(0);
-    std::thread run([&] { (void)update(0, "--rcp pkghost:/r.tgz", &console); });
+    runs.emplace_back([&] { (void)update(0, "--rcp pkghost:/r.tgz", &console); });
     bool stalled = wait_for_condition(600, 100, [&] {
         return log(0).find("rsh *  : /usr/bin/rsh node3 chroot /altroot /sbin/lilo") !=
                std::string::npos;
@@ -292,7 +331,7 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     EXPECT_THAT(log(0), Not(HasSubstr("Rebooting.")));
     /* Only the stall is cleared: the crash is still armed. */
     EXPECT_EQ(cli({"fault", "clear", stall}).status, 0);
-    run.join();
+    runs.back().join();
     /* Crashed before or after its reboot request reached it. */
     EXPECT_TRUE(wait_for_condition(300, 100, [&] {
         std::string s = status()[2].state;
@@ -363,27 +402,28 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
 {
     up(8);
     release("r.tgz", "2.2.3.10");
-    /* Node 6 installs only once the test lets it: a run held in flight. */
-    release("slow.tgz", "2.2.3.10",
-            {"--postinst", "[ \"$(hostname)\" != node6 ] || for i in $(seq 600); do "
-                           "[ -e /var/tmp/go ] && break; sleep 0.1; done"});
+    /* Node 5 hangs while it installs; node 6 installs only once the test
+     * lets it: a run held in flight. */
+    held_release("held5.tgz", 5);
+    held_release("slow.tgz", 6);
     size_t first = table.size();
 
     remember_roots();
-    fault({"hang", "5", "--at-log", "0", "Waiting for node 1 to complete..."});
     std::string console;
-    std::thread run([&] {
-        table.push_back({"", "", update(0, "--rcp pkghost:/r.tgz", &console), false, false});
+    runs.emplace_back([&] {
+        table.push_back({"", "", update(0, "--rcp pkghost:/held5.tgz", &console), false, false});
     });
+    ASSERT_TRUE(held(5, "held5.tgz"));
+    fault({"hang", "5"});
     EXPECT_TRUE(wait_for_condition(600, 100, [&] {
         return log(0).find("Waiting for node 5 to complete...") != std::string::npos;
     }));
-    std::string where = fired_and_clear();
+    EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 5), 0);
-    run.join();
+    runs.back().join();
     row &hung = table.back();
     hung.fault = "node 5 hangs, operator reboots it";
-    hung.where = where;
+    hung.where = "while node 5 installs";
     EXPECT_EQ(hung.status, 28) << console;
     EXPECT_THAT(console, HasSubstr("Update of node 5 failed."));
     EXPECT_TRUE(all_up());
@@ -393,12 +433,9 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     remember_roots();
     std::string first_console;
     int first_status = -1;
-    size_t seen = log(0).size();
-    std::thread a(
+    runs.emplace_back(
         [&] { first_status = update(0, "--noreboot --rcp pkghost:/slow.tgz", &first_console); });
-    EXPECT_TRUE(wait_for_condition(600, 100, [&] {
-        return log(0).find("Waiting for node 6 to complete...", seen) != std::string::npos;
-    }));
+    ASSERT_TRUE(held(6, "slow.tgz"));
     std::string c0, c6;
     int s0 = update(0, "--noreboot --rcp pkghost:/r.tgz", &c0);
     EXPECT_EQ(s0, 7) << c0;
@@ -409,8 +446,8 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     EXPECT_THAT(c6, HasSubstr("Error: Another update (pid "));
     table.push_back(
         {"second update on a node being updated", "while node 6 installs", s6, true, false});
-    EXPECT_EQ(test_cluster_exec(dir, 6, "touch /altroot/var/tmp/go"), 0);
-    a.join();
+    let_go(6, "slow.tgz");
+    runs.back().join();
     EXPECT_EQ(first_status, 0) << first_console;
     bool same = roots_unchanged();
     table[table.size() - 1].roots_same = table[table.size() - 2].roots_same = same;

@@ -78,7 +78,7 @@ void simd_stop(simd *s)
 
 std::string simd_ctl(simd *s, const std::string &req, int *rc)
 {
-    std::string cmd = simd_bin() + " ctl " + s->dir + " " + req;
+    std::string cmd = shell_quote(simd_bin()) + " ctl " + s->dir + " " + req;
     FILE *p = popen(cmd.c_str(), "r");
     std::string out;
     char buf[512];

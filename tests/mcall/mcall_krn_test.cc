@@ -34,10 +34,9 @@ struct Mcall : testing::Test {
         for (int n : {0, 1})
             ASSERT_EQ(simd_ctl(&s, "join " + std::to_string(n)), "ok\n");
         run = s.dir + "/run";
-        std::string cmd = "mkdir -p " + run +
-                          " && { echo nodes 2; cat " OSK_SOURCE_DIR
-                          "/sim/sysmgr/default.conf; } > " +
-                          run + "/sysmgr.conf";
+        std::string cmd = "mkdir -p " + run + " && { echo nodes 2; cat " +
+                          shell_quote(OSK_SOURCE_DIR "/sim/sysmgr/default.conf") + "; } > " + run +
+                          "/sysmgr.conf";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
     void TearDown() override

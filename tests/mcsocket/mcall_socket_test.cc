@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -40,35 +39,6 @@ std::string slurp(const std::string &path)
     if (fd >= 0)
         close(fd);
     return s;
-}
-
-/* Runs a program of this build on this machine. */
-run_result run_tool(const std::vector<std::string> &args, const std::string &scratch)
-{
-    run_result r;
-    std::string out = scratch + "/out", err = scratch + "/err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int n = open("/dev/null", O_RDONLY);
-        dup2(n, 0);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back((char *)a.c_str());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int st;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.signal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
 }
 
 /* The caller id is the one field a socket does not carry. */
@@ -100,7 +70,7 @@ struct SocketCluster : testing::Test {
         std::vector<std::string> argv = {build_program("osk-mcall"), "--port", port, "--cafile",
                                          ca};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_tool(argv, dir);
+        return child_run(argv);
     }
     int raw_connect()
     {
@@ -132,8 +102,10 @@ TEST_F(SocketCluster, PlainAndTlsAnswerAsTheKernelIpc)
 {
     for (const char *call : {"ping", "showvlun"}) {
         std::string local, err;
-        ASSERT_EQ(test_cluster_exec(dir, 0, build_program("osk-mcall") + " --local " + call, &local,
-                                    &err),
+        /* Inside a node the build's programs are in "/opt/osk-sim/bin". */
+        ASSERT_EQ(test_cluster_exec(dir, 0,
+                                    std::string("/opt/osk-sim/bin/osk-mcall --local ") + call,
+                                    &local, &err),
                   0)
             << err;
         for (bool tls : {false, true}) {
@@ -155,7 +127,7 @@ TEST_F(SocketCluster, ForeignCertificateAndBrokenClientsAreRefused)
     std::vector<std::string> args = {
         build_program("osk-mcall"), "--tls", "--port", port, "--cafile",
         other + "/sysmgr.crt",      "ping"};
-    run_result r = run_tool(args, dir);
+    run_result r = child_run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("certificate not accepted"));
     EXPECT_EQ(r.out, "");

@@ -354,7 +354,7 @@ TEST_F(Release, BadRequestsFailWithoutOutput)
 
 TEST_F(Release, ProgramReportsUsageErrorsAndBuilds)
 {
-    std::string prog = build_program("osk-mkrelease");
+    std::string prog = shell_quote(build_program("osk-mkrelease"));
     int st;
     EXPECT_NE(sh(prog + " --help", &st).find("--fault truncate"), std::string::npos);
     EXPECT_EQ(st, 0);

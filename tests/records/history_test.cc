@@ -63,13 +63,13 @@ class History : public ::testing::Test
     void daemon(const std::string &req)
     {
         std::string cmd =
-            std::string(OSK_BUILD_DIR) + "/bin/osk-simd ctl " + dir + " " + req + " >/dev/null";
+            shell_quote(build_program("osk-simd")) + " ctl " + dir + " " + req + " >/dev/null";
         ASSERT_EQ(system(cmd.c_str()), 0) << req;
     }
     /* The system manager holds its name, within a bound. */
     bool manager_up()
     {
-        std::string ctl = std::string(OSK_BUILD_DIR) + "/bin/osk-simd ctl " + dir + " ipc";
+        std::string ctl = shell_quote(build_program("osk-simd")) + " ctl " + dir + " ipc";
         return wait_for_condition(300, 200, [&] {
             std::string names;
             FILE *p = popen(ctl.c_str(), "r");

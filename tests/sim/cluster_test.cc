@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -177,19 +178,16 @@ TEST_F(Cluster, RebootUnderLoadStillAnswersItsCaller)
 {
     up(1);
     run(0, "touch /run/this-boot");
-    std::vector<pid_t> burners;
-    for (long i = 0; i < 2 * sysconf(_SC_NPROCESSORS_ONLN); i++) {
-        pid_t p = fork();
-        if (p == 0)
-            for (;;)
-                __asm__ volatile("");
-        burners.push_back(p);
-    }
-    std::string out = run(0, "rsh node0 '/sbin/reboot && head -c 200000000 /dev/zero | md5sum "
-                             ">/dev/null && echo answered'; echo $?");
-    for (pid_t p : burners) {
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
+    std::string out;
+    {
+        std::vector<std::unique_ptr<background_child>> burners;
+        for (long i = 0; i < 2 * sysconf(_SC_NPROCESSORS_ONLN); i++)
+            burners.push_back(std::make_unique<background_child>([] {
+                for (;;)
+                    __asm__ volatile("");
+            }));
+        out = run(0, "rsh node0 '/sbin/reboot && head -c 200000000 /dev/zero | md5sum "
+                     ">/dev/null && echo answered'; echo $?");
     }
     EXPECT_EQ(out, "answered\n0\n");
     ASSERT_TRUE(test_cluster_wait_up(dir, 0));

@@ -2,16 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sched.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -135,79 +132,23 @@ static void set_stdin(const sandbox_opts &opts)
     dup2(fd, 0);
 }
 
-static run_result run_forked(sandbox *sb, const sandbox_opts &opts,
-                             const std::function<void()> &body)
+static child_opts in_sandbox(sandbox *sb, const sandbox_opts &opts)
 {
-    run_result r;
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return r;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
+    child_opts c;
+    c.setup = [sb, opts] {
         enter_sandbox(sb, opts);
         set_stdin(opts);
         drop_privileges(opts);
-        body();
-        _exit(126);
-    }
-    close(out[1]);
-    close(err[1]);
-
-    struct pollfd pfd[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *dest[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(pfd, 2, -1) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; i++) {
-            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[65536];
-            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                dest[i]->append(buf, (size_t)n);
-            } else {
-                close(pfd[i].fd);
-                pfd[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
-        ;
-    if (WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        r.signal = WTERMSIG(st);
-    return r;
+    };
+    return c;
 }
 
 run_result sandbox_run(sandbox *sb, const std::vector<std::string> &argv, const sandbox_opts &opts)
 {
-    return run_forked(sb, opts, [&] {
-        std::vector<char *> av;
-        for (const std::string &a : argv)
-            av.push_back(const_cast<char *>(a.c_str()));
-        av.push_back(nullptr);
-        execv(av[0], av.data());
-        dprintf(2, "sandbox: cannot run %s: %s\n", av[0], strerror(errno));
-        _exit(127);
-    });
+    return child_run(argv, in_sandbox(sb, opts));
 }
 
 run_result sandbox_call(sandbox *sb, const std::function<int()> &fn, const sandbox_opts &opts)
 {
-    return run_forked(sb, opts, [&] {
-        fflush(stdout);
-        int status = fn();
-        fflush(stdout);
-        _exit(status);
-    });
+    return child_call(fn, in_sandbox(sb, opts));
 }

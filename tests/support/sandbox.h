@@ -18,15 +18,10 @@
 
 #include <sys/types.h>
 
+#include "child_run.h"
+
 struct sandbox {
     std::string dir; /* holds upper/, work/ and mnt/ */
-};
-
-struct run_result {
-    int status = -1; /* exit status, or -1 when killed */
-    int signal = 0;  /* signal that killed it, or 0 */
-    std::string out;
-    std::string err;
 };
 
 struct sandbox_opts {
@@ -46,7 +41,8 @@ bool sandbox_exists(sandbox *sb, const std::string &path);
 std::string sandbox_read(sandbox *sb, const std::string &path);
 void sandbox_remove(sandbox *sb, const std::string &path);
 
-/* Runs argv (argv[0] a path inside the sandbox) with stdin on /dev/null. */
+/* Runs argv (argv[0] a path inside the sandbox) with stdin on /dev/null,
+ * bounded as child_run() is. */
 run_result sandbox_run(sandbox *sb, const std::vector<std::string> &argv,
                        const sandbox_opts &opts = sandbox_opts());
 

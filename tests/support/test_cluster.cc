@@ -1,12 +1,8 @@
 #include "test_cluster.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -34,70 +30,15 @@ std::string test_cluster_dir(const char *tag)
     return d;
 }
 
-/* Reads both pipes to their end in one loop so neither can fill and stall
- * the child. */
-static void drain(int out_fd, int err_fd, std::string *out, std::string *err)
-{
-    int fds[2] = {out_fd, err_fd};
-    std::string *dst[2] = {out, err};
-    while (fds[0] >= 0 || fds[1] >= 0) {
-        struct pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i], buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                close(fds[i]);
-                fds[i] = -1;
-            } else {
-                dst[i]->append(buf, n);
-            }
-        }
-    }
-}
-
 run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args)
 {
-    run_result r;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
-        return r;
-    std::string prog = build_program("osk-cluster");
-    pid_t pid = fork();
-    if (pid == 0) {
-        int nul = open("/dev/null", O_RDONLY);
-        dup2(nul, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        setenv("OSK_CLUSTER_DIR", dir.c_str(), 1);
-        setenv("OSK_SIM_REBOOT_DELAY_MS", "200", 0);
-        std::vector<char *> argv;
-        argv.push_back((char *)prog.c_str());
-        for (auto &a : args)
-            argv.push_back((char *)a.c_str());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    drain(out[0], err[0], &r.out, &r.err);
-    int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
-        ;
-    if (WIFEXITED(st))
-        r.status = WEXITSTATUS(st);
-    else
-        r.signal = WTERMSIG(st);
-    return r;
+    std::vector<std::string> argv = {build_program("osk-cluster")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_opts opts;
+    opts.env = {"OSK_CLUSTER_DIR=" + dir};
+    if (!getenv("OSK_SIM_REBOOT_DELAY_MS"))
+        opts.env.push_back("OSK_SIM_REBOOT_DELAY_MS=200");
+    return child_run(argv, opts);
 }
 
 int test_cluster_up(const std::string &dir, int nodes, std::string *why)

@@ -27,7 +27,8 @@ bool wait_for_condition(int maxtries, int delay_ms, const std::function<bool()> 
  * enough for the cluster's socket paths. */
 std::string test_cluster_dir(const char *tag);
 
-/* osk-cluster ARGS... with OSK_CLUSTER_DIR=dir; stdin is /dev/null. */
+/* osk-cluster ARGS... with OSK_CLUSTER_DIR=dir; stdin is /dev/null; bounded
+ * as child_run() is. */
 run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args);
 
 /* `osk-cluster up --nodes N`; 0 when every node is up and integrated. On
