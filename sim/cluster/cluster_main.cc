@@ -15,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base.h"
 #include "cluster.h"
@@ -133,27 +135,44 @@ static int gather(struct node_view_t *v, int nnodes)
     return 0;
 }
 
-/* Runs CMD in node N and returns its standard output, "" on failure. */
-static std::string node_output(int n, const char *cmd)
+/* "name_version,..." of the osk packages dpkg knows in root R of node N,
+ * as `dpkg-query -W 'osk*'` lists them, read from the root's status file
+ * itself: status is polled often, and a query costs a process per node. */
+static std::string node_packages(int n, char r)
 {
-    int fd = memfd_create("out", MFD_CLOEXEC);
-    int nul = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    char run[PATH_MAX], host[16];
-    path(run, sizeof run, "run");
-    snprintf(host, sizeof host, "node%d", n);
-    std::string out;
-    if (fd >= 0 && nul >= 0 && sim_agent_exec(run, host, cmd, -1, fd, nul) == 0) {
-        char buf[4096];
-        ssize_t r;
-        lseek(fd, 0, SEEK_SET);
-        while ((r = read(fd, buf, sizeof buf)) > 0)
-            out.append(buf, r);
+    char upper[PATH_MAX];
+    snprintf(upper, sizeof upper, "%s/node%d/%c/upper/var/lib/dpkg/status", g_dir, n, r);
+    FILE *f = fopen(upper, "r");
+    if (!f)
+        f = fopen("/var/lib/dpkg/status", "r"); /* the root changed nothing of dpkg's */
+    if (!f)
+        return "";
+    std::vector<std::pair<std::string, std::string>> found;
+    std::string name, version;
+    char line[4096];
+    auto stanza_end = [&] {
+        /* Names known to dpkg but not installed come with no version. */
+        if (name.compare(0, 3, "osk") == 0 && !version.empty())
+            found.emplace_back(name, version);
+        name.clear();
+        version.clear();
+    };
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\n")] = '\0';
+        if (line[0] == '\0')
+            stanza_end();
+        else if (strncmp(line, "Package: ", 9) == 0)
+            name = line + 9;
+        else if (strncmp(line, "Version: ", 9) == 0)
+            version = line + 9;
     }
-    if (fd >= 0)
-        close(fd);
-    if (nul >= 0)
-        close(nul);
-    return out;
+    stanza_end();
+    fclose(f);
+    std::sort(found.begin(), found.end());
+    std::string pk;
+    for (auto &[pkg, ver] : found)
+        pk += (pk.empty() ? "" : ",") + pkg + "_" + ver;
+    return pk;
 }
 
 static int cmd_status(void)
@@ -168,20 +187,8 @@ static int cmd_status(void)
         fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
     for (int n = 0; n < nnodes; n++) {
         std::string pk;
-        if (strcmp(v[n].state, "up") == 0) {
-            std::string out =
-                node_output(n, "dpkg-query -W -f '${Package} ${Version}\\n' 'osk*' 2>/dev/null");
-            for (size_t at = 0; at < out.size();) {
-                size_t nl = out.find('\n', at);
-                std::string line = out.substr(at, nl == std::string::npos ? nl : nl - at);
-                at = nl == std::string::npos ? out.size() : nl + 1;
-                size_t sp = line.find(' ');
-                /* Names known to dpkg but not installed come with no version. */
-                if (sp == std::string::npos || sp + 1 >= line.size())
-                    continue;
-                pk += (pk.empty() ? "" : ",") + line.substr(0, sp) + "_" + line.substr(sp + 1);
-            }
-        }
+        if (strcmp(v[n].state, "up") == 0)
+            pk = node_packages(n, v[n].root);
         printf("node%d state=%s online=%d integrated=%d root=%c boot=%c packages=%s\n", n,
                v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
                pk.empty() ? "-" : pk.c_str());

@@ -1,9 +1,7 @@
 /*
- * Fuzz target: the command-line parser of `update`, run in-process. The
- * input is split at NUL bytes into arguments. main() is compiled into this
- * target under another name, and exit() and getuid() (the first call after
- * parsing) lead back here while an input runs, so only the parser runs,
- * never a flow.
+ * Fuzz target: the command line of `update`, run in-process: the parser and
+ * the checks of the request, never a flow. The input is split at NUL bytes
+ * into arguments; exit() leads back here while an input runs.
  * Options that act on the machine at once (--verify, --dumpvluns) are
  * swapped for harmless ones.
  */
@@ -18,9 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "cmdline.h"
 #include "update.h"
-
-int osk_update_main(int argc, char **argv);
 
 static jmp_buf back;
 static int running;
@@ -33,11 +30,6 @@ extern "C" void exit(int status) noexcept
     auto real = (void (*)(int))dlsym(RTLD_NEXT, "exit");
     real(status);
     _exit(status);
-}
-
-extern "C" uid_t osk_fuzz_parsed(void)
-{
-    longjmp(back, 2);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -74,9 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     package_source = SOURCE_INVALID;
     use_log = 0;
     quiet = 1;
+    update_log_settings();
     running = 1;
-    if (setjmp(back) == 0)
-        (void)osk_update_main((int)args.size(), argv.data());
+    if (setjmp(back) == 0) {
+        update_parse_command_line((int)args.size(), argv.data());
+        update_check_request();
+    }
     running = 0;
     return 0;
 }

@@ -148,6 +148,7 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
     EXPECT_EQ(status(1).boot, 'B');
     EXPECT_EQ(status(1).root, 'A');
 
+    test_cluster_hold_boot(dir, 1, true);
     EXPECT_EQ(run(0, "rsh node1 /sbin/reboot; echo $?"), "0\n");
     /* From the moment reboot returns the node is out of the cluster. */
     std::string out, err;
@@ -157,6 +158,7 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
     EXPECT_EQ(gone.online, 0);
     EXPECT_NE(gone.state, "up");
 
+    test_cluster_hold_boot(dir, 1, false);
     ASSERT_TRUE(test_cluster_wait_up(dir, 1));
     test_node_status back = status(1);
     EXPECT_EQ(back.root, 'B');

@@ -26,7 +26,9 @@ std::string test_cluster_dir(const char *tag)
 {
     static int seq;
     char d[96];
-    snprintf(d, sizeof d, "/var/tmp/osk-t-%.24s-%d-%d", tag, (int)getpid(), seq++);
+    const char *root = getenv("OSK_TEST_CLUSTER_ROOT");
+    snprintf(d, sizeof d, "%.32s/osk-t-%.24s-%d-%d", root ? root : "/var/tmp", tag, (int)getpid(),
+             seq++);
     return d;
 }
 
@@ -172,6 +174,15 @@ std::string test_cluster_roots(const std::string &dir)
     for (auto &n : s)
         r += std::string(r.empty() ? "" : " ") + n.root + n.boot;
     return r;
+}
+
+void test_cluster_hold_boot(const std::string &dir, int node, bool hold)
+{
+    std::string f = dir + "/node" + std::to_string(node) + "/hold-boot";
+    if (hold)
+        std::ofstream(f) << "held by a test\n";
+    else
+        (void)unlink(f.c_str());
 }
 
 std::string test_cluster_run(const std::string &dir, int node, const std::string &cmd, int want)

@@ -78,6 +78,10 @@ void test_cluster_mark_boot(const std::string &dir, int nodes);
 bool test_cluster_same_boot(const std::string &dir, int node);
 std::string test_cluster_roots(const std::string &dir);
 
+/* While held, NODE stays down once it went down for a reboot, so a test
+ * sees it gone for as long as it needs; release lets it boot. */
+void test_cluster_hold_boot(const std::string &dir, int node, bool hold);
+
 /* Processes of this machine that belong to the cluster: its supervisor,
  * module daemon and every node's init, by the pids they recorded. */
 std::vector<int> test_cluster_pids(const std::string &dir);
