@@ -144,6 +144,29 @@ static void node_boot(int n)
     slog("node %d: booting root %c (pid %d)", n, s->root, (int)s->pid);
 }
 
+/* At the cluster's start the nodes join in their order, whatever order
+ * their boots end in, so node 0 is the first master on a loaded machine
+ * too. A node that went down before its turn is passed over; n is -1 when
+ * only that may have changed. */
+static void join_in_order(int n)
+{
+    static bool ready[8];
+    static int next;
+    if (n >= 0 && n < next) {
+        daemon_tell("join", n); /* its turn has passed */
+        return;
+    }
+    if (n >= 0)
+        ready[n] = true;
+    for (; next < g_nnodes; next++) {
+        struct sup_node_t *s = &g_node[next];
+        if (ready[next] && s->state == NS_UP)
+            daemon_tell("join", next);
+        else if (s->state == NS_BOOTING || s->state == NS_UP)
+            break;
+    }
+}
+
 static void node_ready(int n)
 {
     struct sup_node_t *s = &g_node[n];
@@ -155,7 +178,7 @@ static void node_ready(int n)
         s->state = NS_UP;
         s->deadline = 0;
         slog("node %d: up", n);
-        daemon_tell("join", n);
+        join_in_order(n);
     } else if (s->state == NS_BOOTING) {
         /* Its init reports why in the console log and is about to end. */
         slog("node %d: boot failed, see node%d/console.log", n, n);
@@ -216,6 +239,7 @@ static void node_reaped(pid_t pid, int st)
         s->state = NS_DOWN;
         s->deadline = 0;
         slog("node %d: died (status %d)", n, st);
+        join_in_order(-1);
     }
 }
 
