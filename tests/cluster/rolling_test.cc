@@ -273,7 +273,8 @@ TEST_F(Rolling, StandardRollingRestartsTheExpeditionWhileThePartnersServe)
     EXPECT_THAT(console, Not(HasSubstr("Update failed")));
 
     ASSERT_TRUE(wait_for_condition(600, 100, [&] { return !same_boot(0) && !same_boot(2); }))
-        << console << "\n" << supervisor_log();
+        << console << "\n"
+        << supervisor_log();
     ASSERT_TRUE(cluster_back());
     stop_sampling();
     EXPECT_EQ(roots(), "BB AA BB AA");
