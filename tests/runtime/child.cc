@@ -1,48 +1,32 @@
 #include "child.h"
 
+#include "child_run.h"
+
 #include <signal.h>
 #include <stdio.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
 child_result run_in_child(const std::function<void()> &fn)
 {
-    child_result r{-1, -1, {}};
-    int p[2];
-    if (pipe(p) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return r;
-    }
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork failed";
-        return r;
-    }
-    if (pid == 0) {
-        /* Expected aborts should not leave core files behind. */
+    child_opts opts;
+    /* Expected aborts should not leave core files behind. */
+    opts.setup = [] {
         struct rlimit none = {0, 0};
         (void)setrlimit(RLIMIT_CORE, &none);
-        close(p[0]);
-        dup2(p[1], STDOUT_FILENO);
-        close(p[1]);
-        fn();
-        fflush(stdout);
-        _exit(0);
-    }
-    close(p[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof(buf))) > 0)
-        r.out.append(buf, (size_t)n);
-    close(p[0]);
-    r.pid = pid;
-    if (waitpid(pid, &r.status, 0) != pid)
-        ADD_FAILURE() << "waitpid failed";
-    return r;
+    };
+    run_result r = child_call(
+        [&] {
+            fn();
+            return 0;
+        },
+        opts);
+    fputs(r.err.c_str(), stderr);
+    /* As waitpid reports it, for the W* macros. */
+    int status = r.signal ? r.signal : (r.status & 0xff) << 8;
+    return child_result{r.pid, status, r.out};
 }
 
 bool aborted(const child_result &r)

@@ -132,6 +132,7 @@ static run_result run_child(const std::vector<std::string> &argv, const std::fun
         if (fd >= 0)
             close(fd);
     reap(pid, &r);
+    r.pid = pid;
     if (r.timed_out) {
         r.status = -1;
         ADD_FAILURE() << "no end after " << opts.deadline_ms / 1000.0

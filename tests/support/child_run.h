@@ -26,6 +26,7 @@
 #include <sys/types.h>
 
 struct run_result {
+    pid_t pid = -1;  /* the child, once reaped */
     int status = -1; /* exit status, or -1 when killed */
     int signal = 0;  /* signal that killed it, or 0 */
     bool timed_out = false;
