@@ -272,7 +272,7 @@ TEST_F(Rolling, StandardRollingRestartsTheExpeditionWhileThePartnersServe)
         << console;
     EXPECT_THAT(console, Not(HasSubstr("Update failed")));
 
-    ASSERT_TRUE(wait_for_condition(600, 100, [&] { return !same_boot(0) && !same_boot(2); }))
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0) && !same_boot(2); }))
         << console << "\n"
         << supervisor_log();
     ASSERT_TRUE(cluster_back());
@@ -307,7 +307,7 @@ TEST_F(Rolling, SimpleRollingRestartsOneNodeAtATimeInOrder)
     start_sampling();
     std::string console;
     update_restarting(0, "--simple --rcp pkghost:/r.tgz", &console);
-    ASSERT_TRUE(wait_for_condition(600, 100, [&] { return !same_boot(0); })) << console;
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0); })) << console;
     ASSERT_TRUE(cluster_back());
     stop_sampling();
 
@@ -369,7 +369,7 @@ TEST_F(Rolling, FullRestartWaitsForTheSystemManagerShutdown)
     ASSERT_NE(shutdown, std::string::npos) << console;
     EXPECT_LT(shutdown, at(console, "Finished shutting down sysmgr."));
     EXPECT_LT(at(console, "Finished shutting down sysmgr."), at(console, "Rebooting."));
-    ASSERT_TRUE(wait_for_condition(600, 100, [&] { return !same_boot(0); })) << console;
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0); })) << console;
     ASSERT_TRUE(cluster_back());
     EXPECT_EQ(roots(), "BB BB BB BB");
     EXPECT_THAT(journal(),
@@ -388,7 +388,7 @@ TEST_F(Rolling, WithoutSystemManagerAFullUpdateGoesOn)
     EXPECT_THAT(console, HasSubstr("Rebooting."));
     EXPECT_THAT(console, Not(HasSubstr("sysmgr")));
     EXPECT_THAT(console, Not(HasSubstr("system manager")));
-    ASSERT_TRUE(wait_for_condition(600, 100, [&] { return !same_boot(0); })) << console;
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0); })) << console;
     ASSERT_TRUE(cluster_back());
     EXPECT_EQ(roots(), "BB BB BB BB");
 }

@@ -129,7 +129,7 @@ class Faults : public ::testing::Test
     }
     bool held(int node, const std::string &name)
     {
-        return wait_for_condition(1200, 100, [&] {
+        return wait_for_condition(480, 250, [&] {
             return test_cluster_exec(dir, node, "test -e /altroot/var/tmp/held-" + name) == 0;
         });
     }
@@ -221,7 +221,7 @@ class Faults : public ::testing::Test
      * run's children finish on their own). */
     bool quiet()
     {
-        return wait_for_condition(600, 100, [&] {
+        return wait_for_condition(240, 250, [&] {
             for (int n = 0; n < nnodes; n++) {
                 std::string out;
                 (void)test_cluster_exec(dir, n, "pgrep -x 'update|dpkg|apt-get|rsh' || :", &out);

@@ -26,9 +26,7 @@ std::string test_cluster_dir(const char *tag)
 {
     static int seq;
     char d[96];
-    const char *root = getenv("OSK_TEST_CLUSTER_ROOT");
-    snprintf(d, sizeof d, "%.32s/osk-t-%.24s-%d-%d", root ? root : "/var/tmp", tag, (int)getpid(),
-             seq++);
+    snprintf(d, sizeof d, "/var/tmp/osk-t-%.24s-%d-%d", tag, (int)getpid(), seq++);
     return d;
 }
 
@@ -100,7 +98,7 @@ bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *
 
 bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms)
 {
-    return wait_for_condition(timeout_ms / 100, 100, [&] {
+    return wait_for_condition(timeout_ms / 250, 250, [&] {
         std::vector<test_node_status> s;
         if (!test_cluster_status(dir, &s) || (int)s.size() != nnodes)
             return false;
@@ -113,7 +111,7 @@ bool test_cluster_all_up(const std::string &dir, int nnodes, int timeout_ms)
 
 bool test_cluster_wait_up(const std::string &dir, int node, int timeout_ms)
 {
-    return wait_for_condition(timeout_ms / 50, 50, [&] {
+    return wait_for_condition(timeout_ms / 200, 200, [&] {
         std::vector<test_node_status> s;
         return test_cluster_status(dir, &s) && node < (int)s.size() && s[node].state == "up" &&
                s[node].integrated;

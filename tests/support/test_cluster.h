@@ -6,7 +6,10 @@
  * run in parallel, and must end with test_cluster_down() even when it fails
  * (call it from TearDown or a scope guard): a cluster left up keeps its
  * processes and files. Nothing here sleeps a fixed time; waits poll a
- * condition up to a bound and report whether it came true.
+ * condition up to a bound and report whether it came true. Polls come a
+ * few times a second, not more: every one runs osk-cluster, and many tests
+ * poll at once on a machine of two cores.
+
  *
  * Environment of the clusters started here: OSK_SIM_REBOOT_DELAY_MS is 200
  * unless the test's environment sets it.
