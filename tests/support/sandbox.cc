@@ -104,6 +104,17 @@ static void enter_sandbox(sandbox *sb, const sandbox_opts &opts)
             _exit(125);
         }
     }
+    /* A checkout under a folder only root may enter ("/root") must still
+     * let another user run the build's programs: in the copy, its parents
+     * are made passable. */
+    for (std::string dir : {std::string(OSK_SOURCE_DIR), std::string(OSK_BUILD_DIR)}) {
+        for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1)) {
+            std::string parent = mnt + dir.substr(0, at);
+            struct stat st;
+            if (stat(parent.c_str(), &st) == 0 && (st.st_mode & 0111) != 0111)
+                (void)chmod(parent.c_str(), (st.st_mode & 07777) | 0111);
+        }
+    }
     if (chroot(mnt.c_str()) != 0 || chdir(opts.cwd.c_str()) != 0) {
         dprintf(2, "sandbox: cannot enter: %s\n", strerror(errno));
         _exit(125);
