@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <string>
@@ -43,6 +44,28 @@ static int make_release(const char *dir, const char *release, std::string *err)
     return mkrel_build(&rel, err);
 }
 
+/* The template's package database starts empty, hiding this machine's: a
+ * node's dpkg then knows the node software only, and no install on a node
+ * reads this machine's thousands of file lists or runs its triggers. */
+static int own_dpkg_database(const char *upper)
+{
+    char admin[PATH_MAX], p[PATH_MAX];
+    snprintf(admin, sizeof admin, "%s/var/lib/dpkg", upper);
+    if (sim_mkdir_p(admin, 0755) < 0 || setxattr(admin, "trusted.overlay.opaque", "y", 1, 0) < 0)
+        return -1;
+    for (const char *d : {"info", "updates", "triggers", "alternatives", "parts"}) {
+        snprintf(p, sizeof p, "%s/%s", admin, d);
+        if (sim_mkdir_p(p, 0755) < 0)
+            return -1;
+    }
+    for (const char *f : {"status", "available", "diversions", "statoverride"}) {
+        snprintf(p, sizeof p, "%s/%s", admin, f);
+        if (sim_write_file(p, "", 0644) < 0)
+            return -1;
+    }
+    return 0;
+}
+
 /* In a private overlay of "/": installs the release and keeps its package
  * files where an installed node keeps them. */
 static int install_into_template(const char *dir)
@@ -53,7 +76,8 @@ static int install_into_template(const char *dir)
     snprintf(mnt, sizeof mnt, "%s/base/mnt", dir);
     snprintf(repo, sizeof repo, "%s/base/release/oskpackage/" MKREL_REPO_DIR, dir);
     snprintf(opts, sizeof opts, "lowerdir=/,upperdir=%s,workdir=%s", upper, work);
-    if (sim_mkdir_p(upper, 0755) < 0 || sim_mkdir_p(work, 0755) < 0 || sim_mkdir_p(mnt, 0755) < 0)
+    if (sim_mkdir_p(upper, 0755) < 0 || sim_mkdir_p(work, 0755) < 0 || sim_mkdir_p(mnt, 0755) < 0 ||
+        own_dpkg_database(upper) < 0)
         return -1;
 
     pid_t pid;

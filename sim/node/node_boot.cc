@@ -160,7 +160,10 @@ int node_root_create(const struct node_boot_t *b, char x)
         return -1;
     /* A node reaches no network repository: it knows only the sources an
      * update adds, and none of this machine's package lists. */
+    /* Nor does it run this machine's apt hooks: one of them deletes apt's
+     * cache after every dpkg run, so each apt-get would rebuild it. */
     if (put_opaque_dir(up, "/etc/apt/sources.list.d", 0755) < 0 ||
+        put_opaque_dir(up, "/etc/apt/apt.conf.d", 0755) < 0 ||
         put_file(up, "/etc/apt/sources.list", "", 0644) < 0 ||
         put_opaque_dir(up, "/var/lib/apt/lists", 0755) < 0 ||
         put_dir(up, "/var/lib/apt/lists/partial/.") < 0)
