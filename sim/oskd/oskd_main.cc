@@ -22,7 +22,8 @@
  *                         processes' IPC handles are dropped and requests
  *                         pending on them fail with BR_NODE_DOWN
  *     status              "node N present=0|1 online=0|1 integrated=0|1
- *                         master=0|1" per node, then "end"
+ *                         master=0|1" per node, "upgrade active=0|1
+ *                         group=0xM pending=0xM", then "end"
  *     integrate N 0|1     set or clear node N's fully-integrated flag
  *     setvar NAME VALUE   numlogfiles (answer of SCCMD_GET_VARS, default 5),
  *                         ioctlversion (answer of SCCMD_VERSION, default 266)

@@ -335,7 +335,8 @@ static void ctl_status(char *reply, size_t len)
             break;
         used += (size_t)w;
     }
-    snprintf(reply + used, len - used, "end\n");
+    snprintf(reply + used, len - used, "upgrade active=%d group=0x%x pending=0x%x\nend\n",
+             oskd.st_upgrade, (unsigned)oskd.st_upgr_group, (unsigned)oskd.st_upgr_pending);
 }
 
 static void ctl_ipc(char *reply, size_t len)
