@@ -15,7 +15,8 @@
  * The supervisor owns the daemon, the package host's agent and every node's
  * init; a node's reboot is its work, so it completes even when the process
  * that asked for it is ended by it. Its socket run/super.sock takes one line:
- *   status         "node N state=S root=R boot=B pid=P" per node, then "end"
+ *   status         "node N state=S root=R boot=B pid=P" per node, the rolling
+ *                  upgrade's phase ("rolling upgrade: ...", move.h), then "end"
  *   reboot N       ok: the node leaves, is restarted on its boot root, rejoins;
  *                  new sessions fail at once, running ones are seen out for
  *                  at most $OSK_SIM_REBOOT_GRACE_MS (default 10000) first

@@ -99,7 +99,9 @@ struct node_view_t {
     int online, integrated;
 };
 
-static int gather(struct node_view_t *v, int nnodes)
+/* The nodes as the supervisor and the module daemon see them; MOVE, when
+ * given, receives the supervisor's line on the rolling upgrade. */
+static int gather(struct node_view_t *v, int nnodes, std::string *move = nullptr)
 {
     for (int n = 0; n < nnodes; n++) {
         snprintf(v[n].state, sizeof v[n].state, "down");
@@ -117,6 +119,8 @@ static int gather(struct node_view_t *v, int nnodes)
             snprintf(v[n].state, sizeof v[n].state, "%s", st);
             v[n].root = r;
             v[n].boot = b;
+        } else if (move != nullptr && strncmp(l, "rolling upgrade: ", 17) == 0) {
+            *move = l;
         }
     }
     char sock[PATH_MAX];
@@ -143,8 +147,6 @@ static std::string node_packages(int n, char r)
     char upper[PATH_MAX];
     snprintf(upper, sizeof upper, "%s/node%d/%c/upper/var/lib/dpkg/status", g_dir, n, r);
     FILE *f = fopen(upper, "r");
-    if (!f)
-        f = fopen("/var/lib/dpkg/status", "r"); /* the root changed nothing of dpkg's */
     if (!f)
         return "";
     std::vector<std::pair<std::string, std::string>> found;
@@ -183,7 +185,8 @@ static int cmd_status(void)
         return 1;
     }
     struct node_view_t v[8];
-    if (gather(v, nnodes) < 0)
+    std::string move;
+    if (gather(v, nnodes, &move) < 0)
         fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
     for (int n = 0; n < nnodes; n++) {
         std::string pk;
@@ -193,6 +196,8 @@ static int cmd_status(void)
                v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
                pk.empty() ? "-" : pk.c_str());
     }
+    if (!move.empty())
+        printf("%s\n", move.c_str());
     sysmgr_status(g_dir);
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "move.h"
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -120,6 +121,7 @@ static void node_boot(int n)
         return;
     }
     s->root = boot_root(n);
+    move_node_booting(g_dir, n, s->root);
     char exe[4096], num[8], root[2] = {s->root, 0}, log[4096], pidf[4096], pidtxt[32];
     snprintf(exe, sizeof exe, "%s/osk-node", g_bindir);
     snprintf(num, sizeof num, "%d", n);
@@ -179,6 +181,7 @@ static void node_ready(int n)
         s->deadline = 0;
         slog("node %d: up", n);
         join_in_order(n);
+        move_node_up(n);
     } else if (s->state == NS_BOOTING) {
         /* Its init reports why in the console log and is about to end. */
         slog("node %d: boot failed, see node%d/console.log", n, n);
@@ -240,6 +243,7 @@ static void node_reaped(pid_t pid, int st)
         s->deadline = 0;
         slog("node %d: died (status %d)", n, st);
         join_in_order(-1);
+        move_node_died(n);
     }
 }
 
@@ -267,6 +271,53 @@ static void timers(void)
                 node_boot(n);
         }
     }
+}
+
+static int set_boot_root(int n, char r)
+{
+    char p[4096], t[4] = {r, '\n', 0};
+    node_file(n, "boot", p, sizeof p);
+    if (sim_write_file(p, t, 0644) < 0)
+        return -1;
+    slog("node %d: boots root %c next", n, r);
+    return 0;
+}
+
+/* The supervisor's side of the rolling upgrade's move (move.h). */
+static char move_root(int n)
+{
+    return g_node[n].root;
+}
+
+static int move_is_up(int n)
+{
+    return g_node[n].state == NS_UP;
+}
+
+static int move_is_dead(int n)
+{
+    return g_node[n].state == NS_DOWN;
+}
+
+static unsigned move_expedition(void)
+{
+    char sock[4096], reply[4096];
+    snprintf(sock, sizeof sock, "%s/ctl.sock", g_dir);
+    if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
+        return 0;
+    const char *u = strstr(reply, "upgrade active=");
+    int active = 0;
+    unsigned group = 0;
+    if (u == nullptr || sscanf(u, "upgrade active=%d group=0x%x", &active, &group) != 2)
+        return 0;
+    return active ? group : 0;
+}
+
+static void move_restart_into(int n, char r)
+{
+    if (set_boot_root(n, r) < 0)
+        slog("node %d: cannot record the boot root: %s", n, strerror(errno));
+    node_reboot(n);
 }
 
 static int next_timeout(void)
@@ -340,17 +391,15 @@ static int answer(int c)
             len += snprintf(
                 out + len, sizeof out - len, "node %d state=%s root=%c boot=%c pid=%d\n", i,
                 state_name[g_node[i].state], g_node[i].root, boot_root(i), (int)g_node[i].pid);
-        snprintf(out + len, sizeof out - len, "end\n");
+        char move[256];
+        move_describe(move, sizeof move);
+        snprintf(out + len, sizeof out - len, "%s\nend\n", move);
     } else if (sscanf(req, "reboot %d", &n) == 1 && n >= 0 && n < g_nnodes) {
         node_reboot(n);
     } else if (sscanf(req, "lilo %d %c", &n, &x) == 2 && n >= 0 && n < g_nnodes &&
                (x == 'A' || x == 'B')) {
-        char p[4096], t[4] = {x, '\n', 0};
-        node_file(n, "boot", p, sizeof p);
-        if (sim_write_file(p, t, 0644) < 0)
+        if (set_boot_root(n, x) < 0)
             snprintf(out, sizeof out, "error cannot record the boot root: %s\n", strerror(errno));
-        else
-            slog("node %d: boots root %c next", n, x);
     } else if (strcmp(req, "quit") == 0) {
         teardown();
         quit = 1;
@@ -431,6 +480,9 @@ int supervisor_main(const char *dir, const char *bindir)
     }
     for (int n = 0; n < 8; n++)
         g_node[n] = {NS_DOWN, 0, -1, 'A', 0};
+    struct move_ops_t ops = {g_nnodes,        move_root,         move_is_up, move_is_dead,
+                             move_expedition, move_restart_into, slog};
+    move_init(&ops);
     if (start_daemon() < 0) {
         teardown();
         return 1;

@@ -1,8 +1,9 @@
 /*
- * Restarts through the system manager on simulated clusters of four nodes,
- * run as an operator runs them: the export inventory, the rolling-type
- * question, the standard and the simple rolling upgrade, and the manager's
- * shutdown before a full restart. Judged by the console, the exit status,
+ * Restarts through the system manager on simulated clusters of four nodes
+ * (eight for one), run as an operator runs them: the export inventory, the
+ * rolling-type question, the standard rolling upgrade to its end (the new
+ * release moving the remaining nodes), the simple rolling upgrade, and the
+ * manager's shutdown before a full restart. Judged by the console, the exit status,
  * the manager's journal, which nodes restarted into which root, and the
  * exports the hosts saw served while it ran.
  *
@@ -88,12 +89,13 @@ class Rolling : public ::testing::Test
         return lines;
     }
 
-    /* Release 2.2.3.10 (osk, osk-base, osk-tools) as pkghost:/NAME, with TOC
-     * 27, handshake H and any further osk-mkrelease options. */
+    /* Release `version` (osk, osk-base, osk-tools) as pkghost:/NAME, with
+     * TOC 27, handshake H and any further osk-mkrelease options. */
+    std::string version = new_release;
     void release(const std::string &name, int handshake = 5,
                  const std::vector<std::string> &more = {})
     {
-        std::string v = new_release;
+        std::string v = version;
         std::vector<std::string> args = {"-o",          dir + "/pkghost/" + name,
                                          "--release",   v,
                                          "--package",   "osk=" + v + "-1",
@@ -147,6 +149,31 @@ class Rolling : public ::testing::Test
     std::string roots()
     {
         return test_cluster_roots(dir);
+    }
+    /* The cluster's view of the rolling upgrade, after "rolling upgrade: ". */
+    std::string move()
+    {
+        std::istringstream in(test_cluster_cli(dir, {"status"}).out);
+        for (std::string l; std::getline(in, l);)
+            if (l.rfind("rolling upgrade: ", 0) == 0)
+                return l.substr(17);
+        return "";
+    }
+    std::string state(int node)
+    {
+        std::vector<test_node_status> s;
+        if (!test_cluster_status(dir, &s) || node >= (int)s.size())
+            return "";
+        return s[node].state;
+    }
+    std::vector<std::string> packages()
+    {
+        std::vector<test_node_status> s;
+        std::vector<std::string> out;
+        if (test_cluster_status(dir, &s))
+            for (auto &n : s)
+                out.push_back(n.packages);
+        return out;
     }
 
     /* What the hosts saw while a restart ran, sampled in the background:
@@ -255,9 +282,11 @@ TEST_F(Rolling, InventoryAndRollingTypeOfThreeReleases)
         EXPECT_THAT(l, Not(HasSubstr("shutdown")));
 }
 
-/* Nodes 0 and 2 restart into the new root, node 0 (running update) last;
- * their partners 1 and 3 keep the old one and serve every export meanwhile. */
-TEST_F(Rolling, StandardRollingRestartsTheExpeditionWhileThePartnersServe)
+/* Nodes 0 and 2 restart into the new root, node 0 (running update) last,
+ * each serving the exports its inventory lists; then the new release moves
+ * nodes 1 and 3 one at a time. No export is ever unserved, and a revert
+ * brings every node back to the old release. */
+TEST_F(Rolling, StandardRollingMovesTheWholeClusterWhileEveryExportIsServed)
 {
     up();
     release("r.tgz");
@@ -272,14 +301,14 @@ TEST_F(Rolling, StandardRollingRestartsTheExpeditionWhileThePartnersServe)
         << console;
     EXPECT_THAT(console, Not(HasSubstr("Update failed")));
 
-    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0) && !same_boot(2); }))
-        << console << "\n"
-        << supervisor_log();
+    ASSERT_TRUE(wait_for_condition(480, 250, [&] { return move() == "done"; })) << console << "\n"
+                                                                                << supervisor_log();
     ASSERT_TRUE(cluster_back());
     stop_sampling();
-    EXPECT_EQ(roots(), "BB AA BB AA");
-    EXPECT_TRUE(same_boot(1));
-    EXPECT_TRUE(same_boot(3));
+    EXPECT_EQ(roots(), "BB BB BB BB");
+    for (int n = 0; n < nnodes; n++)
+        EXPECT_FALSE(same_boot(n)) << "node " << n;
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.3.10-1")));
     EXPECT_GT(samples, 3);
     EXPECT_EQ(most_unserved, 0);
 
@@ -290,11 +319,81 @@ TEST_F(Rolling, StandardRollingRestartsTheExpeditionWhileThePartnersServe)
     EXPECT_THAT(requests, ::testing::ElementsAre(
                               "prep_update", "shutdown node 2 toc=0 force=1 type=2 is_update=1",
                               "shutdown node 0 toc=0 force=1 type=2 is_update=1"));
-    /* The new root of each expedition node holds the inventory. */
-    const std::string inventory = run(0, "cat /present_vluns");
-    EXPECT_THAT(inventory, HasSubstr("VERSION 4\n"));
-    EXPECT_EQ(run(2, "cat /present_vluns"), inventory);
-    run(1, "test -e /present_vluns || test -e /altroot/present_vluns", 1);
+    /* Each expedition node served what the inventory lists for it, and took
+     * the file; the remaining nodes followed one at a time, in order. */
+    const std::string log = supervisor_log();
+    EXPECT_THAT(log, HasSubstr("node 0: presents the 12 exports of its inventory at once"));
+    EXPECT_THAT(log, HasSubstr("node 2: presents the 8 exports of its inventory at once"));
+    const size_t restart1 = at(log, "rolling upgrade: node 1 restarts into its new root B");
+    const size_t back1 = at(log, "rolling upgrade: node 1 rejoined on its new root B");
+    ASSERT_NE(back1, std::string::npos) << log;
+    EXPECT_LT(restart1, back1);
+    EXPECT_LT(back1, at(log, "rolling upgrade: node 3 restarts into its new root B"));
+    for (int n = 0; n < nnodes; n++)
+        run(n, "test -e /present_vluns || test -e /altroot/present_vluns", 1);
+
+    /* The timeline shows the remaining nodes' restarts too. */
+    run_result t = test_cluster_cli(dir, {"timeline"});
+    EXPECT_EQ(t.status, 0) << t.err;
+    for (const char *lane : {"\n1 [^\n]* [0-9]+\n", "\n3 [^\n]* [0-9]+\n"})
+        EXPECT_THAT(t.out, ::testing::ContainsRegex(lane)) << t.out;
+
+    mark_boot();
+    update_restarting(0, "--revert", &console);
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0); })) << console;
+    ASSERT_TRUE(cluster_back());
+    EXPECT_EQ(roots(), "AA AA AA AA");
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.2.164-1")));
+}
+
+/* Eight nodes, expedition 0x55. While node 1 is held down by its move,
+ * node 3 crashes: the move stops at node 3 with every export still served,
+ * and the operator's reboot of node 3 lets it finish. A full update then
+ * runs as on a cluster that never had a rolling upgrade. */
+TEST_F(Rolling, RemainingNodeThatCrashesStopsTheMoveUntilItIsRebooted)
+{
+    nnodes = 8;
+    up();
+    release("r.tgz");
+    test_cluster_hold_boot(dir, 1, true);
+    start_sampling();
+    std::string console;
+    update_restarting(0, "--rolling 0x55 --rcp pkghost:/r.tgz", &console);
+    ASSERT_TRUE(wait_for_condition(
+        480, 250,
+        [&] { return move() == "remaining nodes restarting, node 1" && state(1) == "rebooting"; }))
+        << console << "\n"
+        << supervisor_log();
+    ASSERT_EQ(test_cluster_cli(dir, {"fault", "crash", "3"}).status, 0);
+    ASSERT_TRUE(wait_for_condition(120, 250, [&] { return state(3) == "down"; }));
+    test_cluster_hold_boot(dir, 1, false);
+
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] {
+        return move().rfind("stopped at node 3", 0) == 0;
+    })) << supervisor_log();
+    run_result e = test_cluster_cli(dir, {"exports"});
+    EXPECT_THAT(e.out, HasSubstr(" unserved 0\n")) << e.out;
+    EXPECT_EQ(state(5), "up");
+    EXPECT_EQ(roots().substr(0, 6), "BB BB "); /* nodes 0 and 1 moved */
+
+    ASSERT_EQ(test_cluster_reboot(dir, 3), 0);
+    ASSERT_TRUE(wait_for_condition(480, 250, [&] { return move() == "done"; })) << supervisor_log();
+    ASSERT_TRUE(cluster_back());
+    stop_sampling();
+    EXPECT_EQ(roots(), "BB BB BB BB BB BB BB BB");
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.3.10-1")));
+    EXPECT_EQ(most_unserved, 0);
+
+    version = "2.2.3.11";
+    release("next.tgz");
+    mark_boot();
+    update_restarting(0, "--rcp pkghost:/next.tgz", &console);
+    EXPECT_THAT(console, Not(HasSubstr("Update failed")));
+    ASSERT_TRUE(wait_for_condition(240, 250, [&] { return !same_boot(0); })) << console;
+    ASSERT_TRUE(cluster_back());
+    EXPECT_EQ(roots(), "AA AA AA AA AA AA AA AA");
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.3.11-1")));
+    EXPECT_EQ(move(), "done");
 }
 
 /* From node 0: 3, 1, 2, then 0 itself, each only once the one before has
