@@ -111,7 +111,7 @@ static void parse_options(int argc, char **argv)
             update_help();
             exit(UPD_EXIT_OK);
         } else if (strcmp(arg, "--version") == 0) {
-            printf("OSK version %s\n", UPDATE_RELEASE);
+            printf("OSK version %s\n", update_release);
             exit(UPD_EXIT_OK);
         } else if (strcmp(arg, "--verify") == 0) {
             exit(local_verify());

@@ -15,10 +15,6 @@
 
 static_assert(ULOG_EXIT_FAILURE == UPD_EXIT_FAILURE, "the engine's own exits use the table");
 
-/* Release number, then who built it and how. */
-static const char build_ident[] =
-    UPDATE_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
-
 void update_log_settings(void)
 {
     /* A log that could not be opened stays off: asking again would repeat the complaint. */
@@ -26,7 +22,7 @@ void update_log_settings(void)
     ulog_settings.quiet = quiet;
     ulog_settings.do_dots = do_dots;
     ulog_settings.cmdline = args_passed;
-    ulog_settings.ident = build_ident;
+    ulog_settings.ident = update_build_ident;
 }
 
 void update_fail(int status)

@@ -13,10 +13,14 @@
 
 #include "osk_types.h"
 
-#define UPDATE_RELEASE "2.2.2.164"
 #define UPDATE_TOOL_MAJOR 3
 #define UPDATE_TOOL_MINOR 0
 #define UPDATE_TOOL_PATCH 0
+
+/* The release this update belongs to ("OSK version %s"), and the run log
+ * header's text: the release, then who built it and how. */
+extern const char update_release[];
+extern const char update_build_ident[];
 
 /* Process exit statuses: every failing step ends the process with one. */
 enum update_exit {
