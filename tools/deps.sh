@@ -4,7 +4,8 @@
 set -euo pipefail
 
 want=(cmake ninja-build g++ libssl-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev
-      apt util-linux mount tar gzip bzip2 coreutils procps librsvg2-bin clang libclang-rt-14-dev)
+      apt util-linux mount tar gzip bzip2 coreutils procps librsvg2-bin clang libclang-rt-14-dev
+      binutils lintian)
 missing=()
 for p in "${want[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
