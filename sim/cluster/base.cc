@@ -2,9 +2,12 @@
  * The base release every node starts with: a real release made by the
  * release builder and installed by dpkg once into a template layer, which
  * each new root partition then starts from. A node so answers "dpkg -s osk"
- * from its first boot, as a node installed in the factory would.
+ * from its first boot, as a node installed in the factory would. The
+ * release carries the build's own package too (update, osk-mcall), so a
+ * node runs the update its root holds.
  */
 #include <errno.h>
+#include <glob.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,7 +17,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "base.h"
 #include "mkrelease.h"
@@ -31,7 +37,21 @@ static mkrel_package base_package(const char *name, const std::string &version)
     return p;
 }
 
-static int make_release(const char *dir, const char *release, std::string *err)
+/* The build's own package, made beside its programs, or "" when the build
+ * made none. */
+static std::string project_deb(const char *bindir)
+{
+    std::string pattern = std::string(bindir) + "/../deb/osk-update_*.deb";
+    glob_t g;
+    std::string deb;
+    if (glob(pattern.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+        deb = g.gl_pathv[g.gl_pathc - 1];
+    globfree(&g);
+    return deb;
+}
+
+static int make_release(const char *dir, const char *release, const std::string &deb,
+                        std::string *err)
 {
     mkrel_release rel;
     rel.version = release;
@@ -39,6 +59,11 @@ static int make_release(const char *dir, const char *release, std::string *err)
     osk.depends = "osk-base (= " + osk.version + ")";
     osk.provides = {"osk-toc-26", "osk-handshake-5"};
     rel.packages = {osk, base_package("osk-base", release), base_package("osk-tools", release)};
+    if (!deb.empty()) {
+        mkrel_package own;
+        own.deb = deb;
+        rel.packages.push_back(own);
+    }
     rel.format = MKREL_DIR;
     rel.output = std::string(dir) + "/base/release";
     return mkrel_build(&rel, err);
@@ -66,6 +91,85 @@ static int own_dpkg_database(const char *upper)
     return 0;
 }
 
+/* Output of a command of this machine, "" when it fails. */
+static std::string command_output(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    return pclose(p) == 0 ? out : std::string();
+}
+
+/* Package names of the Depends and Pre-Depends lines in TEXT, every
+ * alternative included, without versions or architecture qualifiers. */
+static std::vector<std::string> depended_on(const std::string &text)
+{
+    std::vector<std::string> names;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        size_t colon = line.find(": ");
+        if (colon == std::string::npos ||
+            (line.compare(0, colon, "Depends") != 0 && line.compare(0, colon, "Pre-Depends") != 0))
+            continue;
+        std::istringstream items(line.substr(colon + 2));
+        for (std::string item; std::getline(items, item, ',');) {
+            std::istringstream alts(item);
+            for (std::string alt; std::getline(alts, alt, '|');) {
+                size_t b = alt.find_first_not_of(' ');
+                if (b == std::string::npos)
+                    continue;
+                names.push_back(alt.substr(b, alt.find_first_of(" (:", b) - b));
+            }
+        }
+    }
+    return names;
+}
+
+static bool plain_name(const std::string &n)
+{
+    if (n.empty())
+        return false;
+    for (char c : n)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-'))
+            return false;
+    return true;
+}
+
+/* The packages of this machine that the build's package needs, and what
+ * they need in turn, are listed as installed in the node's database, as a
+ * node's base system lists them; their files are this machine's, which the
+ * roots show through. */
+static int seed_dependencies(const char *upper, const std::string &deb)
+{
+    std::string admin = std::string(upper) + "/var/lib/dpkg", status;
+    std::vector<std::string> todo =
+        depended_on(command_output("dpkg-deb --field '" + deb + "' Depends Pre-Depends"));
+    std::set<std::string> seen;
+    while (!todo.empty()) {
+        std::string name = todo.back();
+        todo.pop_back();
+        if (!plain_name(name) || !seen.insert(name).second)
+            continue;
+        std::string stanza = command_output("dpkg-query -s " + name + " 2>/dev/null");
+        if (stanza.find("\nStatus: install ok installed\n") == std::string::npos)
+            continue; /* a virtual name, or an alternative not installed here */
+        status += stanza + (stanza.back() == '\n' ? "\n" : "\n\n");
+        for (const std::string &d : depended_on(stanza))
+            todo.push_back(d);
+        /* Its file list and sums, so dpkg knows what it owns. */
+        std::string info = "/var/lib/dpkg/info/" + name;
+        (void)system(("cp " + info + ".list " + info + ":*.list " + info + ".md5sums " + info +
+                      ":*.md5sums '" + admin + "/info/' 2>/dev/null")
+                         .c_str());
+    }
+    return sim_write_file((admin + "/status").c_str(), status.c_str(), 0644);
+}
+
 /* In a private overlay of "/": installs the release and keeps its package
  * files where an installed node keeps them. */
 static int install_into_template(const char *dir)
@@ -76,8 +180,7 @@ static int install_into_template(const char *dir)
     snprintf(mnt, sizeof mnt, "%s/base/mnt", dir);
     snprintf(repo, sizeof repo, "%s/base/release/oskpackage/" MKREL_REPO_DIR, dir);
     snprintf(opts, sizeof opts, "lowerdir=/,upperdir=%s,workdir=%s", upper, work);
-    if (sim_mkdir_p(upper, 0755) < 0 || sim_mkdir_p(work, 0755) < 0 || sim_mkdir_p(mnt, 0755) < 0 ||
-        own_dpkg_database(upper) < 0)
+    if (sim_mkdir_p(upper, 0755) < 0 || sim_mkdir_p(work, 0755) < 0 || sim_mkdir_p(mnt, 0755) < 0)
         return -1;
 
     pid_t pid;
@@ -108,10 +211,16 @@ static int install_into_template(const char *dir)
     return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
 }
 
-int base_release_make(const char *dir, const char *release)
+int base_release_make(const char *dir, const char *release, const char *bindir)
 {
-    std::string err;
-    if (make_release(dir, release, &err) != 0) {
+    std::string err, deb = project_deb(bindir);
+    char upper[PATH_MAX];
+    snprintf(upper, sizeof upper, "%s/base/upper", dir);
+    if (own_dpkg_database(upper) < 0 || (!deb.empty() && seed_dependencies(upper, deb) < 0)) {
+        fprintf(stderr, "osk-cluster: base release: cannot list what %s needs\n", deb.c_str());
+        return -1;
+    }
+    if (make_release(dir, release, deb, &err) != 0) {
         fprintf(stderr, "osk-cluster: base release %s: %s\n", release, err.c_str());
         return -1;
     }

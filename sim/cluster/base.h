@@ -7,7 +7,9 @@
 
 #define BASE_RELEASE_DEFAULT "2.2.2.164"
 
-/* Returns 0, or -1 with a message on standard error. */
-int base_release_make(const char *dir, const char *release);
+/* Makes the base release RELEASE, with the build's own package when the
+ * build in BINDIR/.. made one. Returns 0, or -1 with a message on standard
+ * error. */
+int base_release_make(const char *dir, const char *release, const char *bindir);
 
 #endif

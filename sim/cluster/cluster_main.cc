@@ -376,14 +376,13 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
         return 1;
     }
-    if (strcmp(base, "none") != 0 && base_release_make(g_dir, base) < 0) {
-        (void)cleanup(1);
-        return 1;
-    }
-
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
+    if (strcmp(base, "none") != 0 && base_release_make(g_dir, base, bindir) < 0) {
+        (void)cleanup(1);
+        return 1;
+    }
     if (sysmgr_prepare(g_dir, bindir, nnodes) < 0) {
         (void)cleanup(1);
         return 1;

@@ -147,10 +147,11 @@ int node_root_create(const struct node_boot_t *b, char x)
         if (put_tool(up, t, b->bindir) < 0)
             return -1;
 
+    /* A node runs the update its root holds, which the base release
+     * installed; a root without one (no base release) runs the build's. */
     char upd[PATH_MAX];
     upper_path(up, "/usr/sbin/update", upd, sizeof upd);
-    (void)unlink(upd);
-    if (symlink("/opt/osk-sim/bin/update", upd) < 0)
+    if (access(upd, F_OK) != 0 && symlink("/opt/osk-sim/bin/update", upd) < 0)
         return fail("symlink", upd);
 
     if (put_opaque_dir(up, "/tmp", 01777) < 0 || put_opaque_dir(up, "/var/tmp", 01777) < 0 ||

@@ -79,7 +79,8 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
         EXPECT_EQ(n.root, 'A');
         EXPECT_EQ(n.boot, 'A');
         /* Every node starts with the base release, on both of its roots. */
-        EXPECT_EQ(n.packages, "osk_2.2.2.164-1,osk-base_2.2.2.164-1,osk-tools_2.2.2.164-1");
+        EXPECT_EQ(n.packages, "osk_2.2.2.164-1,osk-base_2.2.2.164-1,osk-tools_2.2.2.164-1,"
+                              "osk-update_2.2.2.164-1");
     }
     EXPECT_EQ(run(6, "chroot /altroot dpkg-query -W -f '${Version}' osk"), "2.2.2.164-1");
 
@@ -88,8 +89,8 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
     EXPECT_THAT(mounts, HasSubstr("/dev/hda1 / overlay"));
     EXPECT_THAT(mounts, HasSubstr("/dev/hda2 /altroot overlay"));
     EXPECT_EQ(run(3, "test -S /dev/osk && test -d /altroot/proc/self && cat /.osk-root "
-                     "/altroot/.osk-root && readlink /usr/sbin/update"),
-              "A\nB\n/opt/osk-sim/bin/update\n");
+                     "/altroot/.osk-root && dpkg -S /usr/sbin/update && dpkg --audit"),
+              "A\nB\nosk-update: /usr/sbin/update\n");
 }
 
 TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
