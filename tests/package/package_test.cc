@@ -119,11 +119,13 @@ class Package : public ::testing::Test
 
     /* "NAME VERSION STATUS" lines of the osk packages dpkg knows in ROOT
      * (virtual ones, which have no version, left out). */
+    /* The node software of ROOT, as the releases here install it: every osk
+     * package but the updater's own, which no release here carries. */
     std::string versions(const std::string &root)
     {
         std::string chroot = root == "/" ? "" : "chroot " + root + " ";
         return sh(chroot + "dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\\n' "
-                           "'osk*' | awk 'NF == 3 {print $1, $2, $3}'");
+                           "'osk*' | awk 'NF == 3 && $1 != \"osk-update\" {print $1, $2, $3}'");
     }
     std::string altroot_osk()
     {
