@@ -21,6 +21,7 @@
 
 #include "sim_fork.h"
 #include "sim_util.h"
+#include "sim_wire.h"
 #include "osk_banned.h"
 
 static const char fault_usage[] =
@@ -278,6 +279,22 @@ static std::string prerm_path(const fault_t &f)
     return std::string(f.running_root ? "" : "/altroot") + "/var/lib/dpkg/info/" + f.arg + ".prerm";
 }
 
+/* The root partition NODE runs ('A' or 'B'), 0 when it runs none. */
+static char running_root(int n)
+{
+    char sock[PATH_MAX], reply[4096];
+    snprintf(sock, sizeof sock, "%s/run/super.sock", g_dir);
+    if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
+        return 0;
+    char want[32], st[16], r;
+    snprintf(want, sizeof want, "node %d ", n);
+    const char *l = strstr(reply, want);
+    if (l == nullptr || sscanf(l + strlen(want), "state=%15s root=%c", st, &r) != 2 ||
+        strcmp(st, "up") != 0)
+        return 0;
+    return r;
+}
+
 #define SCRATCH "/altroot/tmp"
 #define FILLER SCRATCH "/.osk-fault-filler"
 #define PRERM_MARK "# osk-cluster fault"
@@ -390,6 +407,10 @@ static int fire(const fault_t &f, int id, std::string *what)
                     " of node" + std::to_string(f.node);
             return -1;
         }
+        /* Undone in that partition, whichever root the node runs by then. */
+        char now = running_root(f.node), hit = f.running_root ? now : (now == 'A' ? 'B' : 'A');
+        char t2[4] = {hit, '\n', 0};
+        (void)sim_write_file(ffile(id, "root").c_str(), t2, 0644);
         *what = "dpkg fails on " + f.arg + " in node" + std::to_string(f.node);
         return 0;
     }
@@ -426,6 +447,39 @@ static int fire(const fault_t &f, int id, std::string *what)
     return 0;
 }
 
+/* Puts back the pre-removal script at PRERM that the fault replaced. */
+static int restore_prerm(const std::string &prerm)
+{
+    std::string orig = prerm + ".osk-fault-orig";
+    char buf[512];
+    if (sim_read_file(prerm.c_str(), buf, sizeof buf) < 0 || !strstr(buf, PRERM_MARK))
+        return 0;
+    if (access(orig.c_str(), F_OK) == 0)
+        return rename(orig.c_str(), prerm.c_str());
+    return unlink(prerm.c_str());
+}
+
+/* In the partition the fault damaged: through the node where it has that
+ * partition mounted now, or in the partition's own layer when it is down. */
+static void undo_dpkg_fail(const fault_t &f, int id)
+{
+    char hit[8] = "";
+    std::string rel = "/var/lib/dpkg/info/" + f.arg + ".prerm";
+    if (sim_read_file(ffile(id, "root").c_str(), hit, sizeof hit) < 1 ||
+        (hit[0] != 'A' && hit[0] != 'B')) {
+        (void)in_node(f.node, [&] { return restore_prerm(prerm_path(f)); });
+        return;
+    }
+    char now = running_root(f.node);
+    if (now != 0) {
+        std::string at = (hit[0] == now ? "" : "/altroot") + rel;
+        (void)in_node(f.node, [&] { return restore_prerm(at); });
+    } else {
+        (void)restore_prerm(std::string(g_dir) + "/node" + std::to_string(f.node) + "/" + hit[0] +
+                            "/upper" + rel);
+    }
+}
+
 static void undo(const fault_t &f, int id)
 {
     if (f.kind == "hang")
@@ -435,15 +489,7 @@ static void undo(const fault_t &f, int id)
     else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
         (void)in_node(f.node, [] { return umount2(SCRATCH, MNT_DETACH); });
     else if (f.kind == "dpkg-fail")
-        (void)in_node(f.node, [&] {
-            std::string prerm = prerm_path(f), orig = prerm + ".osk-fault-orig";
-            char buf[512];
-            if (sim_read_file(prerm.c_str(), buf, sizeof buf) < 0 || !strstr(buf, PRERM_MARK))
-                return 0;
-            if (access(orig.c_str(), F_OK) == 0)
-                return rename(orig.c_str(), prerm.c_str());
-            return unlink(prerm.c_str());
-        });
+        undo_dpkg_fail(f, id);
     else if ((f.kind == "corrupt" || f.kind == "truncate") &&
              access(ffile(id, "orig").c_str(), F_OK) == 0)
         (void)rename(ffile(id, "orig").c_str(), pkghost_path(f).c_str());

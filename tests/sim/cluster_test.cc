@@ -174,6 +174,28 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
               "on-a\n2\nnode1\nnode0\n");
 }
 
+/* A dpkg fault is undone in the root partition it damaged, also when the
+ * node has booted that partition since: the next update that installs
+ * into it must find the package's own script. */
+TEST_F(Cluster, DpkgFaultIsUndoneInTheRootItDamagedWhereverTheNodeBoots)
+{
+    up(2);
+    const std::string prerm = "/var/lib/dpkg/info/osk.prerm";
+    const std::string before = run(1, "cat /altroot" + prerm + " 2>/dev/null; echo .");
+    ASSERT_EQ(test_cluster_cli(dir, {"fault", "dpkg-fail", "1", "osk"}).status, 0);
+    EXPECT_THAT(run(1, "cat /altroot" + prerm), HasSubstr("may not be touched"));
+
+    EXPECT_EQ(run(1, "chroot /altroot /sbin/lilo >/dev/null; echo $?"), "0\n");
+    ASSERT_EQ(test_cluster_reboot(dir, 1), 0);
+    ASSERT_TRUE(test_cluster_wait_up(dir, 1));
+    ASSERT_EQ(status(1).root, 'B');
+
+    run_result r = test_cluster_cli(dir, {"fault", "clear"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run(1, "cat " + prerm + " 2>/dev/null; echo ."), before);
+    EXPECT_EQ(run(1, "dpkg --audit; echo $?"), "0\n");
+}
+
 /* A rebooting node sees its running sessions out, so on a busy machine the
  * reboot request (and whatever its command does after it) still reaches
  * its caller. */
