@@ -106,8 +106,7 @@ std::string Exec::logpath;
 
 TEST_F(Exec, RecordsAnnouncementNonEmptyLinesAndResult)
 {
-    EXPECT_EQ(0,
-              ulog_execl("/bin/sh", "-c", "printf 'one\\n\\ntwo'; echo err >&2", nullptr, nullptr));
+    EXPECT_EQ(0, ulog_execl("/bin/sh", "-c", "printf 'one\\n\\ntwo'; echo err >&2", nullptr));
     std::string l = log();
     EXPECT_EQ(std::vector<std::string>{"/bin/sh -c printf 'one\\n\\ntwo'; echo err >&2 "},
               records(l, "sh *  : "));
@@ -118,9 +117,9 @@ TEST_F(Exec, RecordsAnnouncementNonEmptyLinesAndResult)
 
 TEST_F(Exec, FailureSignalAndMissingProgramGiveTheirResults)
 {
-    EXPECT_EQ(3, ulog_execl("/bin/sh", "-c", "exit 3", nullptr, nullptr));
-    EXPECT_EQ(9, ulog_execl("/bin/sh", "-c", "kill -9 $$", nullptr, nullptr));
-    EXPECT_EQ(1, ulog_execl("/nonexistent/prog", "arg", nullptr, nullptr));
+    EXPECT_EQ(3, ulog_execl("/bin/sh", "-c", "exit 3", nullptr));
+    EXPECT_EQ(9, ulog_execl("/bin/sh", "-c", "kill -9 $$", nullptr));
+    EXPECT_EQ(1, ulog_execl("/nonexistent/prog", "arg", nullptr));
     std::string l = log();
     EXPECT_EQ((std::vector<std::string>{"Failed    with status: 3", "Died      with signal: 9"}),
               records(l, "sh ***: "));
@@ -139,7 +138,7 @@ TEST_F(Exec, FloodOnBothStreamsIsLoggedWithoutLoss)
     const int n = 120000;
     std::string prog = "BEGIN { for (i = 1; i <= " + std::to_string(n) +
                        "; i++) { print i; print i > \"/dev/stderr\" } }";
-    EXPECT_EQ(0, ulog_execl("/usr/bin/awk", prog.c_str(), nullptr, nullptr));
+    EXPECT_EQ(0, ulog_execl("/usr/bin/awk", prog.c_str(), nullptr));
     std::string l = log();
     std::string expect = seq_text(1, n, false);
     EXPECT_TRUE(joined(records(l, "awk *o : ")) == expect);
@@ -323,12 +322,12 @@ TEST_F(Exec, HooksRunInTheChildOnly)
 TEST_F(Exec, ExeclTakesNineteenArgumentsAndNoMore)
 {
     EXPECT_EQ(0, ulog_execl("/bin/echo", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11",
-                            "12", "13", "14", "15", "16", "17", "18", "19", nullptr, nullptr));
+                            "12", "13", "14", "15", "16", "17", "18", "19", nullptr));
     EXPECT_EQ(std::vector<std::string>{"1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19"},
               records(log(), "echo *o : "));
 
     EXPECT_EXIT(ulog_execl("/bin/echo", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11",
-                           "12", "13", "14", "15", "16", "17", "18", "19", "20", nullptr, nullptr),
+                           "12", "13", "14", "15", "16", "17", "18", "19", "20", nullptr),
                 ::testing::ExitedWithCode(25), "");
     std::string l = log();
     EXPECT_NE(std::string::npos, l.find("Too many arguements passed for command: /bin/echo"));
@@ -380,7 +379,7 @@ TEST_F(Exec, ChildGetsItsStreamsWhenTheParentHasNone)
             close(1);
             close(2);
             int r = ulog_execl("/bin/sh", "-c", "echo out; echo err >&2; read x; echo \"in=$x\"",
-                               nullptr, nullptr);
+                               nullptr);
             _exit(r);
         },
         ::testing::ExitedWithCode(0), "");

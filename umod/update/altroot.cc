@@ -184,7 +184,7 @@ static int doupdate_revert_switchroot(void)
         const char *v = parse_osk_version(info);
         post_update_event("Reverting to OSK software version %s\n", v ? v : "");
     }
-    (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
+    (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, nullptr);
 
     do_pivot = 1;
     ulog_message("\nSwitching to previous version...\n");

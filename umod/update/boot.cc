@@ -68,7 +68,7 @@ void do_lilo(unsigned nodemask, int switch_root)
 int rebootremote(int node)
 {
     if (node == -1)
-        (void)ulog_execl(UMOUNT_PROGRAM, "-a", "-t", "nfs", NULL, NULL);
+        (void)ulog_execl(UMOUNT_PROGRAM, "-a", "-t", "nfs", nullptr);
 
     if (from_cli) {
         /* The management command line waits for us: reboot after we are gone. */
@@ -87,8 +87,8 @@ int rebootremote(int node)
         return 0;
     }
     if (node == -1)
-        return ulog_execl(REBOOT_PROGRAM, NULL, NULL);
-    return ulog_execl(RSH_PROGRAM, nodehostnames_brnet[node], REBOOT_PROGRAM, NULL, NULL);
+        return ulog_execl(REBOOT_PROGRAM, nullptr);
+    return ulog_execl(RSH_PROGRAM, nodehostnames_brnet[node], REBOOT_PROGRAM, nullptr);
 }
 
 void do_reboot(void)

@@ -151,7 +151,7 @@ static void install_this_node(void)
     ulog_message("Done installing new version.");
     remove_obsoleted();
     if (do_pivot)
-        (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, NULL, NULL);
+        (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, nullptr);
 }
 
 void restart_cluster(int toc_version, int shutdown_first)

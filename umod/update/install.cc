@@ -42,7 +42,7 @@ void do_prescript(const char *script, const char *failmsg)
     v = get_packver();
     snprintf(packaged, sizeof(packaged), "%s", v ? v : "");
 
-    if (ulog_execl(script, current, packaged, NULL, NULL) != 0) {
+    if (ulog_execl(script, current, packaged, nullptr) != 0) {
         ulog_message("%s", failmsg);
         exit(UPD_EXIT_FAILURE);
     }
@@ -183,10 +183,10 @@ void install_woody_if_needed(void)
         return;
     const char *packver = get_packver();
     if (ulog_execl(DPKG_PROGRAM, "--compare-versions", packver ? packver : "", "lt", "2.2.2.0",
-                   NULL, NULL) != 0)
+                   nullptr) != 0)
         return;
     ulog_message_logonly("We need to install Woody.\n");
-    if (ulog_execl(woody_revert, NULL, NULL) != 0) {
+    if (ulog_execl(woody_revert, nullptr) != 0) {
         ulog_message("Package required a revert from Sarge to Woody, which was not possible "
                      "under current circumstances.  Aborting.");
         exit(UPD_EXIT_FAILURE);

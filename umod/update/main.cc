@@ -83,7 +83,7 @@ int main(int argc, char **argv)
     if (stat("/altroot/proc", &st) == 0 && stat("/altroot/proc/self", &st) != 0) {
         ulog_message_logonly(
             "/altroot/proc/self not found; mounting /altroot/dev and /altroot/proc.\n");
-        (void)ulog_execl("/bin/sh", "-c", mount_cmdline, NULL, NULL);
+        (void)ulog_execl("/bin/sh", "-c", mount_cmdline, nullptr);
     }
 
     do_pivot = 1;

@@ -96,7 +96,7 @@ int getnodesonline(void)
     int reachable = 0;
     for (int n = 0; n < OSK_MAX_NODES; n++)
         if ((members & (1 << n)) &&
-            ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", NULL, NULL) == 0)
+            ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", nullptr) == 0)
             reachable |= 1 << n;
     if (reachable != members) {
         ulog_message("Not all nodes are currently accessible.");
@@ -146,10 +146,10 @@ void stop_pm(void)
         return;
     if (!local) {
         ulog_message("Stopping the PM on all nodes.");
-        (void)ulog_execl(PM_PROGRAM, "--stopall", NULL, NULL);
+        (void)ulog_execl(PM_PROGRAM, "--stopall", nullptr);
     } else {
         ulog_message("Stopping the PM on this node.");
-        (void)ulog_execl(PM_PROGRAM, "--stop", NULL, NULL);
+        (void)ulog_execl(PM_PROGRAM, "--stop", nullptr);
     }
 }
 
@@ -161,9 +161,9 @@ void onallnodes_set_pmnostart(int turn_on)
         if (!(nodes & (1 << n)))
             continue;
         int result = turn_on ? ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "/usr/bin/touch",
-                                          PM_NOSTART, NULL, NULL)
+                                          PM_NOSTART, nullptr)
                              : ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "/bin/rm", "-f",
-                                          PM_NOSTART, NULL, NULL);
+                                          PM_NOSTART, nullptr);
         if (result != 0)
             ulog_message("Issues with /pm_nostart on node %d", n);
     }

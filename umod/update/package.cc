@@ -54,7 +54,7 @@ int retrieve_rcp(const char *source, const char *filename)
 {
     char dest[UPDATE_PATH_LEN];
     snprintf(dest, sizeof(dest), "%s/%s", ALTROOT_TMP, filename);
-    if (ulog_execl(RCP_PROGRAM, source, dest, NULL, NULL) != 0) {
+    if (ulog_execl(RCP_PROGRAM, source, dest, nullptr) != 0) {
         ulog_message("Could not retrieve package file via: %s %s", RCP_PROGRAM, source);
         return 1;
     }
@@ -79,11 +79,11 @@ int extract(const char *file)
 
     int r;
     if (n >= 262 && memcmp(head + 257, "ustar", 5) == 0)
-        r = ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+        r = ulog_execl(TAR_PROGRAM, "-xf", file, "--directory", ALTROOT_TMP, nullptr);
     else if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b)
-        r = ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+        r = ulog_execl(TAR_PROGRAM, "-zxf", file, "--directory", ALTROOT_TMP, nullptr);
     else if (n >= 3 && memcmp(head, "BZh", 3) == 0)
-        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, NULL, NULL);
+        r = ulog_execl(TAR_PROGRAM, "--bzip", "-xf", file, "--directory", ALTROOT_TMP, nullptr);
     else
         return 1;
     /* An archive that makes the package folder a link would have every
@@ -155,17 +155,17 @@ int package_has_debs(void)
     if (known < 0) {
         char cmd[512];
         snprintf(cmd, sizeof(cmd), "find %s -name '*.deb' | grep -q .", SOURCES_LOCAL_DIR);
-        known = ulog_execl_hook(do_chroot, NULL, SHELL_PROGRAM, "-c", cmd, NULL) == 0;
+        known = ulog_execl_hook(do_chroot, NULL, SHELL_PROGRAM, "-c", cmd, nullptr) == 0;
     }
     return known;
 }
 
 int sources_list_valid(void)
 {
-    if (ulog_execl("/bin/grep", "-q", "dns", "/etc/nsswitch.conf", NULL, NULL) == 0)
+    if (ulog_execl("/bin/grep", "-q", "dns", "/etc/nsswitch.conf", nullptr) == 0)
         return 1;
-    if (ulog_execl("/bin/grep", "-q", "^[^#].*" MFG_INSTALL_SERVER, SOURCES_LIST_CURRENT, NULL,
-                   NULL) != 0)
+    if (ulog_execl("/bin/grep", "-q", "^[^#].*" MFG_INSTALL_SERVER, SOURCES_LIST_CURRENT,
+                   nullptr) != 0)
         return 1;
     ulog_message("%s found in sources.list; there was a manufacturing failure.\n"
                  "Recommended action is IDE rescue / net install.\n",

@@ -102,7 +102,7 @@ int mangler_shutdown(int toc_version)
     int current = parse_toc_version(info);
 
     ulog_message("Shutting down sysmgr.");
-    (void)ulog_execl("/sbin/umount", "-a", "-t", "nfs", NULL, NULL);
+    (void)ulog_execl("/sbin/umount", "-a", "-t", "nfs", nullptr);
     if (current == toc_version || toc_version == 0)
         ulog_message("System manager is told to prepare for shutdown.");
     else

@@ -120,20 +120,34 @@ typedef struct ulog_exec_state {
 extern ulog_exec_state_t *ulog_exec_states; /* newest first */
 
 /*
- * ulog_execl(path, arg..., NULL): like execl(), the arguments end at the
- * first null and nothing after it is read (a second null, as older callers
- * write, is harmless). At most 19 arguments; a 20th ends the process.
- * A child with a pre-exec hook is started with ulog_execl_hook(); handing
- * ulog_execl() a hook does not build, so it cannot be dropped unseen.
+ * ulog_execl(path, arg...): like execl(), but every argument must be a text
+ * and the list's end is added here; a caller may still end it with nullptr
+ * (nothing after the first null is read). NULL does not build: in C++ it is
+ * an integer, which a variadic list would pass where a pointer is read. At
+ * most 19 arguments; a 20th ends the process. A child with a pre-exec hook
+ * is started with ulog_execl_hook(); handing ulog_execl() a hook does not
+ * build, so it cannot be dropped unseen.
  */
 int ulog_execl_list(const char *path, ...);
-int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...);
+int ulog_execl_hook_list(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...);
+
+template <typename... A>
+inline constexpr bool ulog_texts_v = ((std::is_convertible_v<A, const char *> &&
+                                       !std::is_integral_v<A>)&&...);
 
 template <typename... A> inline int ulog_execl(const char *path, A... args)
 {
     static_assert((!std::is_same_v<std::decay_t<A>, ptr_func_t> && ...),
                   "ulog_execl() takes no hook: use ulog_execl_hook()");
-    return ulog_execl_list(path, args...);
+    static_assert(ulog_texts_v<A...>, "ulog_execl() takes texts; end the list with nullptr");
+    return ulog_execl_list(path, static_cast<const char *>(args)..., (const char *)nullptr);
+}
+template <typename... A>
+inline int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, A... args)
+{
+    static_assert(ulog_texts_v<A...>, "ulog_execl_hook() takes texts; end the list with nullptr");
+    return ulog_execl_hook_list(prefunc, prefunc_arg, path, static_cast<const char *>(args)...,
+                                (const char *)nullptr);
 }
 int ulog_execv(char **argv, ptr_func_t prefunc, void *prefunc_arg);
 int ulog_exec_ops(ulog_exec_opts_t *ops, const char *execline, ...);

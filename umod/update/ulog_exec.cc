@@ -572,7 +572,7 @@ int ulog_execl_list(const char *path, ...)
     return r;
 }
 
-int ulog_execl_hook(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...)
+int ulog_execl_hook_list(ptr_func_t prefunc, void *prefunc_arg, const char *path, ...)
 {
     va_list ap;
     va_start(ap, path);
@@ -629,5 +629,5 @@ char *get_cmdoutput(const char *cmd, char *buf, size_t len)
 
 int rm_rf(const char *filename)
 {
-    return ulog_execl("/bin/rm", "-rf", filename, (char *)NULL);
+    return ulog_execl("/bin/rm", "-rf", filename, nullptr);
 }

@@ -20,8 +20,8 @@ static const char fix_sources_list[] =
 
 static int repair_pass(void)
 {
-    int dpkg = ulog_execl(DPKG_PROGRAM, "--configure", "-a", NULL, NULL);
-    int apt = ulog_execl(APTGET_PROGRAM, "-f", "-y", "install", NULL, NULL);
+    int dpkg = ulog_execl(DPKG_PROGRAM, "--configure", "-a", nullptr);
+    int apt = ulog_execl(APTGET_PROGRAM, "-f", "-y", "install", nullptr);
     return dpkg != 0 ? dpkg : apt;
 }
 
@@ -49,8 +49,8 @@ int local_verify(void)
         ok = repair_pass() == 0;
     }
     if (ok)
-        ok = ulog_execl(SHELL_PROGRAM, "-c", fix_sources_list, NULL, NULL) == 0 &&
-             ulog_execl(APTGET_PROGRAM, "update", NULL, NULL) == 0;
+        ok = ulog_execl(SHELL_PROGRAM, "-c", fix_sources_list, nullptr) == 0 &&
+             ulog_execl(APTGET_PROGRAM, "update", nullptr) == 0;
     if (!ok) {
         update_failed();
         return UPD_EXIT_FAILURE;

@@ -133,7 +133,7 @@ int check_if_current_version_in_file(const char *filename)
 
 int altroot_has_newer(void)
 {
-    return ulog_execl(SHELL_PROGRAM, "-c", altroot_newer_cmdline, NULL, NULL);
+    return ulog_execl(SHELL_PROGRAM, "-c", altroot_newer_cmdline, nullptr);
 }
 
 void assert_newer_version(void)
@@ -143,9 +143,9 @@ void assert_newer_version(void)
     if (!first[0])
         return;
 
-    (void)ulog_execl_hook(do_chroot, NULL, APTGET_PROGRAM, "--fix-broken", "install", NULL);
+    (void)ulog_execl_hook(do_chroot, NULL, APTGET_PROGRAM, "--fix-broken", "install", nullptr);
     if (ulog_execl_hook(do_chroot, NULL, APTGET_PROGRAM, "--dry-run", "-qq", "dist-upgrade",
-                        NULL) != 0) {
+                        nullptr) != 0) {
         ulog_message("Update was not done because the specified package\n"
                      "may be older than the currently installed package.\n"
                      "To override, specify the %s option.",

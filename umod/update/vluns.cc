@@ -268,7 +268,7 @@ static void copy_to_expedition(void)
             continue;
         char dest[128];
         snprintf(dest, sizeof(dest), "node%d:/altroot/%s", n, VLUN_INVENTORY_NAME);
-        if (ulog_execl(RCP_PROGRAM, source, dest, NULL, NULL) != 0) {
+        if (ulog_execl(RCP_PROGRAM, source, dest, nullptr) != 0) {
             ulog_message("Unable to prepare node %d to present temporary vluns.\n", n);
             inventory_failed();
         }
