@@ -211,9 +211,41 @@ static int install_into_template(const char *dir)
     return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
 }
 
-int base_release_make(const char *dir, const char *release, const char *bindir)
+/* Where a built template of RELEASE is kept for the next cluster of this
+ * build: named after what it is made from (the release, the build's
+ * package, this program and this machine's packages), so that a change of
+ * any of them makes a new one. */
+static std::string cache_dir(const char *bindir, const char *release, const std::string &deb)
 {
-    std::string err, deb = project_deb(bindir);
+    unsigned long long key = 1469598103934665603ull;
+    auto mix = [&](const std::string &path) {
+        struct stat st;
+        long long v[2] = {0, 0};
+        if (stat(path.c_str(), &st) == 0) {
+            v[0] = (long long)st.st_size;
+            v[1] = (long long)st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
+        }
+        for (long long x : v)
+            key = (key ^ (unsigned long long)x) * 1099511628211ull;
+    };
+    mix(deb);
+    mix(std::string(bindir) + "/osk-cluster");
+    mix("/var/lib/dpkg/status");
+    char name[64];
+    snprintf(name, sizeof name, "/%016llx", key);
+    return std::string(bindir) + "/../sim-base/" + release + name;
+}
+
+static int copy_tree(const std::string &from, const std::string &to)
+{
+    std::string cmd = "mkdir -p '" + to + "' && cp -a '" + from + "/.' '" + to + "/'";
+    return system(cmd.c_str()) == 0 ? 0 : -1;
+}
+
+/* Builds the template in DIR/base/upper. */
+static int build_template(const char *dir, const char *release, const std::string &deb)
+{
+    std::string err;
     char upper[PATH_MAX];
     snprintf(upper, sizeof upper, "%s/base/upper", dir);
     if (own_dpkg_database(upper) < 0 || (!deb.empty() && seed_dependencies(upper, deb) < 0)) {
@@ -228,5 +260,23 @@ int base_release_make(const char *dir, const char *release, const char *bindir)
         fprintf(stderr, "osk-cluster: cannot install the base release %s\n", release);
         return -1;
     }
+    return 0;
+}
+
+int base_release_make(const char *dir, const char *release, const char *bindir)
+{
+    std::string deb = project_deb(bindir), cache = cache_dir(bindir, release, deb);
+    std::string upper = std::string(dir) + "/base/upper";
+    if (access((cache + "/done").c_str(), F_OK) == 0)
+        return copy_tree(cache + "/upper", upper);
+    if (build_template(dir, release, deb) < 0)
+        return -1;
+    /* Kept for the next cluster; of clusters made at once, one keeps its own. */
+    std::string tmp = cache + ".new." + std::to_string(getpid());
+    if (copy_tree(upper, tmp + "/upper") == 0 &&
+        sim_write_file((tmp + "/done").c_str(), "", 0644) == 0 &&
+        rename(tmp.c_str(), cache.c_str()) == 0)
+        return 0;
+    (void)sim_rm_tree(tmp.c_str());
     return 0;
 }
