@@ -1,6 +1,6 @@
 /*
  * osk-cluster: starts, inspects, drives and removes a simulated cluster.
- * See usage() for the commands and cluster.h for the cluster's folder.
+ * See usage() for the commands and simcluster.h for the cluster's folder.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base.h"
-#include "cluster.h"
+#include "simcluster.h"
 #include "fault.h"
 #include "cluster_sysmgr.h"
 #include "records.h"

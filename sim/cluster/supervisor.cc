@@ -1,4 +1,4 @@
-#include "cluster.h"
+#include "simcluster.h"
 
 #include <errno.h>
 #include <limits.h>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cluster.h"
+#include "simcluster.h"
 #include "sim_util.h"
 
 #include "osk_banned.h"

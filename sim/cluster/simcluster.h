@@ -25,8 +25,8 @@
  * Node states: booting, up, stopping (reboot asked, processes still live),
  * rebooting (down, waiting to boot), down (died; `reboot` restarts it).
  */
-#ifndef CLUSTER_H
-#define CLUSTER_H
+#ifndef SIMCLUSTER_H
+#define SIMCLUSTER_H
 
 /* Runs the supervisor of the cluster in DIR (prepared by `up`) in the
  * foreground until quit or SIGTERM; returns the process's exit status. */
