@@ -13,6 +13,7 @@
 #include "child.h"
 #include "osk_lock.h"
 #include "osk_runtime.h"
+#include "test_cluster.h"
 
 /* Counts and slows the runtime's lock set-up while a test asks for it. */
 static int slow_mutex_inits;
@@ -239,8 +240,8 @@ TEST(Panic, WithoutCoreOnlyThePanickingThreadStops)
             },
             NULL);
         (void)th;
-        for (int i = 0; i < 1000 && __atomic_load_n(&panic_count, __ATOMIC_SEQ_CST) == 0; i++)
-            usleep(10000);
+        (void)wait_for_condition(
+            1000, 10, [] { return __atomic_load_n(&panic_count, __ATOMIC_SEQ_CST) != 0; });
         printf("process goes on after %d panic\n", panic_count);
     });
     ASSERT_EQ(exit_code(r), 0) << r.out;

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "update.h"
+#include "test_cluster.h"
 #include "ulog.h"
 
 namespace
@@ -168,12 +169,7 @@ TEST_F(Exec, KilledWhileRelayingHasLoggedEveryLineItRead)
         return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     };
     auto wait_for = [](const std::function<bool()> &cond) {
-        for (int i = 0; i < 2000; i++) {
-            if (cond())
-                return true;
-            usleep(10000);
-        }
-        return false;
+        return wait_for_condition(2000, 10, cond);
     };
 
     /* A child that pauses after 5000 lines: the relay has read them all. */
