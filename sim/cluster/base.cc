@@ -14,7 +14,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <set>
@@ -76,7 +75,7 @@ static int own_dpkg_database(const char *upper)
 {
     char admin[PATH_MAX], p[PATH_MAX];
     snprintf(admin, sizeof admin, "%s/var/lib/dpkg", upper);
-    if (sim_mkdir_p(admin, 0755) < 0 || setxattr(admin, "trusted.overlay.opaque", "y", 1, 0) < 0)
+    if (sim_mkdir_opaque(admin, 0755) < 0)
         return -1;
     for (const char *d : {"info", "updates", "triggers", "alternatives", "parts"}) {
         snprintf(p, sizeof p, "%s/%s", admin, d);
@@ -236,19 +235,18 @@ static std::string cache_dir(const char *bindir, const char *release, const std:
     return std::string(bindir) + "/../sim-base/" + release + name;
 }
 
-static int copy_tree(const std::string &from, const std::string &to)
-{
-    std::string cmd = "mkdir -p '" + to + "' && cp -a '" + from + "/.' '" + to + "/'";
-    return system(cmd.c_str()) == 0 ? 0 : -1;
-}
-
 /* Builds the template in DIR/base/upper. */
 static int build_template(const char *dir, const char *release, const std::string &deb)
 {
     std::string err;
     char upper[PATH_MAX];
     snprintf(upper, sizeof upper, "%s/base/upper", dir);
-    if (own_dpkg_database(upper) < 0 || (!deb.empty() && seed_dependencies(upper, deb) < 0)) {
+    if (own_dpkg_database(upper) < 0) {
+        fprintf(stderr, "osk-cluster: base release: cannot make the package database in %s: %s\n",
+                upper, strerror(errno));
+        return -1;
+    }
+    if (!deb.empty() && seed_dependencies(upper, deb) < 0) {
         fprintf(stderr, "osk-cluster: base release: cannot list what %s needs\n", deb.c_str());
         return -1;
     }
@@ -268,12 +266,12 @@ int base_release_make(const char *dir, const char *release, const char *bindir)
     std::string deb = project_deb(bindir), cache = cache_dir(bindir, release, deb);
     std::string upper = std::string(dir) + "/base/upper";
     if (access((cache + "/done").c_str(), F_OK) == 0)
-        return copy_tree(cache + "/upper", upper);
+        return sim_copy_tree((cache + "/upper").c_str(), upper.c_str());
     if (build_template(dir, release, deb) < 0)
         return -1;
     /* Kept for the next cluster; of clusters made at once, one keeps its own. */
     std::string tmp = cache + ".new." + std::to_string(getpid());
-    if (copy_tree(upper, tmp + "/upper") == 0 &&
+    if (sim_copy_tree(upper.c_str(), (tmp + "/upper").c_str()) == 0 &&
         sim_write_file((tmp + "/done").c_str(), "", 0644) == 0 &&
         rename(tmp.c_str(), cache.c_str()) == 0)
         return 0;

@@ -9,7 +9,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "sim_util.h"
@@ -85,10 +84,8 @@ static int put_opaque_dir(const char *up, const char *path, mode_t mode)
 {
     char p[PATH_MAX];
     snprintf(p, sizeof p, "%s%s", up, path);
-    if (sim_mkdir_p(p, 0755) < 0 || chmod(p, mode) < 0)
-        return fail("mkdir", p);
-    if (setxattr(p, "trusted.overlay.opaque", "y", 1, 0) < 0)
-        return fail("mark opaque", p);
+    if (sim_mkdir_opaque(p, mode) < 0)
+        return fail("make opaque folder", p);
     return 0;
 }
 
@@ -127,13 +124,10 @@ int node_root_create(const struct node_boot_t *b, char x)
         return fail("mkdir", up);
 
     /* Start from the cluster's base release, installed once for all roots. */
-    char base[PATH_MAX], cmd[3 * PATH_MAX];
+    char base[PATH_MAX];
     snprintf(base, sizeof base, "%s/base/upper", b->dir);
-    if (access(base, F_OK) == 0) {
-        snprintf(cmd, sizeof cmd, "cp -a '%s/.' '%s/'", base, up);
-        if (system(cmd) != 0)
-            return fail("copy the base release into", up);
-    }
+    if (access(base, F_OK) == 0 && sim_copy_tree(base, up) < 0)
+        return fail("copy the base release into", up);
 
     int part = x == 'A' ? 1 : 2;
     char lilo[256], host[64];
