@@ -103,27 +103,17 @@ struct node_view_t {
  * given, receives the supervisor's line on the rolling upgrade. */
 static int gather(struct node_view_t *v, int nnodes, std::string *move = nullptr)
 {
+    struct super_node_t sv[8];
+    int known = super_status(g_dir, sv, nnodes, move);
     for (int n = 0; n < nnodes; n++) {
-        snprintf(v[n].state, sizeof v[n].state, "down");
-        v[n].root = v[n].boot = '-';
+        snprintf(v[n].state, sizeof v[n].state, "%s", sv[n].state);
+        v[n].root = sv[n].root;
+        v[n].boot = sv[n].boot;
         v[n].online = v[n].integrated = 0;
     }
-    char reply[4096];
-    if (super_request("status", reply, sizeof reply, 5000) != 0)
+    if (known < 0)
         return -1;
-    for (char *l = strtok(reply, "\n"); l; l = strtok(nullptr, "\n")) {
-        int n;
-        char st[16], r, b;
-        if (sscanf(l, "node %d state=%15s root=%c boot=%c", &n, st, &r, &b) == 4 && n >= 0 &&
-            n < nnodes) {
-            snprintf(v[n].state, sizeof v[n].state, "%s", st);
-            v[n].root = r;
-            v[n].boot = b;
-        } else if (move != nullptr && strncmp(l, "rolling upgrade: ", 17) == 0) {
-            *move = l;
-        }
-    }
-    char sock[PATH_MAX];
+    char reply[4096], sock[PATH_MAX];
     path(sock, sizeof sock, "ctl.sock");
     if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
         return 0;

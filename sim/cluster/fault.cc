@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "sim_fork.h"
+#include "simcluster.h"
 #include "sim_util.h"
-#include "sim_wire.h"
 #include "osk_banned.h"
 
 static const char fault_usage[] =
@@ -282,17 +282,11 @@ static std::string prerm_path(const fault_t &f)
 /* The root partition NODE runs ('A' or 'B'), 0 when it runs none. */
 static char running_root(int n)
 {
-    char sock[PATH_MAX], reply[4096];
-    snprintf(sock, sizeof sock, "%s/run/super.sock", g_dir);
-    if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
+    struct super_node_t v[8];
+    if (n < 0 || n >= 8 || super_status(g_dir, v, n + 1, nullptr) < 0 ||
+        strcmp(v[n].state, "up") != 0)
         return 0;
-    char want[32], st[16], r;
-    snprintf(want, sizeof want, "node %d ", n);
-    const char *l = strstr(reply, want);
-    if (l == nullptr || sscanf(l + strlen(want), "state=%15s root=%c", st, &r) != 2 ||
-        strcmp(st, "up") != 0)
-        return 0;
-    return r;
+    return v[n].root;
 }
 
 #define SCRATCH "/altroot/tmp"

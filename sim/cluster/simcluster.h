@@ -28,6 +28,19 @@
 #ifndef SIMCLUSTER_H
 #define SIMCLUSTER_H
 
+#include <string>
+
+/* One node as the supervisor reports it. */
+struct super_node_t {
+    char state[16];  /* "down" when the supervisor says nothing of it */
+    char root, boot; /* '-' then */
+};
+
+/* The supervisor's `status` of the cluster in DIR for nodes 0..nnodes-1, and
+ * its rolling-upgrade line ("rolling upgrade: ...") in *move when move is
+ * not null. -1 when the supervisor does not answer (every node then down). */
+int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move);
+
 /* Runs the supervisor of the cluster in DIR (prepared by `up`) in the
  * foreground until quit or SIGTERM; returns the process's exit status. */
 int supervisor_main(const char *dir, const char *bindir);

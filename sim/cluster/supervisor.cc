@@ -447,6 +447,30 @@ static int start_daemon(void)
     }
 }
 
+int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move)
+{
+    for (int n = 0; n < nnodes; n++)
+        v[n] = {"down", '-', '-'};
+    char sock[4096], reply[4096];
+    snprintf(sock, sizeof sock, "%s/run/super.sock", dir);
+    if (sim_line_request(sock, "status", reply, sizeof reply, 5000) != 0)
+        return -1;
+    char *save = nullptr;
+    for (char *l = strtok_r(reply, "\n", &save); l; l = strtok_r(nullptr, "\n", &save)) {
+        int n;
+        char st[16], r, b;
+        if (sscanf(l, "node %d state=%15s root=%c boot=%c", &n, st, &r, &b) == 4 && n >= 0 &&
+            n < nnodes) {
+            snprintf(v[n].state, sizeof v[n].state, "%s", st);
+            v[n].root = r;
+            v[n].boot = b;
+        } else if (move != nullptr && strncmp(l, "rolling upgrade: ", 17) == 0) {
+            *move = l;
+        }
+    }
+    return 0;
+}
+
 int supervisor_main(const char *dir, const char *bindir)
 {
     g_dir = dir;
