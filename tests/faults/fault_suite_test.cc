@@ -176,23 +176,9 @@ class Faults : public ::testing::Test
         EXPECT_TRUE(test_cluster_status(dir, &s));
         return s;
     }
-    /* What the node changed in a root partition, seen from this machine:
-     * every file of its upper layer but the scratch, log and run folders. */
     std::string root_sum(int node, char root)
     {
-        std::string up = dir + "/node" + std::to_string(node) + "/" + root + "/upper";
-        std::string cmd = "cd " + up +
-                          " && find . \\( -path ./tmp -o -path ./var/tmp -o -path ./var/log -o "
-                          "-path ./run -o -path ./root \\) -prune -o -printf '%p %m %s %l\\n' "
-                          "-type f -exec md5sum {} + 2>/dev/null | sort | md5sum";
-        FILE *p = popen(cmd.c_str(), "r");
-        char buf[128] = "";
-        if (p) {
-            if (!fgets(buf, sizeof buf, p))
-                buf[0] = '\0';
-            pclose(p);
-        }
-        return buf;
+        return test_cluster_root_sum(dir, node, root);
     }
     void remember_roots()
     {

@@ -199,3 +199,16 @@ int test_cluster_update(const std::string &dir, int node, const std::string &arg
     *console = out + err;
     return st;
 }
+
+std::string test_cluster_root_sum(const std::string &dir, int node, char root)
+{
+    std::string up = dir + "/node" + std::to_string(node) + "/" + root + "/upper";
+    run_result r = child_run(
+        {"/bin/sh", "-c",
+         "cd \"$1\" && find . \\( -path ./tmp -o -path ./var/tmp -o -path ./var/log -o "
+         "-path ./run -o -path ./root \\) -prune -o -printf '%p %m %s %l\\n' -type f -exec "
+         "md5sum {} + 2>/dev/null | sort | md5sum",
+         "sh", up},
+        child_opts());
+    return r.out;
+}

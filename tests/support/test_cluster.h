@@ -91,4 +91,10 @@ std::vector<int> test_cluster_pids(const std::string &dir);
 /* Mount points of this machine's mount table under dir. */
 std::vector<std::string> test_cluster_host_mounts(const std::string &dir);
 
+/* A digest of what NODE changed in its root partition ROOT (A or B), seen
+ * from this machine: every file of the partition's upper layer but the
+ * scratch, log, run and home folders, by name, mode, size, link and
+ * content. Equal digests mean the partition was not touched. */
+std::string test_cluster_root_sum(const std::string &dir, int node, char root);
+
 #endif
