@@ -394,7 +394,8 @@ class Soak
         bool fired = false, stepped_in = false;
         while (!done) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (fid.empty() || stepped_in)
+            if (fid.empty() || stepped_in ||
+                (p.fault_kind != "hang" && p.fault_kind != "rsh-stall"))
                 continue;
             if (!fired && has(cli({"fault", "list"}).out, ": fired +"))
                 fired = true, fired_at = clock_type::now();
@@ -439,6 +440,19 @@ class Soak
     void recover(const std::string &console, std::string *recovery)
     {
         bool restarting = has(console, "Rebooting.");
+        /* A rolling upgrade whose request to restart an expedition node
+         * failed (the manager was moving with its master) says which node
+         * to restart by hand. */
+        auto st0 = status();
+        for (size_t at = 0; (at = console.find("failed to reboot node ", at)) != std::string::npos;
+             at++) {
+            int n = atoi(console.c_str() + at + 22);
+            if (n >= 0 && n < (int)st0.size() && st0[n].root != st0[n].boot) {
+                *recovery += "reboot node " + std::to_string(n) + " (its restart failed); ";
+                recoveries++;
+                (void)test_cluster_reboot(dir, n);
+            }
+        }
         for (int round = 0; round < 4; round++) {
             (void)wait_for_condition(960, 250, [&] {
                 auto st = status();
@@ -517,6 +531,29 @@ class Soak
         if (!l.empty())
             l.erase(l.begin());
         return l;
+    }
+    /* Connections of the cluster's process PID on this machine whose other
+     * end no process holds any more: a descriptor kept for nothing. */
+    static int orphan_connections(int pid)
+    {
+        run_result r = child_run({"/usr/bin/ss", "-xpn"});
+        std::set<std::string> held; /* socket inodes some process holds */
+        std::vector<std::string> peers;
+        std::string mark = "pid=" + std::to_string(pid) + ",";
+        for (auto &l : lines_of(r.out)) {
+            std::istringstream w(l);
+            std::string netid, state, rq, sq, local, inode, peer, peer_inode;
+            if (!(w >> netid >> state >> rq >> sq >> local >> inode >> peer >> peer_inode))
+                continue;
+            if (has(l, "users:"))
+                held.insert(inode);
+            if (has(l, mark))
+                peers.push_back(peer_inode);
+        }
+        int orphans = 0;
+        for (auto &p : peers)
+            orphans += !held.count(p);
+        return orphans;
     }
     /* The names in the scratch folders of both roots, sorted: a reboot
      * into the other root swaps the folders, not what is in them. Two stay
@@ -666,6 +703,13 @@ class Soak
         });
         if (!watcher)
             violation(c + ": a fault's watcher outlived `fault clear`");
+        for (int pid : test_cluster_pids(dir)) {
+            int orphans = 0;
+            if (!wait_for_condition(40, 250,
+                                    [&] { return (orphans = orphan_connections(pid)) == 0; }))
+                violation(c + ": process " + std::to_string(pid) + " of this machine keeps " +
+                          std::to_string(orphans) + " connections of processes that are gone");
+        }
         auto m = test_cluster_host_mounts(dir);
         std::set<std::string> now(m.begin(), m.end());
         if (now != host_mounts)
