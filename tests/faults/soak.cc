@@ -454,7 +454,9 @@ class Soak
             }
         }
         for (int round = 0; round < 4; round++) {
-            (void)wait_for_condition(960, 250, [&] {
+            /* A restart takes seconds; a node not back on its new root
+             * well after that hung or lost its reboot on the way. */
+            (void)wait_for_condition(360, 250, [&] {
                 auto st = status();
                 if ((int)st.size() != nnodes)
                     return false;
@@ -468,8 +470,10 @@ class Soak
             bool acted = false;
             auto st = status();
             for (int n = 0; n < (int)st.size(); n++)
-                if (st[n].state == "down") {
-                    *recovery += "reboot node " + std::to_string(n) + "; ";
+                if (st[n].state == "down" ||
+                    (restarting && st[n].state == "up" && st[n].root != st[n].boot)) {
+                    *recovery += "reboot node " + std::to_string(n) +
+                                 (st[n].state == "up" ? " (did not restart)" : "") + "; ";
                     (void)test_cluster_reboot(dir, n);
                     acted = true;
                 }
