@@ -140,6 +140,10 @@ int *get_thread_socket(void)
 void mcall_set_socket_transport(const mcall_socket_ops_t *ops)
 {
     socket_ops = ops;
+    /* A transport installed after the first oskopen still handshakes with
+     * the current versions: the process's initialisation runs now. */
+    if (versions_set && ops != nullptr && ops->initialize != nullptr)
+        ops->initialize();
 }
 
 static int init_thread_local_connection(int ping, const char *callerid)

@@ -91,8 +91,9 @@ int *get_thread_socket(void);         /* the thread's socket cell, created holdi
 
 /* The socket transport, installed by the socket library. socket_call runs
  * one call on the thread record's buffer (which holds the request) and
- * leaves the reply there; it returns 0 or a status. initialize runs once,
- * at the process's first oskopen. */
+ * leaves the reply there; it returns 0 or a status. initialize runs at the
+ * process's first oskopen, or on installation when that oskopen came first,
+ * so the order of the two does not matter. */
 typedef struct mcall_socket_ops {
     void (*initialize)(void);
     int (*socket_call)(per_thread_buffer_t *p);

@@ -11,6 +11,19 @@
  *   reply = js_receive[id](fd, &total);       decoded into the thread's reply
  *                                             buffer (mc_malloc/mc_realloc)
  *
+ * Set-up of a socket connection (connecting, TLS) is the caller's: once
+ * the thread's record exists (init_thread_buffer), its connection type is
+ * MCALL_SOCKET and its socket cell holds the descriptor,
+ *
+ *   mcsocket_install();                 once: oskcall routes socket calls here
+ *   mc_open(fd, NULL) or mc_open(-1, ssl);
+ *   strcnv_client_handshake(fd) == 0   (fd is -1 for TLS: the stream ops take
+ *                                       the record's descriptor)
+ *   oskcall(&rec);                      runs socket_call: send, read the reply
+ *
+ * A failed socket call prints why on standard error and returns 1; every
+ * failure but a reply with a non-zero mc_status also closes the socket.
+ *
  * Server: strcnv_handshake(fd) once (it ends the calling thread on a version
  * mismatch), then per request the same codecs in the other direction.
  *
@@ -40,6 +53,8 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include "mcsocket.h"
 
 /* Versions: five signed 16-bit components. */
 typedef struct strcnv_version {
@@ -171,6 +186,11 @@ typedef struct strcnv_type {
 } strcnv_type;
 
 extern const strcnv_type strcnv_types[STRCNV_NTYPES];
+
+/* The socket transport of oskcall (mcall_set_socket_transport). */
+extern int show; /* print every successful socket reply */
+void mcsocket_install(void);
+int socket_call(per_thread_buffer_t *p);
 
 /* Opcode to structure id: the first row of mcall_names with the opcode. */
 typedef struct mcall_name {
