@@ -86,6 +86,20 @@ int next_prime(int n)
     }
 }
 
+/* hash % buckets as two multiplications (exact for 32-bit operands): a
+ * division per probe costs more than the rest of a short chain. */
+static void set_buckets(hashtable *t, int buckets)
+{
+    t->buckets = buckets;
+    t->mod_magic = UINT64_MAX / (uint32_t)buckets + 1;
+}
+
+static inline uint32_t bucket_index(uint64_t magic, uint32_t buckets, uint32_t h)
+{
+    uint64_t low = magic * h;
+    return (uint32_t)(((unsigned __int128)low * buckets) >> 64);
+}
+
 hashtable *new_hashtable(int buckets, float maximum_load_ratio, hashtable_hash_fn hash,
                          hashtable_cmp_fn cmp, hashtable_new_key_fn new_key,
                          hashtable_delete_key_fn delete_key)
@@ -96,7 +110,7 @@ hashtable *new_hashtable(int buckets, float maximum_load_ratio, hashtable_hash_f
     OSK_ASSERT(t != NULL);
     t->table = (hashnode **)calloc((size_t)buckets, sizeof(hashnode *));
     OSK_ASSERT(t->table != NULL);
-    t->buckets = buckets;
+    set_buckets(t, buckets);
     t->maximum_load_ratio = maximum_load_ratio;
     t->hash = hash;
     t->cmp = cmp;
@@ -108,8 +122,10 @@ hashtable *new_hashtable(int buckets, float maximum_load_ratio, hashtable_hash_f
 
 hashtable *create_string_hashtable(int buckets, float maximum_load_ratio)
 {
-    return new_hashtable(buckets, maximum_load_ratio, string_hash, string_cmp, string_new_key,
-                         string_delete_key);
+    hashtable *t = new_hashtable(buckets, maximum_load_ratio, string_hash, string_cmp,
+                                 string_new_key, string_delete_key);
+    t->string_keys = 1;
+    return t;
 }
 
 hashtable *create_int_hashtable(int buckets, float maximum_load_ratio)
@@ -130,9 +146,22 @@ void set_invalid_value(hashtable *t, void *value)
     t->invalid_value = value;
 }
 
-static hashnode **bucket_of(hashtable *t, const void *key)
+static inline uint32_t hash_of(hashtable *t, const void *key)
 {
-    return &t->table[t->hash(key) % (uint32_t)t->buckets];
+    return t->string_keys ? string_hash(key) : t->hash(key);
+}
+
+static inline int same_key(hashtable *t, const hashnode *n, uint32_t h, const void *key)
+{
+    if (n->hash != h)
+        return 0;
+    return t->string_keys ? strcmp((const char *)n->key, (const char *)key) == 0
+                          : t->cmp(n->key, key) == 0;
+}
+
+static inline hashnode **bucket_of(hashtable *t, uint32_t h)
+{
+    return &t->table[bucket_index(t->mod_magic, (uint32_t)t->buckets, h)];
 }
 
 static void rehash(hashtable *t)
@@ -140,11 +169,15 @@ static void rehash(hashtable *t)
     int n = t->buckets <= 100000 ? next_prime(2 * t->buckets) : next_prime(t->buckets + 100000);
     hashnode **fresh = (hashnode **)calloc((size_t)n, sizeof(hashnode *));
     OSK_ASSERT(fresh != NULL);
+    uint64_t magic = UINT64_MAX / (uint32_t)n + 1;
     for (int i = 0; i < t->buckets; i++) {
+        /* Chains are short and scattered: fetch a few buckets ahead. */
+        if (i + 8 < t->buckets && t->table[i + 8] != NULL)
+            __builtin_prefetch(t->table[i + 8]);
         hashnode *node = t->table[i];
         while (node) {
             hashnode *next = node->next;
-            hashnode **b = &fresh[t->hash(node->key) % (uint32_t)n];
+            hashnode **b = &fresh[bucket_index(magic, (uint32_t)n, node->hash)];
             node->next = *b;
             *b = node;
             node = next;
@@ -152,24 +185,48 @@ static void rehash(hashtable *t)
     }
     free(t->table);
     t->table = fresh;
-    t->buckets = n;
+    set_buckets(t, n);
+}
+
+static hashnode *new_node(hashtable *t, const void *key, uint32_t h)
+{
+    hashnode *node;
+    if (t->string_keys) {
+        size_t len = strlen((const char *)key) + 1;
+        node = (hashnode *)malloc(sizeof(*node) + len);
+        OSK_ASSERT(node != NULL);
+        node->key = node + 1;
+        memcpy(node->key, key, len);
+    } else {
+        node = (hashnode *)malloc(sizeof(*node));
+        OSK_ASSERT(node != NULL);
+        node->key = t->new_key(key);
+    }
+    node->hash = h;
+    node->next = NULL;
+    return node;
+}
+
+static void free_node(hashtable *t, hashnode *n)
+{
+    if (!t->string_keys)
+        t->delete_key(n->key);
+    free(n);
 }
 
 void *hashtable_put(hashtable *t, const void *key, void *value)
 {
-    hashnode **link = bucket_of(t, key);
+    uint32_t h = hash_of(t, key);
+    hashnode **link = bucket_of(t, h);
     for (; *link; link = &(*link)->next) {
-        if (t->cmp((*link)->key, key) == 0) {
+        if (same_key(t, *link, h, key)) {
             void *old = (*link)->value;
             (*link)->value = value;
             return old;
         }
     }
-    hashnode *node = (hashnode *)malloc(sizeof(*node));
-    OSK_ASSERT(node != NULL);
-    node->key = t->new_key(key);
+    hashnode *node = new_node(t, key, h);
     node->value = value;
-    node->next = NULL;
     *link = node;
     t->size++;
     if ((double)t->size / t->buckets > t->maximum_load_ratio)
@@ -179,8 +236,9 @@ void *hashtable_put(hashtable *t, const void *key, void *value)
 
 static hashnode *find(hashtable *t, const void *key)
 {
-    for (hashnode *n = *bucket_of(t, key); n; n = n->next) {
-        if (t->cmp(n->key, key) == 0)
+    uint32_t h = hash_of(t, key);
+    for (hashnode *n = *bucket_of(t, h); n; n = n->next) {
+        if (same_key(t, n, h, key))
             return n;
     }
     return NULL;
@@ -199,13 +257,13 @@ int hashtable_contains_key(hashtable *t, const void *key)
 
 void *hashtable_remove(hashtable *t, const void *key)
 {
-    for (hashnode **link = bucket_of(t, key); *link; link = &(*link)->next) {
+    uint32_t h = hash_of(t, key);
+    for (hashnode **link = bucket_of(t, h); *link; link = &(*link)->next) {
         hashnode *n = *link;
-        if (t->cmp(n->key, key) == 0) {
+        if (same_key(t, n, h, key)) {
             void *value = n->value;
             *link = n->next;
-            t->delete_key(n->key);
-            free(n);
+            free_node(t, n);
             t->size--;
             return value;
         }
@@ -219,8 +277,7 @@ void hashtable_clear(hashtable *t)
         hashnode *n = t->table[i];
         while (n) {
             hashnode *next = n->next;
-            t->delete_key(n->key);
-            free(n);
+            free_node(t, n);
             n = next;
         }
         t->table[i] = NULL;

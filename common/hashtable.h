@@ -7,9 +7,13 @@
  *   long id = (long)hashtable_get(t, "mcping");
  *   delete_hashtable(t);                       frees keys and nodes, never values
  *
- * Keys and values are pointer-sized words. A string table owns a heap copy
- * of every key; an integer table stores the key value itself (cast it to
- * void *). Values are opaque: the table never frees them.
+ * Keys and values are pointer-sized words. A string table owns a copy of
+ * every key, kept in the same allocation as its node (one allocation per
+ * insertion); an integer table stores the key value itself (cast it to
+ * void *). Values are opaque: the table never frees them. Every node keeps
+ * its key's hash: probes compare it before the key, and growth never hashes
+ * a key again. String tables call their hash and compare directly; other
+ * tables through the functions given to new_hashtable.
  *
  * The table grows (rehashes to the next prime above twice its size, or
  * 100000 more above 100000 buckets) when an insertion pushes entries per
@@ -35,9 +39,10 @@ typedef void *(*hashtable_new_key_fn)(const void *key);
 typedef void (*hashtable_delete_key_fn)(void *key);
 
 typedef struct hashnode {
-    void *key;
+    void *key; /* a string table's points just past the node */
     void *value;
     struct hashnode *next;
+    uint32_t hash; /* of key */
 } hashnode;
 
 typedef struct hashtable {
@@ -51,6 +56,8 @@ typedef struct hashtable {
     hashtable_delete_key_fn delete_key;
     void *invalid_value;
     osk_mutex_t lock;
+    int string_keys;    /* created by create_string_hashtable: keys live in nodes */
+    uint64_t mod_magic; /* hash % buckets without a division (see bucket_index) */
 } hashtable;
 
 typedef struct hashtable_itr {

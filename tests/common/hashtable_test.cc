@@ -118,6 +118,51 @@ TEST(HashKeys, CollisionsReplaceRemoveAndInvalidValue)
     delete_hashtable(s);
 }
 
+/* A table with its own key functions: every key it keeps is its own copy,
+ * released exactly once, and a probe reaches the compare function only for
+ * a node whose hash matches. */
+int copies, compares;
+uint32_t low_byte(const void *k)
+{
+    return *(const unsigned *)k & 0xff;
+}
+int cmp_uint(const void *a, const void *b)
+{
+    compares++;
+    return *(const unsigned *)a != *(const unsigned *)b;
+}
+void *copy_uint(const void *k)
+{
+    copies++;
+    return new unsigned(*(const unsigned *)k);
+}
+void drop_uint(void *k)
+{
+    copies--;
+    delete (unsigned *)k;
+}
+
+TEST(HashKeys, PluggableKeysAreComparedOnTheirHashFirst)
+{
+    /* one bucket: every key shares the chain, most differ in their hash */
+    hashtable *t = new_hashtable(1, 1000.0f, low_byte, cmp_uint, copy_uint, drop_uint);
+    for (unsigned k = 0; k < 200; k++)
+        hashtable_put(t, &k, V(k));
+    EXPECT_EQ(copies, 200);
+    compares = 0;
+    unsigned probe = 150;
+    EXPECT_EQ(hashtable_get(t, &probe), V(150));
+    EXPECT_EQ(compares, 1) << "only the node with the same hash";
+    probe = 150 + 256; /* same hash, different key */
+    EXPECT_EQ(hashtable_get(t, &probe), nullptr);
+    EXPECT_EQ(compares, 2);
+    probe = 7;
+    EXPECT_EQ(hashtable_remove(t, &probe), V(7));
+    EXPECT_EQ(copies, 199);
+    delete_hashtable(t);
+    EXPECT_EQ(copies, 0);
+}
+
 TEST(HashModel, RandomOperationsAgreeWithMapAndIterator)
 {
     std::mt19937 rng(1717);
