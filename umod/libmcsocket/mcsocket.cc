@@ -144,7 +144,8 @@ static void grow(per_thread_buffer_t *p, size_t n)
 {
     size_t size = (n + MCALL_ALIGN - 1) & ~(size_t)(MCALL_ALIGN - 1);
     void *b = realloc(p->buffer, size);
-    OSK_ASSERT(b != NULL);
+    if (b == NULL)
+        osk_death("cannot grow the reply buffer to %zu bytes", size);
     p->buffer = (mcall_t *)b;
     p->bufsize = (unsigned)size;
 }

@@ -31,7 +31,9 @@
  * structure-id order, giving its fixed size and its encoded fields in
  * declaration order. Every routine family below (send_T, write_T,
  * receive_T, read_T, print_T, printf_T, pack_buffer_T, free_T, destroy_T)
- * is generated from that table; adding a type is adding one line.
+ * is generated from that table; adding a type is adding one line. The
+ * encoders and decoders are compiled from it into one straight-line
+ * routine per type that works on the stream's buffers directly.
  *
  * Wire format: 8/16/32/64-bit integers big-endian; a char-array string as a
  * 32-bit length and that many bytes; byte arrays as they are; nested records
@@ -40,12 +42,13 @@
  * error text only; the receiver sets mc_size and mc_bufsize.
  *
  * Decoders trust nothing they read: a short stream, a closed peer, an
- * element count whose records would not fit in STRCNV_MAX_RECORD bytes or
- * a type name longer than STRCNV_MAX_NAME give a message on standard error
- * and a failure result (null / 0 / -1), never an overread or an unbounded
- * allocation. Encoders never read past the record's mc_bufsize (or, for a
- * record without the header, its fixed size): fields past that end travel
- * as zero, and element counts that would run past it fail the write.
+ * element count whose records would not fit in a reply's 32-bit size or a
+ * type name longer than STRCNV_MAX_NAME give a message on standard error
+ * and a failure result (null / 0 / -1), never an overread. The reply buffer
+ * grows as elements arrive, so a count the peer does not honour costs only
+ * what came; a buffer that cannot be grown is fatal (mc_realloc). Encoders never read past the
+ * record's mc_bufsize (or, for a record without the header, its fixed size): fields past that end
+ * travel as zero, and element counts that would run past it fail the write.
  */
 #ifndef STRCNV_H
 #define STRCNV_H
@@ -109,8 +112,7 @@ enum strcnv_id {
     STRCNV_NTYPES
 };
 
-#define STRCNV_MAX_NAME 64            /* longest type name accepted on the wire */
-#define STRCNV_MAX_RECORD (16u << 20) /* largest decoded record with its elements */
+#define STRCNV_MAX_NAME 64 /* longest type name accepted on the wire */
 
 extern const char *const strcnv_array[STRCNV_NTYPES];
 extern const unsigned strcnv_sizes[STRCNV_NTYPES]; /* fixed part of each record */
