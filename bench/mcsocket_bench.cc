@@ -1,9 +1,8 @@
 /*
- * Management calls over a socket, each against its baseline in the same
- * run: the codecs of the update driver's records against memcpy of the same
- * bytes, the hash table against std::unordered_map on a million string
- * keys, and MC_PING through oskcall (plain and TLS, served in-process by
- * the stand-in's listener) against a raw loopback TCP round trip.
+ * Management calls over a socket against their baseline in the same run:
+ * MC_PING through oskcall (plain and TLS, served in-process by the
+ * stand-in's listener) against a raw loopback TCP round trip. The codecs
+ * and the hash table are strcnv_bench's.
  */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,14 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-#include <unordered_map>
-#include <vector>
-
 #include <benchmark/benchmark.h>
 #include <openssl/ssl.h>
 
-#include "hashtable.h"
 #include "mcsocket.h"
 #include "strcnv.h"
 #include "sysmgr_listen.h"
@@ -31,151 +25,11 @@
 namespace
 {
 
-const int kVluns = 16;
-
-std::vector<unsigned char> showvlun_reply()
-{
-    size_t n = sizeof(showvlun_t) + kVluns * sizeof(vluninfo_t);
-    std::vector<unsigned char> b((n + 63) & ~(size_t)63);
-    showvlun_t *r = (showvlun_t *)b.data();
-    r->showvlun_hdr.mc_opcode = MCVL_SHOW;
-    r->showvlun_hdr.mc_size = (uint32_t)n;
-    r->showvlun_hdr.mc_bufsize = (uint32_t)b.size();
-    r->showvlun_count = kVluns;
-    for (int i = 0; i < kVluns; i++) {
-        vluninfo_t *v = &r->showvlun_vluns[i];
-        snprintf(v->vli_vname, sizeof v->vli_vname, "volume%02d", i);
-        snprintf(v->vli_hname, sizeof v->vli_hname, "host%02d", i);
-        snprintf(v->vli_hiscsi_name.name, sizeof v->vli_hiscsi_name.name, "iqn.host%02d", i);
-        v->vli_vwwn = 0x50002AC000000000ull + i;
-        v->vli_lun = i;
-        v->vli_lpid = (lpid_t)i;
-    }
-    return b;
-}
-
 per_thread_buffer_t *record()
 {
     strcnv_initialize();
     per_thread_buffer_t *p = get_thread_specific_buffer();
     return p ? p : init_thread_buffer(nullptr, 0);
-}
-
-void BM_ShowvlunMemcpy(benchmark::State &state)
-{
-    std::vector<unsigned char> src = showvlun_reply(), dst(src.size());
-    for (auto _ : state) {
-        memcpy(dst.data(), src.data(), src.size());
-        benchmark::DoNotOptimize(dst.data());
-    }
-    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)src.size());
-}
-
-void BM_ShowvlunEncode(benchmark::State &state)
-{
-    std::vector<unsigned char> src = showvlun_reply();
-    per_thread_buffer_t *p = record();
-    int fd = open("/dev/null", O_WRONLY);
-    mc_open(fd, nullptr);
-    for (auto _ : state) {
-        send_showvlun(fd, src.data());
-        mc_flush(fd);
-    }
-    p->fd = -1;
-    close(fd);
-    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)src.size());
-}
-
-void BM_ShowvlunDecode(benchmark::State &state)
-{
-    std::vector<unsigned char> src = showvlun_reply();
-    per_thread_buffer_t *p = record();
-    /* The encoded reply in a file: each round reads it again from the start. */
-    char path[] = "/tmp/mcsocket_bench.XXXXXX";
-    int fd = mkstemp(path);
-    unlink(path);
-    mc_open(fd, nullptr);
-    send_showvlun(fd, src.data());
-    mc_flush(fd);
-    char name[STRCNV_MAX_NAME + 1];
-    for (auto _ : state) {
-        lseek(fd, 0, SEEK_SET);
-        p->roff = p->rend = 0;
-        p->malloc_called = 0;
-        size_t total;
-        strcnv_read_name(fd, name);
-        benchmark::DoNotOptimize(receive_showvlun(fd, &total));
-    }
-    p->fd = -1;
-    close(fd);
-    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)src.size());
-}
-
-const int kKeys = 1000000;
-
-const std::vector<std::string> &keys()
-{
-    static std::vector<std::string> k;
-    if (k.empty()) {
-        for (int i = 0; i < kKeys; i++)
-            k.push_back("volume-" + std::to_string((long)i * 7919));
-    }
-    return k;
-}
-
-void BM_HashtableInsert(benchmark::State &state)
-{
-    const auto &k = keys();
-    for (auto _ : state) {
-        hashtable *t = create_string_hashtable(next_prime(436), 0.75f);
-        for (int i = 0; i < kKeys; i++)
-            hashtable_put(t, k[i].c_str(), (void *)(intptr_t)i);
-        state.PauseTiming();
-        delete_hashtable(t);
-        state.ResumeTiming();
-    }
-}
-
-void BM_UnorderedMapInsert(benchmark::State &state)
-{
-    const auto &k = keys();
-    for (auto _ : state) {
-        std::unordered_map<std::string, intptr_t> m;
-        for (int i = 0; i < kKeys; i++)
-            m.emplace(k[i], i);
-        state.PauseTiming();
-        m.clear();
-        state.ResumeTiming();
-    }
-}
-
-void BM_HashtableLookup(benchmark::State &state)
-{
-    const auto &k = keys();
-    hashtable *t = create_string_hashtable(next_prime(436), 0.75f);
-    for (int i = 0; i < kKeys; i++)
-        hashtable_put(t, k[i].c_str(), (void *)(intptr_t)i);
-    for (auto _ : state) {
-        intptr_t sum = 0;
-        for (int i = 0; i < kKeys; i++)
-            sum += (intptr_t)hashtable_get(t, k[i].c_str());
-        benchmark::DoNotOptimize(sum);
-    }
-    delete_hashtable(t);
-}
-
-void BM_UnorderedMapLookup(benchmark::State &state)
-{
-    const auto &k = keys();
-    std::unordered_map<std::string, intptr_t> m;
-    for (int i = 0; i < kKeys; i++)
-        m.emplace(k[i], i);
-    for (auto _ : state) {
-        intptr_t sum = 0;
-        for (int i = 0; i < kKeys; i++)
-            sum += m.find(k[i])->second;
-        benchmark::DoNotOptimize(sum);
-    }
 }
 
 /* The stand-in's listener, in this process. */
@@ -303,13 +157,6 @@ void BM_RawTcpRoundTrip(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(BM_ShowvlunMemcpy);
-BENCHMARK(BM_ShowvlunEncode);
-BENCHMARK(BM_ShowvlunDecode);
-BENCHMARK(BM_HashtableInsert)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_UnorderedMapInsert)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_HashtableLookup)->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_UnorderedMapLookup)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_RawTcpRoundTrip)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PingPlain)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PingTls)->Unit(benchmark::kMicrosecond);
