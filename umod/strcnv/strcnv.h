@@ -157,6 +157,55 @@ int strcnv_find_id(const char *name); /* -1 when not catalogued */
 #include "strcnv_types.def"
 #undef STRCNV_TYPE
 
+/*
+ * Lists: chains of records of a list type joined by their first word, the
+ * 32-bit link `next`, owned by a record (the owner) whose block holds them.
+ * On the wire a list is a 32-bit count and then the elements in chain
+ * order. Stored (packed), as a decoded reply holds it and as it crosses the
+ * kernel IPC, every link and the head the owner keeps are byte offsets from
+ * the owner, 0 ending the chain: the block may be copied anywhere as it is.
+ * Unpacked, a link is the distance from the element that holds it to the
+ * next one, so a walk needs no owner (strcnv_list_next); the shared layouts
+ * give the link 32 bits, too few for an address in a 64-bit process, and a
+ * distance walks the same way. Every element lives in its owner's block:
+ * there is nothing to free but the block.
+ *
+ *   write_T_list(fd, owner, avail, head) -> count, or -1 (a link outside
+ *       the owner's avail bytes, a cycle, or a failed write)
+ *   read_T_list(fd, owner_off, &end, &head) -> count, or -1: the elements
+ *       are appended to the thread's reply buffer at end, linked in order,
+ *       head := the offset of the first (0 for none)
+ *   unpackf_T_list(owner, head), packf_T_list(owner, head): in place
+ */
+#define STRCNV_LIST_TYPES(X)                                                                       \
+    X(_iscsi_chap)                                                                                 \
+    X(hostinst)                                                                                    \
+    X(lvmap)                                                                                       \
+    X(vlmap)                                                                                       \
+    X(jbod)                                                                                        \
+    X(hostdef)                                                                                     \
+    X(pr_reg_data)                                                                                 \
+    X(_iscsi_portinfo)                                                                             \
+    X(struct_names)                                                                                \
+    X(rm_group_vv_wrapper)                                                                         \
+    X(rm_group_wrapper)                                                                            \
+    X(property)                                                                                    \
+    X(template)
+
+#define STRCNV_LIST_DECL(name)                                                                     \
+    long write_##name##_list(int fd, const void *owner, size_t avail, uint32_t head);              \
+    long read_##name##_list(int fd, size_t owner_off, size_t *end, uint32_t *head);                \
+    void packf_##name##_list(void *owner, uint32_t head);                                          \
+    void unpackf_##name##_list(void *owner, uint32_t head);
+STRCNV_LIST_TYPES(STRCNV_LIST_DECL)
+#undef STRCNV_LIST_DECL
+
+long strcnv_write_list(int fd, int id, const void *owner, size_t avail, uint32_t head);
+long strcnv_read_list(int fd, int id, size_t owner_off, size_t *end, uint32_t *head);
+void strcnv_packf_list(int id, void *owner, uint32_t head);
+void strcnv_unpackf_list(int id, void *owner, uint32_t head);
+void *strcnv_list_next(void *elem); /* unpacked: the next element or null */
+
 /* Field descriptors of the catalogue, for tools and tests that walk a type. */
 enum strcnv_kind {
     SK_HDR, /* mcall_t: opcode, status, error text */

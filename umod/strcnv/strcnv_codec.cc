@@ -334,6 +334,46 @@ template <int ID> constexpr bool sound()
     return !c.nested_tail && max_wire<ID>() <= MC_SOCK_BUFSIZE;
 }
 
+/* Where a type's first carried field starts. */
+struct lowest {
+    unsigned off = ~0u;
+    constexpr void at(unsigned o)
+    {
+        off = o < off ? o : off;
+    }
+    constexpr void hdr()
+    {
+        at(0);
+    }
+    template <unsigned W> constexpr void scalars(unsigned o, unsigned, const char *)
+    {
+        at(o);
+    }
+    constexpr void str(unsigned o, unsigned, const char *)
+    {
+        at(o);
+    }
+    constexpr void raw(unsigned o, unsigned, const char *)
+    {
+        at(o);
+    }
+    template <int S> constexpr void sub(unsigned o)
+    {
+        at(o);
+    }
+    template <int S> constexpr void tail(unsigned o, unsigned, const char *)
+    {
+        at(o);
+    }
+};
+
+template <int ID> constexpr unsigned first_off()
+{
+    lowest l;
+    codec<ID>::fields(l);
+    return l.off;
+}
+
 #define STRCNV_TYPE(name, size, ...)                                                               \
     static_assert(sound<STRCNV_ID_##name>(), #name ": nested array or fixed part above the "       \
                                                    "buffer");
@@ -802,6 +842,138 @@ void *strcnv_receive(int fd, int id, size_t *total)
 {
     return receive(stream_of(fd), fd, id, read_fns[id], total);
 }
+
+/* Lists (see strcnv.h): every link is at the start of its element. */
+static void list_where(char *buf, size_t n, const char *dir, int id)
+{
+    snprintf(buf, n, "%s_%s_list()", dir, strcnv_types[id].name);
+}
+
+long strcnv_write_list(int fd, int id, const void *ownerp, size_t avail, uint32_t head)
+{
+    per_thread_buffer_t *p = stream_of(fd);
+    const unsigned char *owner = (const unsigned char *)ownerp;
+    size_t es = strcnv_types[id].size;
+    char w[160];
+    /* The count goes first. Every link must land in the block, and a chain
+     * longer than the block has room for is a cycle. */
+    uint32_t n = 0;
+    for (uint32_t off = head; off != 0; off = host32(owner + off), n++) {
+        if ((size_t)off + es > avail || n == avail / es) {
+            list_where(w, sizeof(w), "write", id);
+            fprintf(stderr, "%s: link %u runs outside the list's %zu bytes\n", w, off, avail);
+            return -1;
+        }
+    }
+    unsigned char b[4];
+    uint32_t be = std::endian::native == std::endian::little ? __builtin_bswap32(n) : n;
+    memcpy(b, &be, 4);
+    if (mc_write(fd, b, 4) != 4) {
+        list_where(w, sizeof(w), "write", id);
+        perror(w);
+        return -1;
+    }
+    for (uint32_t off = head; off != 0; off = host32(owner + off)) {
+        if (write_fns[id](p, fd, owner + off, es) < 0)
+            return -1;
+    }
+    return n;
+}
+
+long strcnv_read_list(int fd, int id, size_t owner_off, size_t *end, uint32_t *head)
+{
+    per_thread_buffer_t *p = stream_of(fd);
+    size_t es = strcnv_types[id].size;
+    char w[160];
+    unsigned char b[4];
+    int saved = errno;
+    errno = 0;
+    int r = mc_read(fd, b, 4);
+    if (r != 4) {
+        list_where(w, sizeof(w), "read", id);
+        if (r < 0 && errno != 0)
+            perror(w);
+        else
+            fprintf(stderr, "Error: %s\n", w);
+        return -1;
+    }
+    errno = saved;
+    uint32_t n = wire32(b);
+    if ((uint64_t)n * es > reply_max - *end) {
+        list_where(w, sizeof(w), "read", id);
+        fprintf(stderr, "Error: %s: %u elements exceed %zu bytes\n", w, n, reply_max);
+        return -1;
+    }
+    size_t start = *end;
+    *end += (size_t)n * es;
+    for (uint32_t k = 0; k < n; k++) {
+        size_t pos = start + k * es;
+        claim(p, pos + es, *end);
+        if (read_fns[id](p, fd, pos, end) < 0)
+            return -1;
+        uint32_t next = k + 1 < n ? (uint32_t)(pos + es - owner_off) : 0;
+        memcpy((unsigned char *)p->buffer + pos, &next, 4);
+    }
+    claim(p, *end, *end);
+    *head = n ? (uint32_t)(start - owner_off) : 0;
+    return n;
+}
+
+void strcnv_unpackf_list(int, void *ownerp, uint32_t head)
+{
+    unsigned char *owner = (unsigned char *)ownerp;
+    for (uint32_t off = head; off != 0;) {
+        unsigned char *e = owner + off;
+        uint32_t next = host32(e);
+        uint32_t d = next ? next - off : 0;
+        memcpy(e, &d, 4);
+        off = next;
+    }
+}
+
+void strcnv_packf_list(int, void *ownerp, uint32_t head)
+{
+    unsigned char *owner = (unsigned char *)ownerp;
+    for (uint32_t off = head; off != 0;) {
+        unsigned char *e = owner + off;
+        uint32_t d = host32(e);
+        uint32_t next = d ? off + d : 0;
+        memcpy(e, &next, 4);
+        off = next;
+    }
+}
+
+void *strcnv_list_next(void *elem)
+{
+    int32_t d = (int32_t)host32((const unsigned char *)elem);
+    return d ? (unsigned char *)elem + d : NULL;
+}
+
+#define STRCNV_LIST_DEF(name)                                                                      \
+    long write_##name##_list(int fd, const void *owner, size_t avail, uint32_t head)               \
+    {                                                                                              \
+        return strcnv_write_list(fd, STRCNV_ID_##name, owner, avail, head);                        \
+    }                                                                                              \
+    long read_##name##_list(int fd, size_t owner_off, size_t *end, uint32_t *head)                 \
+    {                                                                                              \
+        return strcnv_read_list(fd, STRCNV_ID_##name, owner_off, end, head);                       \
+    }                                                                                              \
+    void packf_##name##_list(void *owner, uint32_t head)                                           \
+    {                                                                                              \
+        strcnv_packf_list(STRCNV_ID_##name, owner, head);                                          \
+    }                                                                                              \
+    void unpackf_##name##_list(void *owner, uint32_t head)                                         \
+    {                                                                                              \
+        strcnv_unpackf_list(STRCNV_ID_##name, owner, head);                                        \
+    }
+STRCNV_LIST_TYPES(STRCNV_LIST_DEF)
+#undef STRCNV_LIST_DEF
+
+/* Every list type starts with its link, which the codec does not carry. */
+#define STRCNV_LIST_CHECK(name)                                                                    \
+    static_assert(first_off<STRCNV_ID_##name>() >= 4, #name ": its link word is carried");
+STRCNV_LIST_TYPES(STRCNV_LIST_CHECK)
+#undef STRCNV_LIST_CHECK
 
 int strcnv_read_name(int fd, char *name)
 {
