@@ -8,14 +8,25 @@
 #include "osk_runtime.h"
 #include "osk_banned.h"
 
-uint32_t string_hash(const void *key)
+/* h = h * 31 + b over the bytes, four at a time: the same value with a
+ * quarter of the dependent multiplications. Bytes count as signed so that
+ * the values match tables built on hosts whose char is signed; a byte above
+ * 127 contributes a negative amount. */
+static inline uint32_t hash_bytes(const signed char *p, size_t n)
 {
     uint32_t h = 0;
-    /* Bytes count as signed so that the values match tables built on hosts
-     * whose char is signed; a byte above 127 contributes a negative amount. */
-    for (const signed char *p = (const signed char *)key; *p; p++)
-        h = h * 31u + (uint32_t)(int32_t)*p;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        h = h * 923521u + (uint32_t)(int32_t)p[i] * 29791u + (uint32_t)(int32_t)p[i + 1] * 961u +
+            (uint32_t)(int32_t)p[i + 2] * 31u + (uint32_t)(int32_t)p[i + 3];
+    for (; i < n; i++)
+        h = h * 31u + (uint32_t)(int32_t)p[i];
     return h;
+}
+
+uint32_t string_hash(const void *key)
+{
+    return hash_bytes((const signed char *)key, strlen((const char *)key));
 }
 
 static int string_cmp(const void *a, const void *b)
@@ -148,7 +159,8 @@ void set_invalid_value(hashtable *t, void *value)
 
 static inline uint32_t hash_of(hashtable *t, const void *key)
 {
-    return t->string_keys ? string_hash(key) : t->hash(key);
+    return t->string_keys ? hash_bytes((const signed char *)key, strlen((const char *)key))
+                          : t->hash(key);
 }
 
 static inline int same_key(hashtable *t, const hashnode *n, uint32_t h, const void *key)

@@ -54,6 +54,14 @@ TEST(HashString, HashValues)
     /* 0xE9 counts as -23, not 233 */
     EXPECT_EQ(string_hash("\xE9"), (uint32_t)-23);
     EXPECT_EQ(string_hash("a\xE9"), 97u * 31u - 23u);
+    /* longer keys, high bytes at every position: h = h * 31 + b throughout */
+    for (const char *k :
+         {"abcd", "\xE9\x80xyz\xFF", "volume-6999993", "iqn.2026-12.host\xC3\xA9"}) {
+        uint32_t h = 0;
+        for (const signed char *p = (const signed char *)k; *p; p++)
+            h = h * 31u + (uint32_t)(int32_t)*p;
+        EXPECT_EQ(string_hash(k), h) << k;
+    }
 }
 
 TEST(HashGrowth, ThresholdsAcrossPrimes)
