@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -309,8 +311,17 @@ static int arm(const fault_t &f, int id, std::string *why)
     return 0;
 }
 
+/* Fills the fault's own file system only: a node that restarted since the
+ * fault was armed has lost it, and its real scratch folder is left alone. */
 static int fill_scratch(long keep)
 {
+    struct statfs fs;
+    if (statfs(SCRATCH, &fs) < 0)
+        return -1;
+    if (fs.f_type != TMPFS_MAGIC) {
+        errno = ENOENT;
+        return -1;
+    }
     struct statvfs vs;
     if (statvfs(SCRATCH, &vs) < 0)
         return -1;
@@ -378,7 +389,9 @@ static int fire(const fault_t &f, int id, std::string *what)
     }
     if (f.kind == "scratch-full") {
         if (in_node(f.node, [&] { return fill_scratch(f.free_b); }) < 0) {
-            *what = std::string("cannot fill the scratch space: ") + strerror(errno);
+            *what = errno == ENOENT
+                        ? std::string("the node restarted since the fault was armed")
+                        : std::string("cannot fill the scratch space: ") + strerror(errno);
             return -1;
         }
         *what = "scratch space of node" + std::to_string(f.node) + " full";

@@ -196,6 +196,28 @@ TEST_F(Cluster, DpkgFaultIsUndoneInTheRootItDamagedWhereverTheNodeBoots)
     EXPECT_EQ(run(1, "dpkg --audit; echo $?"), "0\n");
 }
 
+/* A full scratch space belongs to the boot it was armed in: firing it after
+ * the node restarted leaves the node's real scratch folder alone. */
+TEST_F(Cluster, ScratchFaultFiredAfterARestartFillsNothing)
+{
+    up(2);
+    ASSERT_EQ(
+        test_cluster_cli(dir, {"fault", "scratch-full", "1", "--at-log", "1", "fill now"}).status,
+        0);
+    ASSERT_EQ(test_cluster_reboot(dir, 1), 0);
+    ASSERT_TRUE(test_cluster_wait_up(dir, 1));
+    run(1, "mkdir -p /var/log/osk && echo 'fill now' >>/var/log/osk/update");
+    std::string list;
+    ASSERT_TRUE(wait_for_condition(120, 250, [&] {
+        list = test_cluster_cli(dir, {"fault", "list"}).out;
+        return list.find(": failed") != std::string::npos ||
+               list.find(": fired") != std::string::npos;
+    })) << list;
+    EXPECT_THAT(list, HasSubstr("failed the node restarted since the fault was armed"));
+    EXPECT_EQ(run(1, "ls -A /altroot/tmp /tmp | grep -c osk-fault-filler; :"), "0\n");
+    EXPECT_EQ(test_cluster_cli(dir, {"fault", "clear"}).status, 0);
+}
+
 /* A rebooting node sees its running sessions out, so on a busy machine the
  * reboot request (and whatever its command does after it) still reaches
  * its caller. */
