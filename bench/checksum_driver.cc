@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "update.h"
+#include "node_paths.h"
+#include "package.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

@@ -14,7 +14,7 @@ int main(int argc, char **argv)
 {
     if (argc != 3)
         return 2;
-    logfilename = argv[1];
+    ulog_settings.logfilename = argv[1];
     ulog_settings.quiet = 1;
     return ulog_execl("/bin/sh", "-c", argv[2], (char *)0);
 }

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "pkgindex.h"
-#include "update.h"
+#include "versions.h"
 
 #include "osk_banned.h"
 

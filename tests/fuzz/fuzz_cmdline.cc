@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "cmdline.h"
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "ulog.h"
 
 static jmp_buf back;
 static int running;
@@ -64,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     /* Every run starts from the defaults, with no log file. */
     package_source = SOURCE_INVALID;
-    use_log = 0;
-    quiet = 1;
+    ulog_settings.use_log = 0;
+    ulog_settings.quiet = 1;
     update_log_settings();
     running = 1;
     if (setjmp(back) == 0) {

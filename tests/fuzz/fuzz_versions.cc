@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "update.h"
+#include "versions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -20,7 +20,8 @@
 
 #include <gtest/gtest.h>
 
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
 #include "test_cluster.h"
 #include "ulog.h"
 
@@ -84,7 +85,7 @@ class Exec : public ::testing::Test
         } else {
             logpath = env;
         }
-        logfilename = logpath.c_str();
+        ulog_settings.logfilename = logpath.c_str();
     }
     static void TearDownTestSuite()
     {

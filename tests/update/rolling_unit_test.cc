@@ -13,7 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "osk_runtime.h"
-#include "update.h"
+#include "nodes.h"
+#include "rolling.h"
 #include "vluns.h"
 
 #include "osk_banned.h"

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
-#include "update.h"
+#include "fresh.h"
 #include "ulog.h"
 
 namespace
@@ -51,7 +51,7 @@ std::string marks(const std::string &s)
 
 TEST(Spinner, LeavesOneMarkPerPeriod)
 {
-    propellerp = 0;
+    ulog_settings.propellerp = 0;
     std::string six_seconds = capture_stderr([] {
         for (int i = 0; i < 24; i++)
             do_dotty();
@@ -59,7 +59,7 @@ TEST(Spinner, LeavesOneMarkPerPeriod)
     EXPECT_EQ(marks(six_seconds), ".");
     EXPECT_EQ(six_seconds.substr(0, 8), "-\b\\\b|\b/\b");
 
-    propellerp = 0;
+    ulog_settings.propellerp = 0;
     std::string five_minutes = capture_stderr([] {
         for (int i = 0; i < 1200; i++)
             do_dotty();
@@ -70,12 +70,12 @@ TEST(Spinner, LeavesOneMarkPerPeriod)
 
 TEST(Spinner, ClearErasesWhatWasDrawn)
 {
-    propellerp = 0;
+    ulog_settings.propellerp = 0;
     EXPECT_EQ(capture_stderr(clear_dotty), "");
 
-    propellerp = 9; /* 2 seconds and a bit: 3 columns */
+    ulog_settings.propellerp = 9; /* 2 seconds and a bit: 3 columns */
     EXPECT_EQ(capture_stderr(clear_dotty), "\b\b\b   \b\b\b");
-    EXPECT_EQ(propellerp, 0);
+    EXPECT_EQ(ulog_settings.propellerp, 0);
 }
 
 TEST(FreshInstallMarker, SetCreatesDirectoriesAndClearIsIdempotent)
@@ -102,7 +102,7 @@ TEST(FreshInstallMarker, SetCreatesDirectoriesAndClearIsIdempotent)
     /* A directory in the marker's place cannot be removed: 25 with the reason. */
     sandbox_mkdir(&sb, std::string(FRESH_INSTALL_FILE) + "/x");
     r = sandbox_call(&sb, [] {
-        logfilename = "/tmp/update.log";
+        ulog_settings.logfilename = "/tmp/update.log";
         fresh_flag_clear();
         return 0;
     });

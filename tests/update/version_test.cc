@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
-#include "update.h"
+#include "modes.h"
+#include "versions.h"
+#include "install.h"
 #include "ulog.h"
 
 namespace
@@ -102,7 +104,7 @@ class SourcesList : public ::testing::Test
     run_result edit(bool revert)
     {
         return sandbox_call(&sb, [revert] {
-            logfilename = "/tmp/update.log";
+            ulog_settings.logfilename = "/tmp/update.log";
             install_altroot = 0;
             sources_list_localfile(NULL);
             if (revert)
@@ -143,7 +145,7 @@ TEST_F(SourcesList, MissingListIsCreatedAndComesBackEmpty)
     /* The lower layer may have a list: hide it by a whiteout-free route. */
     run_result r = sandbox_call(&sb, [] {
         unlink("/etc/apt/sources.list");
-        logfilename = "/tmp/update.log";
+        ulog_settings.logfilename = "/tmp/update.log";
         install_altroot = 0;
         sources_list_localfile(NULL);
         FILE *f = fopen("/etc/apt/sources.list", "r");

@@ -14,7 +14,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "altroot.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "versions.h"
+#include "install.h"
+#include "flow.h"
+#include "nodes.h"
+#include "sysmgr_conn.h"
+#include "rolling.h"
+#include "history.h"
 #include "ulog.h"
 #include "osk_runtime.h"
 

@@ -8,7 +8,11 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "boot.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "nodes.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

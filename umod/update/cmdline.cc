@@ -8,10 +8,21 @@
 #include <unistd.h>
 
 #include "cmdline.h"
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "release.h"
+#include "help.h"
+#include "package.h"
+#include "verify.h"
+#include "vluns.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
+
+/* Markers that refuse an update, or allow a revert of a rolling one. */
+#define NOUPDATE_FILE "/etc/noupdate"
+#define DEVELOPER_FILE "/etc/kivo/DEVELOPER"
 
 char source_location[UPDATE_PATH_LEN];
 
@@ -49,7 +60,7 @@ static const flag_option flag_options[] = {
     {"--noreboot", {{&rebootpermitted, 0}}},
     {"-d", {{&removefirst, 1}}},
     {"--initial", {{&initial_install, 1}, {&do_pivot, 0}, {&install_altroot, 0}}},
-    {"--getversion", {{&onlyshowversion, 1}, {&use_log, 0}}},
+    {"--getversion", {{&onlyshowversion, 1}, {&ulog_settings.use_log, 0}}},
     {"--nosysmgr", {{&nosysmgr, 1}}},
     {"--retain-root", {{&do_pivot, 0}, {&install_altroot, 0}}},
     {"--switch-root", {{&do_pivot, 1}, {&install_altroot, 1}}},
@@ -58,8 +69,9 @@ static const flag_option flag_options[] = {
     {"--simple", {{&simple_rolling, 1}, {&do_pivot, 1}}},
     {"--quick", {{&quick_update, 1}}},
     {"-q", {{&quick_update, 1}}},
-    {"--quiet", {{&quiet, 1}}},
-    {"--check-rolling-type", {{&use_log, 0}, {&check_rolling_type, 1}, {&is_rolling, 1}}},
+    {"--quiet", {{&ulog_settings.quiet, 1}}},
+    {"--check-rolling-type",
+     {{&ulog_settings.use_log, 0}, {&check_rolling_type, 1}, {&is_rolling, 1}}},
     {"--verbose", {{&verbose, 1}}},
     {"--child", {{&is_child, 1}}},
 };
@@ -106,7 +118,6 @@ static void parse_options(int argc, char **argv)
             for (const flag_assign &a : opt->sets)
                 if (a.flag)
                     *a.flag = a.value;
-            update_log_settings();
         } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
             update_help();
             exit(UPD_EXIT_OK);
@@ -141,8 +152,7 @@ static void parse_options(int argc, char **argv)
             }
             i++;
         } else if (strcmp(arg, "--dumpvluns") == 0) {
-            use_log = 0;
-            update_log_settings();
+            ulog_settings.use_log = 0;
             if (!next) {
                 ulog_message("Error: --dumpvluns requires a node mask.");
                 exit(UPD_EXIT_MISSING_ARG);

@@ -13,7 +13,7 @@
 #ifndef UPDATE_CMDLINE_H
 #define UPDATE_CMDLINE_H
 
-#include "update.h"
+#include "node_paths.h"
 
 /* The release named by --file (absolute) or --rcp (as given). */
 extern char source_location[UPDATE_PATH_LEN];

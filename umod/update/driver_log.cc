@@ -1,14 +1,16 @@
 /*
- * The driver's side of the run log and the child engine: the log settings
- * taken from the mode flags, the failure exit, and the hook that confines a
- * child to the target root.
+ * The driver's side of the run log and the child engine: the log header's
+ * texts, the failure exit, and the hook that confines a child to the target
+ * root.
  */
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "release.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
@@ -17,10 +19,6 @@ static_assert(ULOG_EXIT_FAILURE == UPD_EXIT_FAILURE, "the engine's own exits use
 
 void update_log_settings(void)
 {
-    /* A log that could not be opened stays off: asking again would repeat the complaint. */
-    ulog_settings.use_log = ulog_settings.use_log && use_log;
-    ulog_settings.quiet = quiet;
-    ulog_settings.do_dots = do_dots;
     ulog_settings.cmdline = args_passed;
     ulog_settings.ident = update_build_ident;
 }

@@ -10,7 +10,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "flow.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "help.h"
+#include "package.h"
+#include "versions.h"
+#include "install.h"
+#include "altroot.h"
+#include "boot.h"
+#include "nodes.h"
+#include "sysmgr_conn.h"
+#include "rolling.h"
+#include "history.h"
 #include "ulog.h"
 #include "osk_runtime.h"
 

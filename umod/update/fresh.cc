@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "fresh.h"
+#include "driver_log.h"
+#include "node_paths.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

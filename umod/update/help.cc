@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "update.h"
+#include "help.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

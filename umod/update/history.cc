@@ -16,7 +16,12 @@
 
 #include "em.h"
 #include "pr_lib.h"
-#include "update.h"
+#include "history.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "package.h"
+#include "versions.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

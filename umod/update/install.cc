@@ -10,7 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "install.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "package.h"
+#include "versions.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

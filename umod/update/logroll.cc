@@ -4,7 +4,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
-#include "update.h"
+#include "logroll.h"
 #include "logmgr.h"
 
 #include "osk_banned.h"

@@ -17,7 +17,17 @@
 
 #include "cmdline.h"
 #include "runlock.h"
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "release.h"
+#include "fresh.h"
+#include "logroll.h"
+#include "verify.h"
+#include "altroot.h"
+#include "flow.h"
+#include "nodes.h"
+#include "sysmgr_conn.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
@@ -100,8 +110,7 @@ int main(int argc, char **argv)
     if (!local || is_rolling || simple_rolling)
         learn_cluster();
 
-    do_dots = isatty(STDIN_FILENO) && !quiet;
-    update_log_settings();
+    ulog_settings.do_dots = isatty(STDIN_FILENO) && !ulog_settings.quiet;
 
     if (!check_rolling_type) {
         int status = run_verify();

@@ -1,7 +1,7 @@
 /*
  * The process-wide mode flags of the update driver and their defaults.
  */
-#include "update.h"
+#include "modes.h"
 
 #include "osk_banned.h"
 
@@ -19,20 +19,11 @@ int from_cli = 0;
 int is_rolling = 0;
 int simple_rolling = 0;
 int quick_update = 0;
-int quiet = 0;
 int is_partial = 0;
 int check_rolling_type = 0;
-int use_log = 1;
 int verbose = 0;
 int do_revert = 0;
-int do_dots = 0;
 int is_child = 0;
-int thisnode = 0;
-int nodes = 0;
-int mangler_isup = 0;
 
 char args_passed[ARGS_PASSED_LEN];
 char update[UPDATE_PATH_LEN];
-
-const char *nodehostnames_brnet[OSK_MAX_NODES] = {"node0", "node1", "node2", "node3",
-                                                  "node4", "node5", "node6", "node7"};

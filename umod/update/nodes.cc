@@ -7,11 +7,19 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "nodes.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
 #include "ulog.h"
 #include "sc_ioctl.h"
 
 #include "osk_banned.h"
+
+int thisnode = 0;
+int nodes = 0;
+const char *nodehostnames_brnet[OSK_MAX_NODES] = {"node0", "node1", "node2", "node3",
+                                                  "node4", "node5", "node6", "node7"};
 
 #define PM_PROGRAM "/opt/osk/bin/pm"
 #define PM_NOSTART "/pm_nostart"

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include "pkgindex.h"
-#include "update.h"
+#include "package.h"
+#include "driver_log.h"
+#include "node_paths.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

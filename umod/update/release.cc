@@ -4,7 +4,7 @@
  * its own copy of this file, compiled with another release, and the
  * library's is then left out.
  */
-#include "update.h"
+#include "release.h"
 
 #include "osk_banned.h"
 

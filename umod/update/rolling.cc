@@ -11,7 +11,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "rolling.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "versions.h"
+#include "nodes.h"
+#include "sysmgr_conn.h"
 #include "vluns.h"
 #include "ulog.h"
 #include "cluster.h"
@@ -187,7 +192,7 @@ void generate_simple_reboot_order(int list[OSK_MAX_NODES])
         }
 }
 
-void srrn_svl_setup(showvlun_t **svl, int node)
+static void srrn_svl_setup(showvlun_t **svl, int node)
 {
     *svl = (showvlun_t *)mcall_alloc(MCVL_SHOW, sizeof(showvlun_t));
     (*svl)->showvlun_lun = (uint32_t)-5;
@@ -197,7 +202,7 @@ void srrn_svl_setup(showvlun_t **svl, int node)
     (*svl)->showvlun_active = 1;
 }
 
-void srrn_spd_setup(pdscmd_t **spd, int node)
+static void srrn_spd_setup(pdscmd_t **spd, int node)
 {
     *spd = pdshow_alloc((uint8_t)(1u << node));
 }

@@ -7,7 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "driver_log.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

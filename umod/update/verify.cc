@@ -8,7 +8,13 @@
 #include <unistd.h>
 
 #include "runlock.h"
-#include "update.h"
+#include "verify.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "logroll.h"
+#include "package.h"
+#include "nodes.h"
 #include "ulog.h"
 
 #include "osk_banned.h"
@@ -27,7 +33,7 @@ static int repair_pass(void)
 
 int local_verify(void)
 {
-    logfilename = LOGFILE_VERIFY;
+    ulog_settings.logfilename = LOGFILE_VERIFY;
     if (rollover_run_log(LOGFILE_VERIFY) < 0)
         ulog_message("LOGFILEMGR: Unable to rollover log file");
     log_init();

@@ -9,7 +9,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "update.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "nodes.h"
+#include "sysmgr_conn.h"
 #include "ulog.h"
 #include "mcall_client.h"
 #include "osk_runtime.h"

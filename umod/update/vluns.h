@@ -25,6 +25,9 @@
 #define VLUN_INVENTORY_VERSION 4
 
 void prepare_vlun_info(void);
+/* --dumpvluns: opens the management connection itself, sets mangler_isup,
+ * thisnode, nodes and expeditionmask, and writes the inventory for mask. */
+void dump_vluns(unsigned mask);
 
 /* An MCPD_SHOW request for the disks seen through the nodes of nodemap. */
 pdscmd_t *pdshow_alloc(uint8_t nodemap);

@@ -483,11 +483,11 @@ int ulog_exec_wait(ulog_exec_state_t *st)
          * With both streams at their end the child is usually on its way
          * out: look for its end in short steps instead of a whole tick.
          */
-        int slice = s[0].eof && s[1].eof ? ULOG_REAP_POLL_MS : dotspeed;
+        int slice = s[0].eof && s[1].eof ? ULOG_REAP_POLL_MS : ulog_settings.dotspeed;
         int ready = ulog_streams_select(s, slice, &rd);
         if (ready == 0) {
             silent_ms += slice;
-            if (silent_ms >= dotspeed) {
+            if (silent_ms >= ulog_settings.dotspeed) {
                 silent_ms = 0;
                 if (ulog_settings.do_dots)
                     do_dotty();

@@ -30,8 +30,9 @@
  * end could not be waited for (both logged).
  *
  * Settings: this layer knows nothing of the program that uses it. The caller
- * fills ulog_settings (defaults: log on, not quiet, no spinner) and may
- * change it at any time; a log that cannot be opened clears use_log.
+ * fills ulog_settings (defaults: log on, not quiet, no spinner, ULOG_LOGFILE,
+ * a 250 ms tick) and may change it at any time; a log that cannot be opened
+ * clears use_log. Everything the log and the spinner keep is in it.
  */
 #ifndef ULOG_H
 #define ULOG_H
@@ -53,17 +54,17 @@
 #define ULOG_SEPARATOR "========================================"
 
 typedef struct ulog_settings {
-    int use_log;         /* write the run log at all */
-    int quiet;           /* ulog_message() writes to the log only */
-    int do_dots;         /* the spinner while a child is silent */
-    const char *cmdline; /* the command in the log header */
-    const char *ident;   /* the build identification under it */
+    int use_log;             /* write the run log at all */
+    int quiet;               /* ulog_message() writes to the log only */
+    int do_dots;             /* the spinner while a child is silent */
+    const char *logfilename; /* the run log's path; the fallback's is fixed */
+    int dotspeed;            /* spinner tick in milliseconds */
+    const char *cmdline;     /* the command in the log header */
+    const char *ident;       /* the build identification under it */
+    int propellerp;          /* not a setting: spinner ticks since the last clear */
 } ulog_settings_t;
 
 extern ulog_settings_t ulog_settings;
-extern const char *logfilename; /* LOGFILE_UPDATE, or LOGFILE_VERIFY in a verify run */
-extern int propellerp;
-extern int dotspeed; /* spinner tick in milliseconds */
 
 void log_init(void);
 void updtlog_message(int console, const char *format, va_list ap) ULOG_PRINTF(2, 0);

@@ -14,12 +14,17 @@
 
 #include "osk_banned.h"
 
-ulog_settings_t ulog_settings = {1, 0, 0, "", ""};
-const char *logfilename = ULOG_LOGFILE;
+ulog_settings_t ulog_settings = {
+    .use_log = 1,
+    .quiet = 0,
+    .do_dots = 0,
+    .logfilename = ULOG_LOGFILE,
+    .dotspeed = 250,
+    .cmdline = "",
+    .ident = "",
+    .propellerp = 0,
+};
 static FILE *logfile;
-
-int propellerp = 0;
-int dotspeed = 250;
 
 static const char propeller[] = "-\\|/";
 
@@ -45,7 +50,7 @@ void log_init(void)
     if (logfile || !ulog_settings.use_log)
         return;
 
-    logfile = fopen(logfilename, "a");
+    logfile = fopen(ulog_settings.logfilename, "a");
     if (!logfile)
         logfile = fopen(ULOG_LOGFILE_FALLBACK, "a");
     if (!logfile) {
@@ -129,10 +134,10 @@ void goodbye(void)
 
 void do_dotty(void)
 {
-    int ticks_per_sec = 1000 / dotspeed;
+    int ticks_per_sec = 1000 / ulog_settings.dotspeed;
 
-    fprintf(stderr, "%c\b", propeller[propellerp % 4]);
-    int p = ++propellerp;
+    fprintf(stderr, "%c\b", propeller[ulog_settings.propellerp % 4]);
+    int p = ++ulog_settings.propellerp;
 
     if (p % (ticks_per_sec * 300) == 0)
         fputs("|\n", stderr);
@@ -146,10 +151,10 @@ void do_dotty(void)
 
 void clear_dotty(void)
 {
-    if (propellerp == 0)
+    if (ulog_settings.propellerp == 0)
         return;
-    int n = propellerp / (1000 / dotspeed) + 1;
-    propellerp = 0;
+    int n = ulog_settings.propellerp / (1000 / ulog_settings.dotspeed) + 1;
+    ulog_settings.propellerp = 0;
     for (int i = 0; i < n; i++)
         fputc('\b', stderr);
     fprintf(stderr, "%*s", n, "");

@@ -7,7 +7,12 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "update.h"
+#include "versions.h"
+#include "driver_log.h"
+#include "modes.h"
+#include "node_paths.h"
+#include "package.h"
+#include "nodes.h"
 #include "ulog.h"
 
 #include "osk_banned.h"

@@ -6,13 +6,16 @@
 #include <stdlib.h>
 
 #include "em.h"
-#include "update.h"
+#include "sysmgr_conn.h"
+#include "driver_log.h"
 #include "ulog.h"
 #include "bripc.h"
 #include "mcall_client.h"
 #include "osk_errcode.h"
 
 #include "osk_banned.h"
+
+int mangler_isup = 0;
 
 int connect_sysmgr(void)
 {

@@ -1,0 +1,31 @@
+/*
+ * The nodes of the cluster: which one this is, which take part, whether
+ * they are ready, and carrying the update to every other node.
+ *
+ * learn_nodes() sets thisnode and nodes once, early; the rest read them.
+ */
+#ifndef UPDATE_NODES_H
+#define UPDATE_NODES_H
+
+#include "osk_types.h"
+
+extern int thisnode;
+extern int nodes; /* mask of the nodes online */
+extern const char *nodehostnames_brnet[OSK_MAX_NODES];
+
+int getthisnode(void);
+int getnodesonline(void);
+void learn_nodes(void); /* thisnode and nodes, or exit 2 */
+cluster_t query_nodes_state(cluster_t node_mask);
+int node_incluster(int node);
+void stop_pm(void);
+void onallnodes_set_pmnostart(int turn_on);
+int do_other_nodes(const char *source); /* null: a revert */
+/* Starts argv[n] for every node n that has one, all at once, then waits for
+ * them in node order, logging waiting (a format with %d for the node) before
+ * each wait when it is given. A node failed when its command ended non-zero
+ * or its captured standard output holds the failure banner; each failed node
+ * is logged with failed (same format). Returns the mask of failed nodes. */
+int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed);
+
+#endif
