@@ -471,21 +471,26 @@ int super_status(const char *dir, struct super_node_t *v, int nnodes, std::strin
     return 0;
 }
 
-int supervisor_main(const char *dir, const char *bindir)
+/* The cluster's size from DIR/nodes, and this process named in
+ * DIR/supervisor.pid; -1 when DIR holds no prepared cluster. */
+static int claim_cluster(const char *dir)
 {
-    g_dir = dir;
-    g_bindir = bindir;
     char p[4096], txt[32];
     snprintf(p, sizeof p, "%s/nodes", dir);
     if (sim_read_file(p, txt, sizeof txt) < 1 || atoi(txt) < 1 || atoi(txt) > 8) {
         slog("no cluster prepared in %s", dir);
-        return 1;
+        return -1;
     }
-    g_nnodes = atoi(txt);
+    int nnodes = atoi(txt);
     snprintf(p, sizeof p, "%s/supervisor.pid", dir);
     snprintf(txt, sizeof txt, "%d\n", (int)getpid());
     (void)sim_write_file(p, txt, 0644);
+    return nnodes;
+}
 
+/* Children's ends and the stop signals as a descriptor the loop polls. */
+static int block_signals(void)
+{
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGCHLD);
@@ -494,24 +499,13 @@ int supervisor_main(const char *dir, const char *bindir)
     sigaddset(&mask, SIGHUP);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+    return signalfd(-1, &mask, SFD_CLOEXEC);
+}
 
-    snprintf(p, sizeof p, "%s/run/super.sock", dir);
-    int lfd = sim_unix_listen(p);
-    if (sfd < 0 || lfd < 0) {
-        slog("cannot listen on %s: %s", p, strerror(errno));
-        return 1;
-    }
-    for (int n = 0; n < 8; n++)
-        g_node[n] = {NS_DOWN, 0, -1, 'A', 0};
-    struct move_ops_t ops = {g_nnodes,        move_root,         move_is_up, move_is_dead,
-                             move_expedition, move_restart_into, slog};
-    move_init(&ops);
-    if (start_daemon() < 0) {
-        teardown();
-        return 1;
-    }
-    char exe[4096], log[4096];
+/* The PR server and the package host, then every node's boot. */
+static void start_cluster(const char *dir, const char *bindir)
+{
+    char exe[4096], log[4096], p[4096];
     /* The PR server finds its node itself; it ends with the supervisor. */
     snprintf(exe, sizeof exe, "%s/osk-prsvr", bindir);
     snprintf(log, sizeof log, "%s/osk-prsvr.log", dir);
@@ -529,7 +523,29 @@ int supervisor_main(const char *dir, const char *bindir)
         usleep(10000);
     for (int n = 0; n < g_nnodes; n++)
         node_boot(n);
+}
 
+/* A signal other than SIGCHLD tears the cluster down: 1 then; otherwise
+ * reaps every child that ended. */
+static int take_signal(int sfd)
+{
+    struct signalfd_siginfo si;
+    if (read(sfd, &si, sizeof si) == sizeof si && si.ssi_signo != SIGCHLD) {
+        slog("signal %d", (int)si.ssi_signo);
+        teardown();
+        return 1;
+    }
+    int st;
+    pid_t pid;
+    while ((pid = waitpid(-1, &st, WNOHANG)) > 0)
+        node_reaped(pid, st);
+    return 0;
+}
+
+/* Serves requests, signals, nodes' readiness and timers until asked to
+ * stop or torn down by a signal. */
+static void supervise(int lfd, int sfd)
+{
     for (;;) {
         struct pollfd pf[2 + 8];
         int np = 0;
@@ -543,19 +559,9 @@ int supervisor_main(const char *dir, const char *bindir)
             }
         int rc = poll(pf, np, next_timeout());
         if (rc < 0 && errno != EINTR)
-            break;
-        if (rc > 0 && (pf[1].revents & POLLIN)) {
-            struct signalfd_siginfo si;
-            if (read(sfd, &si, sizeof si) == sizeof si && si.ssi_signo != SIGCHLD) {
-                slog("signal %d", (int)si.ssi_signo);
-                teardown();
-                break;
-            }
-            int st;
-            pid_t pid;
-            while ((pid = waitpid(-1, &st, WNOHANG)) > 0)
-                node_reaped(pid, st);
-        }
+            return;
+        if (rc > 0 && (pf[1].revents & POLLIN) && take_signal(sfd))
+            return;
         for (int i = 2; rc > 0 && i < np; i++)
             if (pf[i].revents & (POLLIN | POLLHUP | POLLERR))
                 node_ready(who[i - 2]);
@@ -566,10 +572,40 @@ int supervisor_main(const char *dir, const char *bindir)
                 int quit = answer(c);
                 close(c);
                 if (quit)
-                    break;
+                    return;
             }
         }
     }
+}
+
+int supervisor_main(const char *dir, const char *bindir)
+{
+    g_dir = dir;
+    g_bindir = bindir;
+    g_nnodes = claim_cluster(dir);
+    if (g_nnodes < 0)
+        return 1;
+
+    char p[4096];
+    int sfd = block_signals();
+    snprintf(p, sizeof p, "%s/run/super.sock", dir);
+    int lfd = sim_unix_listen(p);
+    if (sfd < 0 || lfd < 0) {
+        slog("cannot listen on %s: %s", p, strerror(errno));
+        return 1;
+    }
+    for (int n = 0; n < 8; n++)
+        g_node[n] = {NS_DOWN, 0, -1, 'A', 0};
+    struct move_ops_t ops = {g_nnodes,        move_root,         move_is_up, move_is_dead,
+                             move_expedition, move_restart_into, slog};
+    move_init(&ops);
+    if (start_daemon() < 0) {
+        teardown();
+        return 1;
+    }
+    start_cluster(dir, bindir);
+    supervise(lfd, sfd);
+
     snprintf(p, sizeof p, "%s/run/super.sock", dir);
     (void)unlink(p);
     snprintf(p, sizeof p, "%s/supervisor.pid", dir);

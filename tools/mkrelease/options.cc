@@ -260,11 +260,76 @@ static int parse_fault(mkrel_release *rel, const std::string &fault_text, std::s
     return 1;
 }
 
+static int set_format(mkrel_release *rel, const std::string &val, std::string *err)
+{
+    static const struct {
+        const char *name;
+        mkrel_format format;
+    } formats[] = {{"tar", MKREL_TAR},
+                   {"gzip", MKREL_GZIP},
+                   {"bzip2", MKREL_BZIP2},
+                   {"v7tar", MKREL_V7TAR},
+                   {"dir", MKREL_DIR}};
+    for (const auto &f : formats) {
+        if (val == f.name) {
+            rel->format = f.format;
+            return 0;
+        }
+    }
+    *err = "unknown format: " + val;
+    return 1;
+}
+
+static int add_flag(mkrel_release *rel, const std::string &val, std::string *err)
+{
+    for (const char *f : flag_names) {
+        if (val == f) {
+            rel->flags.push_back(val);
+            return 0;
+        }
+    }
+    *err = "unknown flag file: " + val;
+    return 1;
+}
+
+static int read_preupdate(mkrel_release *rel, const std::string &val, std::string *err)
+{
+    std::ifstream f(val, std::ios::binary);
+    if (!f) {
+        *err = "cannot read " + val;
+        return 1;
+    }
+    rel->preupdate = std::string(std::istreambuf_iterator<char>(f), {});
+    return 0;
+}
+
+static int add_extra_file(mkrel_release *rel, const std::string &val, std::string *err)
+{
+    std::string key, text;
+    if (!split_assign(val, &key, &text)) {
+        *err = "--add-file needs REL=TEXT: " + val;
+        return 1;
+    }
+    rel->extra.push_back({key, text + "\n"});
+    return 0;
+}
+
+static int add_package(mkrel_release *rel, const std::string &val, std::string *err)
+{
+    mkrel_package p;
+    if (!split_assign(val, &p.name, &p.version))
+        p.name = val;
+    if (p.name.empty()) {
+        *err = "--package needs a name";
+        return 1;
+    }
+    rel->packages.push_back(p);
+    return 0;
+}
+
 static int apply_release_opt(mkrel_release *rel, opt_id id, const std::string &val,
                              std::string *err)
 {
-    std::string key, text;
-
     switch (id) {
     case O_OUTPUT:
         rel->output = val;
@@ -272,35 +337,12 @@ static int apply_release_opt(mkrel_release *rel, opt_id id, const std::string &v
     case O_RELEASE:
         rel->version = val;
         return 0;
-    case O_FORMAT: {
-        static const struct {
-            const char *name;
-            mkrel_format format;
-        } formats[] = {{"tar", MKREL_TAR},
-                       {"gzip", MKREL_GZIP},
-                       {"bzip2", MKREL_BZIP2},
-                       {"v7tar", MKREL_V7TAR},
-                       {"dir", MKREL_DIR}};
-        for (const auto &f : formats) {
-            if (val == f.name) {
-                rel->format = f.format;
-                return 0;
-            }
-        }
-        *err = "unknown format: " + val;
-        return 1;
-    }
+    case O_FORMAT:
+        return set_format(rel, val, err);
     case O_MANIFEST:
         return mkrel_read_manifest(rel, val, err);
     case O_FLAG:
-        for (const char *f : flag_names) {
-            if (val == f) {
-                rel->flags.push_back(val);
-                return 0;
-            }
-        }
-        *err = "unknown flag file: " + val;
-        return 1;
+        return add_flag(rel, val, err);
     case O_PATCHAGAINST:
         rel->patchagainst = split_list(val);
         return 0;
@@ -321,39 +363,18 @@ static int apply_release_opt(mkrel_release *rel, opt_id id, const std::string &v
             rel->preupdate = "#!/bin/sh\n";
         *rel->preupdate += val + "\n";
         return 0;
-    case O_PREUPDATE_FILE: {
-        std::ifstream f(val, std::ios::binary);
-        if (!f) {
-            *err = "cannot read " + val;
-            return 1;
-        }
-        rel->preupdate = std::string(std::istreambuf_iterator<char>(f), {});
-        return 0;
-    }
+    case O_PREUPDATE_FILE:
+        return read_preupdate(rel, val, err);
     case O_ADD_FILE:
-        if (!split_assign(val, &key, &text)) {
-            *err = "--add-file needs REL=TEXT: " + val;
-            return 1;
-        }
-        rel->extra.push_back({key, text + "\n"});
-        return 0;
+        return add_extra_file(rel, val, err);
     case O_DEB_SUFFIX:
         rel->deb_suffix = val;
         return 0;
     case O_NO_PACKAGES:
         rel->no_packages = true;
         return 0;
-    case O_PACKAGE: {
-        mkrel_package p;
-        if (!split_assign(val, &p.name, &p.version))
-            p.name = val;
-        if (p.name.empty()) {
-            *err = "--package needs a name";
-            return 1;
-        }
-        rel->packages.push_back(p);
-        return 0;
-    }
+    case O_PACKAGE:
+        return add_package(rel, val, err);
     case O_DEB: {
         mkrel_package p;
         p.deb = val;

@@ -188,10 +188,13 @@ void restart_cluster(int toc_version, int shutdown_first)
     }
 }
 
-int doupdate_tarball(char *source_location)
+/*
+ * Fetch and check: the package into UPDATEPACKDIR, every checksum matched
+ * and the release's flag files applied. Returns the package file, or null
+ * when rcp could not fetch it; --getversion ends here.
+ */
+static const char *fetch_and_check(const char *source_location, int *remove_package)
 {
-    int remove_package = 0;
-
     /* The rcp copy lands in the working directory, and the running root
      * reaches the package through the link: without either, later steps
      * would work on files that were never checked. */
@@ -207,9 +210,9 @@ int doupdate_tarball(char *source_location)
         update_fail(UPD_EXIT_FAILURE);
     }
 
-    const char *filename = take_source(source_location, &remove_package);
+    const char *filename = take_source(source_location, remove_package);
     if (!filename)
-        return UPD_EXIT_RCP;
+        return NULL;
 
     if (extract(filename) != 0) {
         ulog_message("Checksums did not match - corrupted file.");
@@ -223,7 +226,16 @@ int doupdate_tarball(char *source_location)
         ulog_message("%s", v ? v : "");
         exit(UPD_EXIT_OK);
     }
+    return filename;
+}
 
+/*
+ * Accept: the pre-update scripts, the kind of upgrade, the version rules,
+ * and the target root's package lists made ready. --check-rolling-type
+ * ends here. Returns the release's TOC version.
+ */
+static int accept_release(void)
+{
     /* The install must not be cut short from the terminal. */
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, SIG_IGN);
@@ -267,7 +279,13 @@ int doupdate_tarball(char *source_location)
     }
     if (!removefirst && !initial_install)
         assert_newer_version();
+    return toc_version;
+}
 
+/* Install here: the event and the history entry, the shutdown an update of
+ * the running root needs, then this node's packages (unless --quick). */
+static void install_here(int toc_version)
+{
     if (mangler_isup) {
         const char *v = parse_osk_version(info_buffer);
         post_update_event("Applying OSK software version %s\n", v ? v : "");
@@ -284,7 +302,11 @@ int doupdate_tarball(char *source_location)
 
     if (!quick_update)
         install_this_node();
+}
 
+/* Update the others: every other node runs update on this package. */
+static void update_other_nodes(const char *filename)
+{
     /* Other nodes fetch the package from here: give them a path that is not
      * relative to this process's working directory. */
     char package_path[UPDATE_PATH_LEN];
@@ -301,7 +323,20 @@ int doupdate_tarball(char *source_location)
         for (int n = 0; n < OSK_MAX_NODES; n++)
             if (nodes & (1 << n))
                 ulog_message("IDE disk of node %d updated successfully.", n);
+}
 
+int doupdate_tarball(char *source_location)
+{
+    int remove_package = 0;
+    const char *filename = fetch_and_check(source_location, &remove_package);
+    if (!filename)
+        return UPD_EXIT_RCP;
+
+    int toc_version = accept_release();
+    install_here(toc_version);
+    update_other_nodes(filename);
+
+    /* Restart: clean up, then the boot loader and the restart of the nodes. */
     check_killfile();
     onallnodes_set_pmnostart(0);
     (void)rm_rf(UPDATEPACKDIR);
