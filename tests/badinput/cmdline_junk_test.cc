@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandbox_fixture.h"
 
 #include "osk_banned.h"
 
@@ -22,26 +22,21 @@ using ::testing::HasSubstr;
 namespace
 {
 
-class CmdlineJunk : public ::testing::Test
+class CmdlineJunk : public SandboxTest
 {
   protected:
-    sandbox sb;
     void SetUp() override
     {
-        sandbox_create(&sb);
+        SandboxTest::SetUp();
         sandbox_mkdir(&sb, "/var/log/osk");
         sandbox_write(&sb, "/var/tmp/pkg.tgz", "x");
     }
-    void TearDown() override
-    {
-        sandbox_destroy(&sb);
-    }
+    /* As nobody: no run gets past the root check. */
     run_result update(std::vector<std::string> args)
     {
-        args.insert(args.begin(), build_program("update"));
         sandbox_opts o;
         o.uid = 65534;
-        return sandbox_run(&sb, args, o);
+        return SandboxTest::update(args, o);
     }
 };
 

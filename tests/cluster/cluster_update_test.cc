@@ -21,8 +21,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "mkrelease.h"
-#include "test_cluster.h"
+#include "cluster_fixture.h"
 
 #include "osk_banned.h"
 
@@ -31,60 +30,11 @@ using ::testing::Not;
 
 static const char banner[] = "Update failed.\nCheck /var/log/osk/update for details.\n";
 
-/* What dpkg holds of the three packages, e.g. "osk=V osk-base=V
- * osk-tools=V", a package not fully installed marked with its state. */
-static std::string release_of(const std::string &v)
-{
-    return "osk=" + v + "-1 osk-base=" + v + "-1 osk-tools=" + v + "-1";
-}
 static const std::string base = release_of("2.2.2.164");
 
-class ClusterUpdate : public ::testing::Test
+class ClusterUpdate : public ClusterTest
 {
   protected:
-    std::string dir;
-    int nnodes = 0;
-
-    void SetUp() override
-    {
-        dir = test_cluster_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(test_cluster_down(dir), 0);
-    }
-    void up(int n)
-    {
-        std::string why;
-        nnodes = n;
-        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
-    }
-
-    /* A release on the package host (pkghost:/NAME): osk, osk-base and
-     * osk-tools at version V, then any further osk-mkrelease options. */
-    void release(const std::string &name, const std::string &v,
-                 const std::vector<std::string> &more = {}, bool full = true)
-    {
-        std::vector<std::string> args = {"-o", dir + "/pkghost/" + name, "--release", v};
-        if (full)
-            args.insert(args.end(), {"--package", "osk=" + v + "-1", "--depends",
-                                     "osk-base (= " + v + "-1)", "--package",
-                                     "osk-base=" + v + "-1", "--package", "osk-tools=" + v + "-1"});
-        args.insert(args.end(), more.begin(), more.end());
-        std::string err;
-        ASSERT_EQ(mkrel_make(args, &err), 0) << err;
-    }
-
-    std::string run(int node, const std::string &cmd, int want = 0)
-    {
-        return test_cluster_run(dir, node, cmd, want);
-    }
-
-    /* `update ARGS` on NODE; its console (both streams) goes to *console. */
-    int update(int node, const std::string &args, std::string *console)
-    {
-        return test_cluster_update(dir, node, args, console);
-    }
     /* An update that ends in reboots: the node it runs on goes down last
      * and may take the session with it. Waits until the cluster is back. */
     void update_rebooting(int node, const std::string &args, std::string *console)
@@ -99,37 +49,6 @@ class ClusterUpdate : public ::testing::Test
             EXPECT_FALSE(same_boot(n)) << "node " << n << " did not reboot";
     }
 
-    void mark_boot()
-    {
-        test_cluster_mark_boot(dir, nnodes);
-    }
-    bool same_boot(int node)
-    {
-        return test_cluster_same_boot(dir, node);
-    }
-    bool cluster_back()
-    {
-        return test_cluster_all_up(dir, nnodes);
-    }
-    std::vector<test_node_status> status()
-    {
-        std::vector<test_node_status> s;
-        EXPECT_TRUE(test_cluster_status(dir, &s));
-        return s;
-    }
-    std::string roots()
-    {
-        return test_cluster_roots(dir);
-    }
-    /* The packages in ROOT ("/" or "/altroot") of NODE; see release_of. */
-    std::string installed(int node, const char *root)
-    {
-        std::string cmd = std::string(strcmp(root, "/") ? "chroot /altroot " : "") +
-                          "dpkg-query -W -f '${Package} ${Version} ${db:Status-Abbrev}\\n' osk "
-                          "osk-base osk-tools | awk '{ printf \"%s%s=%s%s\", s, $1, $2, "
-                          "($3 == \"ii\" ? \"\" : \"(\" $3 \")\"); s = \" \" }'";
-        return run(node, cmd);
-    }
     void expect_everywhere(const std::string &running, const std::string &alternate)
     {
         for (int n = 0; n < nnodes; n++) {
@@ -155,10 +74,6 @@ class ClusterUpdate : public ::testing::Test
         if (d)
             closedir(d);
         return found;
-    }
-    std::string run_log(int node)
-    {
-        return run(node, "cat /var/log/osk/update");
     }
 };
 

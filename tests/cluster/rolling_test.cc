@@ -31,8 +31,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "mkrelease.h"
-#include "test_cluster.h"
+#include "cluster_fixture.h"
 
 #include "osk_banned.h"
 
@@ -41,20 +40,18 @@ using ::testing::Not;
 
 static const char new_release[] = "2.2.3.10";
 
-class Rolling : public ::testing::Test
+class Rolling : public ClusterTest
 {
   protected:
-    std::string dir;
-    int nnodes = 4;
-
     void SetUp() override
     {
-        dir = test_cluster_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ClusterTest::SetUp();
+        nnodes = 4;
     }
     void TearDown() override
     {
         stop_sampling();
-        EXPECT_EQ(test_cluster_down(dir), 0);
+        ClusterTest::TearDown();
     }
 
     /* Four nodes; the manager registered unless the cluster has none. */
@@ -95,18 +92,10 @@ class Rolling : public ::testing::Test
     void release(const std::string &name, int handshake = 5,
                  const std::vector<std::string> &more = {})
     {
-        std::string v = version;
-        std::vector<std::string> args = {"-o",          dir + "/pkghost/" + name,
-                                         "--release",   v,
-                                         "--package",   "osk=" + v + "-1",
-                                         "--depends",   "osk-base (= " + v + "-1)",
-                                         "--toc",       "27",
-                                         "--handshake", std::to_string(handshake),
-                                         "--package",   "osk-base=" + v + "-1",
-                                         "--package",   "osk-tools=" + v + "-1"};
+        std::vector<std::string> args =
+            release_args(name, version, {"--toc", "27", "--handshake", std::to_string(handshake)});
         args.insert(args.end(), more.begin(), more.end());
-        std::string err;
-        ASSERT_EQ(mkrel_make(args, &err), 0) << err;
+        make_release(args);
     }
 
     std::string supervisor_log()
@@ -116,15 +105,6 @@ class Rolling : public ::testing::Test
         ss << f.rdbuf();
         return "supervisor.log:\n" + ss.str();
     }
-    std::string run(int node, const std::string &cmd, int want = 0)
-    {
-        return test_cluster_run(dir, node, cmd, want);
-    }
-    int update(int node, const std::string &args, std::string *console)
-    {
-        return test_cluster_update(dir, node, args, console);
-    }
-
     /* An update that restarts the node it runs on may lose its session
      * with that node: then the console says so. */
     void update_restarting(int node, const std::string &args, std::string *console)
@@ -134,22 +114,6 @@ class Rolling : public ::testing::Test
         }
     }
 
-    void mark_boot()
-    {
-        test_cluster_mark_boot(dir, nnodes);
-    }
-    bool same_boot(int node)
-    {
-        return test_cluster_same_boot(dir, node);
-    }
-    bool cluster_back()
-    {
-        return test_cluster_all_up(dir, nnodes);
-    }
-    std::string roots()
-    {
-        return test_cluster_roots(dir);
-    }
     /* The cluster's view of the rolling upgrade, after "rolling upgrade: ". */
     std::string move()
     {

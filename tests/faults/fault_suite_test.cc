@@ -22,8 +22,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "mkrelease.h"
-#include "test_cluster.h"
+#include "cluster_fixture.h"
 
 #include "osk_banned.h"
 
@@ -74,18 +73,12 @@ class FaultTable : public ::testing::Environment
 [[maybe_unused]] const auto *env = ::testing::AddGlobalTestEnvironment(new FaultTable);
 
 /* A cluster of its own per test, with the helpers the cases share. */
-class Faults : public ::testing::Test
+class Faults : public ClusterTest
 {
   protected:
-    std::string dir;
-    int nnodes = 0;
     std::vector<std::string> sums; /* running root of every node before a case */
     std::vector<char> running;
 
-    void SetUp() override
-    {
-        dir = test_cluster_dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
     /* Runs in flight beside the test; the cluster going down ends them, so
      * a test that stops early still joins them here, never in a destructor
      * that would end the whole suite. */
@@ -93,27 +86,10 @@ class Faults : public ::testing::Test
 
     void TearDown() override
     {
-        EXPECT_EQ(test_cluster_down(dir), 0);
+        ClusterTest::TearDown();
         runs.clear();
         EXPECT_TRUE(test_cluster_host_mounts(dir).empty());
         EXPECT_NE(access(dir.c_str(), F_OK), 0) << "left behind: " << dir;
-    }
-    void up(int n)
-    {
-        std::string why;
-        nnodes = n;
-        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
-    }
-    void release(const std::string &name, const std::string &v,
-                 const std::vector<std::string> &more = {})
-    {
-        std::vector<std::string> args = {
-            "-o",        dir + "/pkghost/" + name, "--release", v,
-            "--package", "osk=" + v + "-1",        "--depends", "osk-base (= " + v + "-1)",
-            "--package", "osk-base=" + v + "-1",   "--package", "osk-tools=" + v + "-1"};
-        args.insert(args.end(), more.begin(), more.end());
-        std::string err;
-        ASSERT_EQ(mkrel_make(args, &err), 0) << err;
     }
     /* A release whose install holds on NODE until the test lets it go:
      * once held() says so, a fault meant for the install step lands there.
@@ -166,20 +142,6 @@ class Faults : public ::testing::Test
         EXPECT_EQ(cli({"fault", "clear"}).status, 0);
         return where;
     }
-    int update(int node, const std::string &args, std::string *console)
-    {
-        return test_cluster_update(dir, node, args, console);
-    }
-    std::vector<test_node_status> status()
-    {
-        std::vector<test_node_status> s;
-        EXPECT_TRUE(test_cluster_status(dir, &s));
-        return s;
-    }
-    std::string root_sum(int node, char root)
-    {
-        return test_cluster_root_sum(dir, node, root);
-    }
     void remember_roots()
     {
         sums.clear();
@@ -187,21 +149,17 @@ class Faults : public ::testing::Test
         for (auto &s : status())
             running.push_back(s.root);
         for (int n = 0; n < nnodes; n++)
-            sums.push_back(root_sum(n, running[n]));
+            sums.push_back(test_cluster_root_sum(dir, n, running[n]));
     }
     bool roots_unchanged()
     {
         bool same = true;
         for (int n = 0; n < nnodes; n++)
-            if (root_sum(n, running[n]) != sums[n]) {
+            if (test_cluster_root_sum(dir, n, running[n]) != sums[n]) {
                 ADD_FAILURE() << "running root " << running[n] << " of node " << n << " changed";
                 same = false;
             }
         return same;
-    }
-    bool all_up()
-    {
-        return test_cluster_all_up(dir, nnodes);
     }
     /* No update, dpkg or apt left working on any node that is up (a killed
      * run's children finish on their own). */
@@ -209,19 +167,11 @@ class Faults : public ::testing::Test
     {
         return wait_for_condition(240, 250, [&] {
             for (int n = 0; n < nnodes; n++) {
-                std::string out;
-                (void)test_cluster_exec(dir, n, "pgrep -x 'update|dpkg|apt-get|rsh' || :", &out);
-                if (!out.empty())
+                if (!peek(n, "pgrep -x 'update|dpkg|apt-get|rsh' || :").empty())
                     return false;
             }
             return true;
         });
-    }
-    std::string log(int node)
-    {
-        std::string out;
-        (void)test_cluster_exec(dir, node, "cat /var/log/osk/update", &out);
-        return out;
     }
     /* A run that ends in the restart of every node: the session may be
      * reset by the reboot of the node it runs on. */
@@ -231,7 +181,7 @@ class Faults : public ::testing::Test
         bool ok = (st == 0 || console->find("Connection reset by peer") != std::string::npos) &&
                   console->find("Rebooting.") != std::string::npos &&
                   console->find("Update failed.") == std::string::npos;
-        return all_up() && ok;
+        return cluster_back() && ok;
     }
     /* One failing case: fault words, the expected exit status and console
      * text; checks the roots and records the row. */
@@ -253,12 +203,11 @@ class Faults : public ::testing::Test
     /* The run after failing cases: it must succeed for all of them. */
     void next_run_succeeds(size_t first_row, int node, const std::string &args)
     {
-        std::string before = log(node), console;
+        std::string before = run_log(node), console;
         bool ok = full_update(node, args, &console);
         EXPECT_TRUE(ok) << console;
         /* The run log is whole: the failed runs' records are still there. */
-        std::string after;
-        (void)test_cluster_exec(dir, node, "cat /altroot/var/log/osk/update", &after);
+        std::string after = peek(node, "cat /altroot/var/log/osk/update");
         EXPECT_EQ(after.compare(0, before.size(), before), 0) << "run log lost records";
         for (size_t i = first_row; i < table.size(); i++)
             table[i].next_ok = ok;
@@ -290,7 +239,7 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     EXPECT_THAT(console, HasSubstr(BANNER));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 2), 0);
-    ASSERT_TRUE(all_up());
+    ASSERT_TRUE(cluster_back());
     EXPECT_TRUE(quiet());
     table.back().roots_same = roots_unchanged();
 
@@ -320,14 +269,14 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     remember_roots();
     std::string stall = fault({"rsh-stall", "3", "--at-log", "0", "Finished handling other nodes"});
     fault({"crash", "2", "--at-log", "0", "Rebooting."});
-    std::string before = log(0);
+    std::string before = run_log(0);
     runs.emplace_back([&] { (void)update(0, "--rcp pkghost:/r.tgz", &console); });
     bool stalled = wait_for_condition(600, 100, [&] {
-        return log(0).find("rsh *  : /usr/bin/rsh node3 chroot /altroot /sbin/lilo") !=
+        return run_log(0).find("rsh *  : /usr/bin/rsh node3 chroot /altroot /sbin/lilo") !=
                std::string::npos;
     });
     EXPECT_TRUE(stalled);
-    EXPECT_THAT(log(0), Not(HasSubstr("Rebooting.")));
+    EXPECT_THAT(run_log(0), Not(HasSubstr("Rebooting.")));
     /* Only the stall is cleared: the crash is still armed. */
     EXPECT_EQ(cli({"fault", "clear", stall}).status, 0);
     runs.back().join();
@@ -340,14 +289,14 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     if (status()[2].state == "down") {
         EXPECT_EQ(test_cluster_reboot(dir, 2), 0);
     }
-    EXPECT_TRUE(all_up()) << console;
+    EXPECT_TRUE(cluster_back()) << console;
     EXPECT_THAT(console, HasSubstr("Rebooting.")) << console;
     table.push_back({"rsh to node 3 stalls at lilo", "log 'Finished handling...'", 0, true, true});
     bool ok = true;
     for (int n = 0; n < 4; n++) {
         ok &= status()[n].root == 'B';
-        EXPECT_EQ(root_sum(n, 'A'), sums[n]) << "old root of node " << n;
-        ok &= root_sum(n, 'A') == sums[n];
+        EXPECT_EQ(test_cluster_root_sum(dir, n, 'A'), sums[n]) << "old root of node " << n;
+        ok &= test_cluster_root_sum(dir, n, 'A') == sums[n];
     }
     table.push_back({"node 2 crashes during the reboot", where, 0, ok, ok});
     for (size_t i = first; i < table.size(); i++)
@@ -415,7 +364,7 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     ASSERT_TRUE(held(5, "held5.tgz"));
     fault({"hang", "5"});
     EXPECT_TRUE(wait_for_condition(600, 100, [&] {
-        return log(0).find("Waiting for node 5 to complete...") != std::string::npos;
+        return run_log(0).find("Waiting for node 5 to complete...") != std::string::npos;
     }));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 5), 0);
@@ -425,7 +374,7 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     hung.where = "while node 5 installs";
     EXPECT_EQ(hung.status, 28) << console;
     EXPECT_THAT(console, HasSubstr("Update of node 5 failed."));
-    EXPECT_TRUE(all_up());
+    EXPECT_TRUE(cluster_back());
     EXPECT_TRUE(quiet());
     hung.roots_same = roots_unchanged();
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "mkrelease.h"
-#include "sandbox.h"
+#include "sandbox_fixture.h"
 
 #include "osk_banned.h"
 
@@ -24,30 +24,18 @@ const char APT_CONF[] =
     "Acquire::AllowInsecureRepositories \"true\";\n"
     "APT::Get::AllowUnauthenticated \"true\";\n";
 
-class Install : public ::testing::Test
+class Install : public SandboxTest
 {
   protected:
-    sandbox sb;
-
     void SetUp() override
     {
-        sandbox_create(&sb);
+        SandboxTest::SetUp();
         sandbox_write(&sb, "/etc/apt/apt.conf.d/90osk-local", APT_CONF);
         sandbox_write(&sb, "/etc/apt/sources.list", "deb file:/tmp/oskpackage Valtor-2-0 osk\n");
         sandbox_mkdir(&sb, "/var/tmp");
         /* Only the release's repository: no network source may be asked. */
         ASSERT_EQ(sh("rm -f /etc/apt/sources.list.d/*").status, 0);
     }
-    void TearDown() override
-    {
-        sandbox_destroy(&sb);
-    }
-
-    run_result sh(const std::string &script)
-    {
-        return sandbox_run(&sb, {"/bin/sh", "-c", script});
-    }
-
     /* Builds a release into the sandbox's /var/tmp/NAME. */
     void make(const std::string &name, std::vector<std::string> args)
     {

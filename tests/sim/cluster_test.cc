@@ -19,49 +19,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "test_cluster.h"
+#include "cluster_fixture.h"
 
 using ::testing::HasSubstr;
 
-class Cluster : public ::testing::Test
-{
-  protected:
-    std::string dir;
-    void SetUp() override
-    {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = test_cluster_dir(info->name());
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(test_cluster_down(dir), 0);
-    }
-    void up(int n)
-    {
-        std::string why;
-        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
-    }
-    /* Runs cmd in node and returns its standard output; fails the test when
-     * the status differs from want. */
-    std::string run(int node, const std::string &cmd, int want = 0)
-    {
-        return test_cluster_run(dir, node, cmd, want);
-    }
-    /* Runs cmd in node and returns its standard output, whatever its status:
-     * for conditions polled while the node changes. */
-    std::string peek(int node, const std::string &cmd)
-    {
-        std::string out;
-        (void)test_cluster_exec(dir, node, cmd, &out, nullptr);
-        return out;
-    }
-    test_node_status status(int node)
-    {
-        std::vector<test_node_status> s;
-        EXPECT_TRUE(test_cluster_status(dir, &s));
-        return node < (int)s.size() ? s[node] : test_node_status();
-    }
-};
+using Cluster = ClusterTest;
 
 TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
 {
@@ -146,8 +108,8 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
     up(2);
     run(1, "echo on-a > /root/marker; touch /run/this-boot");
     EXPECT_EQ(run(1, "chroot /altroot /sbin/lilo >/dev/null; echo $?"), "0\n");
-    EXPECT_EQ(status(1).boot, 'B');
-    EXPECT_EQ(status(1).root, 'A');
+    EXPECT_EQ(node_status(1).boot, 'B');
+    EXPECT_EQ(node_status(1).root, 'A');
 
     test_cluster_hold_boot(dir, 1, true);
     EXPECT_EQ(run(0, "rsh node1 /sbin/reboot; echo $?"), "0\n");
@@ -155,16 +117,16 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
     std::string out, err;
     EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 true", &out, &err), 1);
     EXPECT_THAT(err, HasSubstr("node1: No route to host"));
-    test_node_status gone = status(1);
+    test_node_status gone = node_status(1);
     EXPECT_EQ(gone.online, 0);
     EXPECT_NE(gone.state, "up");
 
     test_cluster_hold_boot(dir, 1, false);
     ASSERT_TRUE(test_cluster_wait_up(dir, 1));
-    test_node_status back = status(1);
+    test_node_status back = node_status(1);
     EXPECT_EQ(back.root, 'B');
     EXPECT_EQ(back.boot, 'B');
-    EXPECT_EQ(status(0).root, 'A');
+    EXPECT_EQ(node_status(0).root, 'A');
     std::string mounts = run(1, "cat /proc/mounts");
     EXPECT_THAT(mounts, HasSubstr("/dev/hda2 / overlay"));
     EXPECT_THAT(mounts, HasSubstr("/dev/hda1 /altroot overlay"));
@@ -188,7 +150,7 @@ TEST_F(Cluster, DpkgFaultIsUndoneInTheRootItDamagedWhereverTheNodeBoots)
     EXPECT_EQ(run(1, "chroot /altroot /sbin/lilo >/dev/null; echo $?"), "0\n");
     ASSERT_EQ(test_cluster_reboot(dir, 1), 0);
     ASSERT_TRUE(test_cluster_wait_up(dir, 1));
-    ASSERT_EQ(status(1).root, 'B');
+    ASSERT_EQ(node_status(1).root, 'B');
 
     run_result r = test_cluster_cli(dir, {"fault", "clear"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -250,22 +212,22 @@ TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
                                 &out, &err),
               0);
     EXPECT_THAT(err, HasSubstr("/etc/lilo.conf"));
-    EXPECT_EQ(status(0).boot, 'A');
+    EXPECT_EQ(node_status(0).boot, 'A');
 
     run(0, "chroot /altroot /sbin/lilo 2>/dev/null; /sbin/lilo >/dev/null; touch /run/this-boot");
-    EXPECT_EQ(status(0).boot, 'A');
+    EXPECT_EQ(node_status(0).boot, 'A');
     /* The node reboots itself; the supervisor outside completes it. */
     run(0, "/sbin/reboot");
-    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return node_status(0).state != "up"; }));
     ASSERT_TRUE(test_cluster_wait_up(dir, 0));
-    EXPECT_EQ(status(0).root, 'A');
+    EXPECT_EQ(node_status(0).root, 'A');
     EXPECT_EQ(run(0, "ls /run/this-boot 2>/dev/null | wc -l; grep -c '^/dev/hda1 / ' /proc/mounts"),
               "0\n1\n");
 
     /* `osk-cluster reboot` does the same from this machine. */
     ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
     ASSERT_TRUE(test_cluster_wait_up(dir, 0));
-    EXPECT_EQ(status(0).root, 'A');
+    EXPECT_EQ(node_status(0).root, 'A');
 }
 
 TEST_F(Cluster, ProcessManagerHonoursStopAndNoStart)
@@ -275,7 +237,7 @@ TEST_F(Cluster, ProcessManagerHonoursStopAndNoStart)
         "for p in /proc/[0-9]*; do readlink $p/exe; done | grep -c '^/opt/osk/bin/pm$'";
     run(0, "echo 'sleeper /bin/sleep 1000' >> /etc/osk/pm.conf");
     ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
-    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return node_status(0).state != "up"; }));
     ASSERT_TRUE(test_cluster_wait_up(dir, 0));
     ASSERT_TRUE(wait_for_condition(100, 20, [&] { return peek(0, "pgrep -cx sleep") == "1\n"; }));
     EXPECT_THAT(run(0, "/opt/osk/bin/pm --status"), HasSubstr("sleeper running"));
@@ -287,7 +249,7 @@ TEST_F(Cluster, ProcessManagerHonoursStopAndNoStart)
 
     run(0, "touch /pm_nostart");
     ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
-    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(0).state != "up"; }));
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return node_status(0).state != "up"; }));
     ASSERT_TRUE(test_cluster_wait_up(dir, 0));
     ASSERT_TRUE(wait_for_condition(100, 20, [&] { return peek(0, count_pm) == "1\n"; }));
     EXPECT_EQ(run(0, "pgrep -cx sleep", 1), "0\n");
@@ -313,8 +275,8 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     auto [st, err] = pending.get();
     EXPECT_EQ(st, 1);
     EXPECT_THAT(err, HasSubstr("node1"));
-    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return status(1).state == "down"; }));
-    EXPECT_EQ(status(1).online, 0);
+    ASSERT_TRUE(wait_for_condition(200, 20, [&] { return node_status(1).state == "down"; }));
+    EXPECT_EQ(node_status(1).online, 0);
     EXPECT_EQ(run(0, "hostname"), "node0\n");
 
     ASSERT_EQ(test_cluster_down(dir), 0);

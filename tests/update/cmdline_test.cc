@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandbox_fixture.h"
 
 namespace
 {
@@ -27,26 +27,14 @@ std::string golden_help()
     return ss.str();
 }
 
-class Cmdline : public ::testing::Test
+class Cmdline : public SandboxTest
 {
   protected:
-    sandbox sb;
-
     void SetUp() override
     {
-        sandbox_create(&sb);
+        SandboxTest::SetUp();
         sandbox_write(&sb, PKG, "not really a package");
         sandbox_mkdir(&sb, "/var/log/osk");
-    }
-    void TearDown() override
-    {
-        sandbox_destroy(&sb);
-    }
-
-    run_result update(std::vector<std::string> args, const sandbox_opts &opts = sandbox_opts())
-    {
-        args.insert(args.begin(), build_program("update"));
-        return sandbox_run(&sb, args, opts);
     }
 
     std::string runlog()

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandbox_fixture.h"
 #include "modes.h"
 #include "versions.h"
 #include "install.h"
@@ -87,19 +87,9 @@ TEST(VersionLists, WholeLinesOnly)
     unlink(path);
 }
 
-class SourcesList : public ::testing::Test
+class SourcesList : public SandboxTest
 {
   protected:
-    sandbox sb;
-    void SetUp() override
-    {
-        sandbox_create(&sb);
-    }
-    void TearDown() override
-    {
-        sandbox_destroy(&sb);
-    }
-
     /* Adds the package line and, when asked, takes it out again, in one process. */
     run_result edit(bool revert)
     {
