@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,32 @@ std::string all(const char *t)
     return e ? "error " + std::to_string(e) : out;
 }
 
+/* A child's results, one line per call: "what = result". Compared line by
+ * line, a mismatch names the call that broke. */
+std::string said(const std::string &what, const std::string &result)
+{
+    return what + " = " + result + "\n";
+}
+std::string said(const std::string &what, int result)
+{
+    return said(what, std::to_string(result));
+}
+void expect_lines(const std::string &got, const std::vector<std::string> &want)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; at < got.size(); at = end + 1) {
+        end = got.find('\n', at);
+        if (end == std::string::npos)
+            end = got.size();
+        lines.push_back(got.substr(at, end - at));
+    }
+    for (size_t i = 0; i < std::max(lines.size(), want.size()); i++)
+        EXPECT_EQ(i < lines.size() ? lines[i] : "(nothing)",
+                  i < want.size() ? want[i] : "(nothing)")
+            << "line " << i + 1 << " of:\n"
+            << got;
+}
+
 } // namespace
 
 TEST_F(Repo, TransactionsCommitRollBackAndExclude)
@@ -118,23 +146,26 @@ TEST_F(Repo, TransactionsCommitRollBackAndExclude)
         pr_remove_entry(a, t, "k1", 2);
         pr_set_entry(a, t, "k2", 2, "two", 3);
         /* Others see nothing yet; a second writer is refused as busy. */
-        r += all("t1") + "|";
-        r += std::to_string(pr_start_trans(&t, 1, 2, &b)) + "|";
-        r += std::to_string(pr_commit_trans(a)) + "|";
-        r += all("t1") + "|";
+        r += said("table before commit", all("t1"));
+        r += said("second writer", pr_start_trans(&t, 1, 2, &b));
+        r += said("commit", pr_commit_trans(a));
+        r += said("table after commit", all("t1"));
         /* A rolled-back change leaves nothing; the ended one is unknown. */
         pr_start_trans(&t, 1, 2, &b);
         pr_set_entry(b, t, "k3", 2, "three", 5);
-        r += std::to_string(pr_rollback_trans(b)) + "|";
-        r += all("t1") + "|";
-        r += std::to_string(pr_commit_trans(b)) + "|";
+        r += said("rollback", pr_rollback_trans(b));
+        r += said("table after rollback", all("t1"));
+        r += said("commit after rollback", pr_commit_trans(b));
         /* A read transaction may not write. */
         pr_start_trans(&t, 1, 1, &b);
-        r += std::to_string(pr_set_entry(b, t, "k4", 2, "x", 1));
+        r += said("write in a read transaction", pr_set_entry(b, t, "k4", 2, "x", 1));
         pr_commit_trans(b);
         return r;
     });
-    EXPECT_EQ(out, "|3|0|k2=two;|0|k2=two;|8|4");
+    expect_lines(out,
+                 {"table before commit = ", "second writer = 3", "commit = 0",
+                  "table after commit = k2=two;", "rollback = 0", "table after rollback = k2=two;",
+                  "commit after rollback = 8", "write in a read transaction = 4"});
     EXPECT_EQ(on(1, [] { return all("missing"); }), "");
 }
 
@@ -151,12 +182,9 @@ TEST_F(Repo, ClientDyingMidTransactionLeavesNoEntry)
         return std::string();
     });
     EXPECT_EQ(out, "exit 9");
-    EXPECT_EQ(on(1,
-                 [] {
-                     std::string r = get("t2", "time_0") + "|";
-                     return r + put("t2", "k", "v");
-                 }),
-              "-|");
+    expect_lines(
+        on(1, [] { return said("get", get("t2", "time_0")) + said("put", put("t2", "k", "v")); }),
+        {"get = -", "put = "});
     EXPECT_EQ(simd_ctl(&s, "pr trans"), "end\n");
 }
 
@@ -194,19 +222,20 @@ TEST_F(Repo, InjectedAnswersAndFailedWrites)
     ASSERT_EQ(simd_ctl(&s, "pr writefail 1"), "ok\n");
     std::string out = on(0, [] {
         pr_tableid t;
-        std::string r = std::to_string(pr_lookup_table("t4", 3, &t)) + "|";
+        std::string r = said("injected lookup", pr_lookup_table("t4", 3, &t));
         /* A commit whose replica cannot be written changes nothing and may
          * be retried. */
         pr_transid x;
         pr_lookup_table("t4", 3, &t);
         pr_start_trans(&t, 1, 2, &x);
         pr_set_entry(x, t, "k", 1, "v", 1);
-        r += std::to_string(pr_commit_trans(x)) + "|";
-        r += get("t4", "k") + "|";
-        r += std::to_string(pr_commit_trans(x)) + "|";
-        return r + get("t4", "k");
+        r += said("failed commit", pr_commit_trans(x));
+        r += said("get after it", get("t4", "k"));
+        r += said("commit again", pr_commit_trans(x));
+        return r + said("get", get("t4", "k"));
     });
-    EXPECT_EQ(out, "11|11|-|0|v");
+    expect_lines(out, {"injected lookup = 11", "failed commit = 11", "get after it = -",
+                       "commit again = 0", "get = v"});
 }
 
 TEST_F(Repo, EventsAreNumberedAndKept)
@@ -220,9 +249,10 @@ TEST_F(Repo, EventsAreNumberedAndKept)
         int b = evt_post_ordered(e, 5);
         evt_free(e, EVT_HDR_LEN);
         /* The board of node 2 populates four slots. */
-        return std::to_string(a) + std::to_string(b) + " " + std::to_string(dimm_mask);
+        return said("evt_comp_printf_options", a) + said("evt_post_ordered", b) +
+               said("dimm_mask", dimm_mask);
     });
-    EXPECT_EQ(out, "00 255");
+    expect_lines(out, {"evt_comp_printf_options = 0", "evt_post_ordered = 0", "dimm_mask = 255"});
     restart();
     std::string log = simd_ctl(&s, "evt list");
     EXPECT_EQ(log.substr(0, 6), "evt 1 ");
@@ -234,15 +264,16 @@ TEST_F(Repo, EventsAreNumberedAndKept)
     EXPECT_NE(log.find(" 2 2 2 5 -1 0 \n"), std::string::npos) << log;
 
     ASSERT_EQ(simd_ctl(&s, "board 2 2 1"), "ok\n");
-    EXPECT_EQ(on(2,
-                 [] {
-                     brant_init_dimm_decode();
-                     return std::to_string(dimm_mask) + " " +
-                            std::to_string(brant_dimm_info(1)->dimm_size) + " " +
-                            std::to_string(brant_dimm_info(2)->dimm_size) + " " +
-                            std::to_string(brant_cmpa2dimm(2ull << 30, 0));
-                 }),
-              "51 2048 0 2");
+    expect_lines(
+        on(2,
+           [] {
+               brant_init_dimm_decode();
+               return said("dimm_mask", dimm_mask) +
+                      said("size of dimm 1", brant_dimm_info(1)->dimm_size) +
+                      said("size of dimm 2", brant_dimm_info(2)->dimm_size) +
+                      said("dimm at 2 GiB", brant_cmpa2dimm(2ull << 30, 0));
+           }),
+        {"dimm_mask = 51", "size of dimm 1 = 2048", "size of dimm 2 = 0", "dimm at 2 GiB = 2"});
 }
 
 TEST_F(Repo, FileServiceThroughThePrServer)
@@ -259,24 +290,28 @@ TEST_F(Repo, FileServiceThroughThePrServer)
         pr_init();
         std::string r;
         uint32_t n = 5, len = 0;
-        r += std::to_string(pr_write_file("cfg/a", "hello", &n, 0, 1)) + " ";
+        r += said("pr_write_file", pr_write_file("cfg/a", "hello", &n, 0, 1));
         n = 6;
-        r += std::to_string(pr_append_file("cfg/a", " world", &n, &len, 0)) + " ";
-        r += std::to_string(len) + " ";
-        r += std::to_string(pr_rename_file("cfg/a", "b")) + " ";
+        r += said("pr_append_file", pr_append_file("cfg/a", " world", &n, &len, 0));
+        r += said("length after append", (int)len);
+        r += said("pr_rename_file", pr_rename_file("cfg/a", "b"));
         char buf[64] = {};
         n = sizeof buf;
         int state = 0;
         node_t nid = 9;
-        r += std::to_string(pr_read_file("b", buf, &n, 6, &state, &nid)) + " [";
-        r += std::string(buf, n) + "] " + std::to_string(state) + " " + std::to_string(nid) + " ";
-        r += std::to_string(pr_get_length("cfg/a", &len)) + " ";
-        r += std::to_string(pr_wrapper_write("t5", "key", 3, "val"));
-        return r + std::to_string(pr_wrapper_read("t5", "key", 2, buf));
+        r += said("pr_read_file", pr_read_file("b", buf, &n, 6, &state, &nid));
+        r += said("text read", "[" + std::string(buf, n) + "]");
+        r += said("state", state) + said("node", (int)nid);
+        r += said("pr_get_length of the old name", pr_get_length("cfg/a", &len));
+        r += said("pr_wrapper_write", pr_wrapper_write("t5", "key", 3, "val"));
+        return r + said("pr_wrapper_read", pr_wrapper_read("t5", "key", 2, buf));
     });
     kill(srv, SIGTERM);
     waitpid(srv, nullptr, 0);
-    EXPECT_EQ(out, "0 0 11 0 0 [world] 2 0 6 10") << out;
+    expect_lines(out, {"pr_write_file = 0", "pr_append_file = 0", "length after append = 11",
+                       "pr_rename_file = 0", "pr_read_file = 0", "text read = [world]", "state = 2",
+                       "node = 0", "pr_get_length of the old name = 6", "pr_wrapper_write = 1",
+                       "pr_wrapper_read = 0"});
 }
 
 TEST_F(Repo, CacheHoldsValidEntriesUpToItsLimit)
@@ -295,28 +330,30 @@ TEST_F(Repo, CacheHoldsValidEntriesUpToItsLimit)
         pr_lookup_table("t6", 0, &t);
         pr_start_trans(&t, 1, 1, &x);
         uint32_t over = 0;
-        std::string r = std::to_string(pr_populate_cache(c, t, x, 3, &over)) + " ";
+        std::string r = said("pr_populate_cache", pr_populate_cache(c, t, x, 3, &over));
         pr_commit_trans(x);
         pr_release_table(t);
-        r += std::to_string(over) + " " + std::to_string(c->nentries) + " ";
+        r += said("over the limit", (int)over) + said("entries", (int)c->nentries);
         /* Found with its value; a filtered key is not there. */
         pr_keyvalue_t key = {}, found = {};
         key.key = (void *)"a2";
         key.keylen = 2;
         if (pr_find_cached_entry(c, &key, &found) == 0)
-            r += std::string((char *)found.value, found.valuelen) + " ";
+            r += said("a2", std::string((char *)found.value, found.valuelen));
         key.key = (void *)"b1";
-        r += std::to_string(pr_find_cached_entry(c, &key, &found)) + " ";
+        r += said("find b1", pr_find_cached_entry(c, &key, &found));
         key.key = (void *)"a1";
-        r += std::to_string(pr_delete_cached_entry(c, &key));
-        r += std::to_string(pr_delete_cached_entry(c, &key)) + " ";
+        r += said("delete a1", pr_delete_cached_entry(c, &key));
+        r += said("delete a1 again", pr_delete_cached_entry(c, &key));
         int walked = 0;
         (void)pr_cached_walk(
             c, [](pr_keyvalue_t *, void *n) { return (int)(++*(int *)n == 1); }, &walked);
-        r += std::to_string(walked);
+        r += said("entries walked", walked);
         pr_delete_cached_table(c);
         return r;
     });
     /* Keys come in the daemon's order: a1 a2 a3 cached, a4 over the limit. */
-    EXPECT_EQ(out, "0 1 3 value-a2 1 01 1");
+    expect_lines(out,
+                 {"pr_populate_cache = 0", "over the limit = 1", "entries = 3", "a2 = value-a2",
+                  "find b1 = 1", "delete a1 = 0", "delete a1 again = 1", "entries walked = 1"});
 }

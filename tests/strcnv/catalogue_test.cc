@@ -49,8 +49,6 @@ TEST(Catalogue, EveryLineDescribesAConsistentLayout)
         const strcnv_type *t = &strcnv_types[id];
         SCOPED_TRACE(t->name);
         EXPECT_TRUE(names.insert(t->name).second) << "duplicate name";
-        EXPECT_STREQ(strcnv_array[id], t->name);
-        EXPECT_EQ(strcnv_sizes[id], t->size);
         ASSERT_GT(t->nfields, 0);
         unsigned end = 0;
         for (int i = 0; i < t->nfields; i++) {
@@ -173,22 +171,14 @@ TEST(Catalogue, DriverRecordsMatchTheSharedLayouts)
 
 TEST(Catalogue, OpcodesMapToTheirRecords)
 {
-    EXPECT_EQ(get_op_id(MC_PING), STRCNV_ID_mcping);
-    EXPECT_EQ(get_op_id(MC_NODESHUTDOWN), STRCNV_ID_nodedown);
-    EXPECT_EQ(get_op_id(MC_PREP_UPDATE), STRCNV_ID_mcpupdate);
-    EXPECT_EQ(get_op_id(MCPD_SHOW), STRCNV_ID_pdscmd);
-    EXPECT_EQ(get_op_id(MCLD_PSHOW), STRCNV_ID_pshow);
-    EXPECT_EQ(get_op_id(MCVV_SHOW), STRCNV_ID_showvv);
-    EXPECT_EQ(get_op_id(MCHO_SHOW), STRCNV_ID_showhost);
-    EXPECT_EQ(get_op_id(MCVL_SHOW), STRCNV_ID_showvlun);
-    EXPECT_EQ(get_op_id(MCISCSI_SHOWPORT), STRCNV_ID_mciscsi_showport);
-    EXPECT_EQ(get_op_id(MCPD_ADMIT), STRCNV_ID_pdscmd);
-    EXPECT_EQ(get_op_id(MC_CFGDUMP), STRCNV_ID_mcall);
-
-    /* every row names a catalogued type; every served opcode has a row */
+    /* every row names a catalogued call record, one that starts with the
+     * call header; every served opcode has a row */
     std::set<int> seen;
     for (const mcall_name *r = mcall_names; r->mn_opcode != -1; r++) {
-        EXPECT_GE(strcnv_find_id(r->mn_name), 0) << r->mn_name;
+        int id = strcnv_find_id(r->mn_name);
+        ASSERT_GE(id, 0) << r->mn_name;
+        EXPECT_EQ(strcnv_types[id].fields[0].kind, SK_HDR) << r->mn_name;
+        EXPECT_EQ(get_op_id(r->mn_opcode), id) << r->mn_name;
         seen.insert(r->mn_opcode);
     }
     for (int op : {2, 305, 306, 330, 331, 354, 355, 363, 364, 384})
