@@ -99,6 +99,35 @@ static void echo_handler(bripc_msg_t *msg, void *data, void *)
         (void)!write(echo_replied, "r", 1);
 }
 
+/* Starts the echo server on node 3, telling replied (when not -1) of every
+ * reply, and waits until its name is registered ("echoserver" is cut to
+ * seven characters). */
+static pid_t start_echo_server(simd *s, int replied = -1)
+{
+    pid_t server = fork();
+    if (server == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(s, 3).c_str(), 1);
+        echo_replied = replied;
+        bripc_ph_t ph;
+        if (bripc_register_phandle("echoserver", &ph) != BRIPC_PRIMARY)
+            _exit(3);
+        start_server(echo_handler);
+    }
+    EXPECT_TRUE(wait_for_condition(
+        250, 20, [&] { return simd_ctl(s, "ipc").find("name echoser ") != std::string::npos; }));
+    return server;
+}
+
+/* In a child: this process on node 6, holding the echo server's handle in
+ * *ph; the child ends with 4 when there is none. */
+static void echo_client_on_node6(simd *s, bripc_ph_t *ph)
+{
+    setenv("OSK_DEVICE_PATH", simd_sock(s, 6).c_str(), 1);
+    *ph = 0;
+    if (bripc_find_phandle("echoser", ph) != 0)
+        _exit(4);
+}
+
 static std::string echo_call(const char *name, const char *text)
 {
     bripc_ph_t ph = 0;
@@ -118,16 +147,7 @@ static std::string echo_call(const char *name, const char *text)
 
 TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
 {
-    pid_t server = fork();
-    if (server == 0) {
-        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
-        bripc_ph_t ph;
-        if (bripc_register_phandle("echoserver", &ph) != BRIPC_PRIMARY) /* used as "echoser" */
-            _exit(3);
-        start_server(echo_handler);
-    }
-    ASSERT_TRUE(wait_for_condition(
-        250, 20, [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }));
+    pid_t server = start_echo_server(&s);
 
     EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "hello node3"); }),
               "HELLO NODE3 64");
@@ -139,10 +159,8 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
     ASSERT_EQ(pipe(pfd), 0);
     pid_t client = fork();
     if (client == 0) {
-        setenv("OSK_DEVICE_PATH", simd_sock(&s, 6).c_str(), 1);
-        bripc_ph_t ph = 0;
-        if (bripc_find_phandle("echoser", &ph) != 0)
-            _exit(4);
+        bripc_ph_t ph;
+        echo_client_on_node6(&s, &ph);
         bripc_msg_t msg;
         memset(&msg, 0, sizeof(msg));
         msg.msg_code = 0x43;
@@ -185,23 +203,11 @@ TEST_F(Cluster, ReplyThatCameBeforeTheCallersNodeLeftIsReadWhole)
     ASSERT_EQ(pipe(started), 0);
     ASSERT_EQ(pipe(go), 0);
     ASSERT_EQ(pipe(result), 0);
-    pid_t server = fork();
-    if (server == 0) {
-        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
-        echo_replied = replied[1];
-        bripc_ph_t ph;
-        if (bripc_register_phandle("echoserver", &ph) != BRIPC_PRIMARY)
-            _exit(3);
-        start_server(echo_handler);
-    }
-    ASSERT_TRUE(wait_for_condition(
-        250, 20, [&] { return simd_ctl(&s, "ipc").find("name echoser ") != std::string::npos; }));
+    pid_t server = start_echo_server(&s, replied[1]);
     pid_t client = fork();
     if (client == 0) {
-        setenv("OSK_DEVICE_PATH", simd_sock(&s, 6).c_str(), 1);
-        bripc_ph_t ph = 0;
-        if (bripc_find_phandle("echoser", &ph) != 0)
-            _exit(4);
+        bripc_ph_t ph;
+        echo_client_on_node6(&s, &ph);
         char data[BRIPC_UNIT] = "going down";
         bripc_msg_t msg;
         memset(&msg, 0, sizeof(msg));

@@ -84,8 +84,13 @@ static const flag_option *find_flag_option(const char *arg)
     return NULL;
 }
 
-static void set_source(source_t src, const char *arg)
+/* The source named by --file or --rcp; without one, missing says so. */
+static void set_source(source_t src, const char *arg, const char *missing)
 {
+    if (!arg) {
+        ulog_message("%s", missing);
+        exit(UPD_EXIT_MISSING_ARG);
+    }
     if (package_source != SOURCE_INVALID) {
         ulog_message("Error: Only one update source may be specified.");
         exit(UPD_EXIT_TWO_SOURCES);
@@ -127,18 +132,10 @@ static void parse_options(int argc, char **argv)
         } else if (strcmp(arg, "--verify") == 0) {
             exit(local_verify());
         } else if (strcmp(arg, "--file") == 0) {
-            if (!next) {
-                ulog_message("Error: --file requires a filename.");
-                exit(UPD_EXIT_MISSING_ARG);
-            }
-            set_source(SOURCE_FILE, next);
+            set_source(SOURCE_FILE, next, "Error: --file requires a filename.");
             i++;
         } else if (strcmp(arg, "--rcp") == 0) {
-            if (!next) {
-                ulog_message("Error: --rcp requires a source.");
-                exit(UPD_EXIT_MISSING_ARG);
-            }
-            set_source(SOURCE_RCP, next);
+            set_source(SOURCE_RCP, next, "Error: --rcp requires a source.");
             i++;
         } else if (strcmp(arg, "--rolling") == 0) {
             is_rolling = 1;
