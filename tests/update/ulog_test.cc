@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandbox_fixture.h"
 #include "fresh.h"
 #include "ulog.h"
 
@@ -78,10 +78,10 @@ TEST(Spinner, ClearErasesWhatWasDrawn)
     EXPECT_EQ(ulog_settings.propellerp, 0);
 }
 
-TEST(FreshInstallMarker, SetCreatesDirectoriesAndClearIsIdempotent)
+using FreshInstallMarker = SandboxTest;
+
+TEST_F(FreshInstallMarker, SetCreatesDirectoriesAndClearIsIdempotent)
 {
-    sandbox sb;
-    sandbox_create(&sb);
     sandbox_remove(&sb, "/var/opt/osk");
 
     run_result r = sandbox_call(&sb, [] {
@@ -110,7 +110,6 @@ TEST(FreshInstallMarker, SetCreatesDirectoriesAndClearIsIdempotent)
     EXPECT_NE(r.out.find("Unable to remove /var/opt/osk/FRESH_INSTALL: Is a directory."),
               std::string::npos)
         << r.out;
-    sandbox_destroy(&sb);
 }
 
 } // namespace
