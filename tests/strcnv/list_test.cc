@@ -45,21 +45,11 @@ uint32_t build(bytes_t &block, int n)
 
 bytes_t write_list(const bytes_t &block, size_t avail, uint32_t head, long *count)
 {
-    per_thread_buffer_t *p = test_record();
-    int s[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
-    mc_open(s[0], nullptr);
-    *count = write_property_list(s[0], block.data(), avail, head);
-    EXPECT_EQ(mc_flush(s[0]), 1);
-    p->fd = -1;
-    close(s[0]);
-    bytes_t wire;
-    unsigned char buf[4096];
-    ssize_t r;
-    while ((r = read(s[1], buf, sizeof buf)) > 0)
-        wire.insert(wire.end(), buf, buf + r);
-    close(s[1]);
-    return wire;
+    return wire_of([&](int fd) {
+        *count = write_property_list(fd, block.data(), avail, head);
+        EXPECT_EQ(mc_flush(fd), 1);
+        return true;
+    });
 }
 
 /* read_T_list into a reply that starts with the owner's kOwner bytes. */

@@ -98,14 +98,14 @@ bytes_t random_record(int id, std::mt19937 &rng, unsigned max_count)
     return out;
 }
 
-bytes_t encode(int id, const void *rec)
+bytes_t wire_of(const std::function<bool(int fd)> &write)
 {
     per_thread_buffer_t *p = test_record();
     int s[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, s) != 0)
         abort();
     mc_open(s[0], nullptr);
-    int ok = js_send[id](s[0], rec) == 0 && mc_flush(s[0]) == 1;
+    bool ok = write(s[0]);
     p->fd = -1;
     close(s[0]);
     bytes_t wire;
@@ -117,6 +117,11 @@ bytes_t encode(int id, const void *rec)
     if (!ok)
         wire.clear();
     return wire;
+}
+
+bytes_t encode(int id, const void *rec)
+{
+    return wire_of([&](int fd) { return js_send[id](fd, rec) == 0 && mc_flush(fd) == 1; });
 }
 
 bool decode(int id, const bytes_t &wire, bytes_t *out)

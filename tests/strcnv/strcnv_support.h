@@ -3,6 +3,7 @@
 #ifndef STRCNV_SUPPORT_H
 #define STRCNV_SUPPORT_H
 
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -19,6 +20,10 @@ per_thread_buffer_t *test_record(void);
  * fields the codec does not carry stay zero, and a header's mc_size and
  * mc_bufsize cover the record. */
 bytes_t random_record(int id, std::mt19937 &rng, unsigned max_count);
+
+/* What write(fd) sends on the calling thread's stream over a socket pair,
+ * as the peer reads it; empty when write returns false. */
+bytes_t wire_of(const std::function<bool(int fd)> &write);
 
 /* send_T of the record, as bytes. */
 bytes_t encode(int id, const void *rec);
