@@ -163,6 +163,11 @@ class Soak
         (void)test_cluster_status(dir, &s);
         return s;
     }
+    /* The cluster answers at all (its supervisor is there). */
+    bool answers()
+    {
+        return wait_for_condition(20, 250, [&] { return !status().empty(); });
+    }
     std::string status_text()
     {
         return cli({"status"}).out;
@@ -440,6 +445,8 @@ class Soak
     void recover(const std::string &console, std::string *recovery)
     {
         bool restarting = has(console, "Rebooting.");
+        if (!answers())
+            return; /* no cluster left to recover: the checks say so */
         /* A rolling upgrade whose request to restart an expedition node
          * failed (the manager was moving with its master) says which node
          * to restart by hand. */
@@ -489,8 +496,10 @@ class Soak
             recoveries++;
             (void)test_cluster_all_up(dir, nnodes, 120000);
         }
-        (void)wait_for_condition(240, 250, [&] { return sysmgr_up(); });
-        (void)quiet();
+        if (answers()) {
+            (void)wait_for_condition(240, 250, [&] { return sysmgr_up(); });
+            (void)quiet();
+        }
     }
 
     /* No update, dpkg, apt-get or rsh still working on any node. */
@@ -730,6 +739,10 @@ class Soak
 
     bool cycle(int number)
     {
+        if (!answers()) {
+            violation("cycle " + std::to_string(number) + ": the cluster does not answer");
+            return false;
+        }
         auto start = clock_type::now();
         plan p = draw();
         if (!violations.empty())
