@@ -234,7 +234,12 @@ class Soak
         p.node = pick(nnodes);
         if (p.op == OP_ROLLING || p.op == OP_SIMPLE) {
             p.node = 0;
-            p.mask = 1u + (unsigned)pick((1 << nnodes) - 2); /* some, never all */
+            /* A well-formed expedition: at most one node of each pair, so
+             * the partner serves the pair's exports while it restarts. */
+            while (p.mask == 0)
+                for (int pair = 0; pair < nnodes / 2; pair++)
+                    if (int c = pick(3))
+                        p.mask |= 1u << (2 * pair + c - 1);
         }
         if (p.op != OP_REVERT && p.op != OP_VERIFY)
             make_release(p);
@@ -779,7 +784,11 @@ class Soak
         if (!p.fault.empty())
             faults_by_kind[p.fault_kind +
                            (where == "not fired" || where == "missed" ? " (" + where + ")" : "")]++;
-        rows.push_back({number, op_names[p.op] + std::string(" on node ") + std::to_string(p.node),
+        char mask[16] = "";
+        if (p.mask)
+            snprintf(mask, sizeof mask, " 0x%x", p.mask);
+        rows.push_back({number,
+                        op_names[p.op] + std::string(mask) + " on node " + std::to_string(p.node),
                         fault_words.empty() ? "-" : fault_words, where,
                         recovery.empty() ? "-" : recovery, (int)tries.size(), ms_since(start)});
         printf("cycle %d: %s; fault: %s (%s); %d attempt(s); %s; %ld ms\n", number,
@@ -796,12 +805,12 @@ class Soak
         r << "soak: seed " << opt.seed << ", " << rows.size() << " of " << opt.cycles
           << " cycles on " << nnodes << " nodes" << (stopped ? " (stopped at a violation)" : "")
           << "\n\n";
-        snprintf(line, sizeof line, "%-5s | %-24s | %-44s | %-10s | %-3s | %-36s | %s\n", "cycle",
+        snprintf(line, sizeof line, "%-5s | %-30s | %-44s | %-10s | %-3s | %-36s | %s\n", "cycle",
                  "operation", "fault", "fired", "try", "recovery", "ms");
-        r << line << std::string(150, '-') << "\n";
+        r << line << std::string(156, '-') << "\n";
         for (auto &row : rows) {
             snprintf(line, sizeof line,
-                     "%-5d | %-24.24s | %-44.44s | %-10.10s | %-3d | %-36.36s | %ld\n", row.n,
+                     "%-5d | %-30.30s | %-44.44s | %-10.10s | %-3d | %-36.36s | %ld\n", row.n,
                      row.op.c_str(), row.fault.c_str(), row.where.c_str(), row.attempts,
                      row.recovery.c_str(), row.ms);
             r << line;
