@@ -84,18 +84,7 @@ const unsigned strcnv_sizes[STRCNV_NTYPES] = {
 #undef STRCNV_TYPE
 };
 
-#undef HDR
-#undef U8
-#undef U16
-#undef U32
-#undef U64
-#undef ARR8
-#undef ARR32
-#undef ARR64
-#undef STR
-#undef RAW
-#undef SUB
-#undef TAIL
+#include "strcnv_fields_end.def"
 
 /* mcall_t places; the header's layout is shared with the kernel IPC path. */
 enum { HDR_OPCODE = 0, HDR_SIZE = 4, HDR_BUFSIZE = 8, HDR_STATUS = 12, HDR_ERTXT = 16 };
@@ -231,18 +220,7 @@ template <int ID> struct codec;
     }
 #include "strcnv_types.def"
 #undef STRCNV_TYPE
-#undef HDR
-#undef U8
-#undef U16
-#undef U32
-#undef U64
-#undef ARR8
-#undef ARR32
-#undef ARR64
-#undef STR
-#undef RAW
-#undef SUB
-#undef TAIL
+#include "strcnv_fields_end.def"
 
 #define INLINE [[gnu::always_inline]] inline
 
