@@ -9,7 +9,7 @@
  *
  * Requests: system-control commands are answered through a table indexed by
  * command (oskd_sc.cc); the kernel hook through a table indexed by hook
- * number (oskd_hook.cc). Callers' pointer arguments are read and written in
+ * number (oskd_hook.h). Callers' pointer arguments are read and written in
  * the caller's memory (oskd_mem_read / oskd_mem_write), as a kernel would.
  */
 #ifndef OSKD_H
@@ -174,7 +174,7 @@ void oskd_control(const char *line, char *reply, size_t replylen, int *quit);
 void oskd_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* The persistent repository, the event log and the board registers
- * (oskd_pr.cc, oskd_evt.cc, oskd_brant.cc). Their state is kept under
+ * (oskd_pr.h, oskd_evt.cc, oskd_brant.cc). Their state is kept under
  * oskd_lock like everything else and written below the daemon's folder. */
 void oskd_pr_init(const char *dir);
 void oskd_evt_init(const char *dir);

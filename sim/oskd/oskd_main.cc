@@ -198,15 +198,15 @@ static int pidfd_of(int slot)
     return fd;
 }
 
-/* Serves one client connection until it closes, breaks the framing or its
- * process ends. */
-static void serve_node_conn(int fd, int node)
+/* Takes the peer of a new connection on as a process of node. 0 with ca
+ * filled in, or -1 (logged) when it cannot be served. */
+static int conn_attach(int fd, int node, oskd_caller_t *ca)
 {
     struct ucred cred;
     socklen_t cl = sizeof(cred);
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) < 0) {
         oskd_log("node %d: no peer credentials: %s", node, strerror(errno));
-        return;
+        return -1;
     }
     /* Only a pid handed out again between the connect and here could
      * fool this; pids rise, so that takes a wrap of the pid space. */
@@ -214,106 +214,127 @@ static void serve_node_conn(int fd, int node)
     if (pidfd < 0) {
         oskd_log("node %d: pid %d gone before it was served: %s", node, (int)cred.pid,
                  strerror(errno));
-        return;
+        return -1;
     }
-    oskd_caller_t ca;
-    ca.ca_fd = fd;
-    ca.ca_node = node;
-    ca.ca_pid = cred.pid;
+    ca->ca_fd = fd;
+    ca->ca_node = node;
+    ca->ca_pid = cred.pid;
     pthread_mutex_lock(&oskd_lock);
-    ca.ca_proc = oskd_proc_attach(node, cred.pid, pidfd);
+    ca->ca_proc = oskd_proc_attach(node, cred.pid, pidfd);
     pthread_mutex_unlock(&oskd_lock);
-    if (ca.ca_proc < 0) {
+    if (ca->ca_proc < 0) {
         oskd_log("node %d: too many processes, pid %d refused", node, (int)cred.pid);
-        return;
+        return -1;
     }
+    return 0;
+}
 
-    uint8_t *rec = nullptr;
-    size_t reccap = 0;
+/* One request's frame and record, the record in a buffer that grows. */
+typedef struct conn_req {
+    oskdev_frame_t fr;
+    uint8_t *rec;
+    size_t cap;
+} conn_req_t;
+
+/* Waits for the next request and reads it. 1 with a request in rq; 0 when
+ * the connection ended cleanly; -1 with the reason in *why. */
+static int read_request(const oskd_caller_t *ca, conn_req_t *rq, const char **why)
+{
+    /* Between requests, watch the process as well as its connection: a
+     * child that inherited the connection must not keep the process's
+     * names alive after it ended. */
+    struct pollfd w[2] = {{ca->ca_fd, POLLIN, 0}, {pidfd_of(ca->ca_proc), POLLIN, 0}};
+    while (poll(w, 2, -1) < 0 && errno == EINTR)
+        ;
+    if (!proc_alive(ca->ca_proc)) {
+        *why = "its process ended";
+        return -1;
+    }
+    oskdev_frame_t *fr = &rq->fr;
+    int rc = read_full(ca->ca_fd, fr, sizeof(*fr));
+    if (rc <= 0) {
+        *why = rc == 0 ? nullptr : "short frame header";
+        return rc;
+    }
+    if (fr->fr_magic != OSKDEV_MAGIC_REQ)
+        *why = "bad magic";
+    else if (fr->fr_len > MAX_IOCTL_SIZE)
+        *why = "length above the largest record";
+    else if (fr->fr_request == OSK_HOOK_IOCTL ? fr->fr_len != sizeof(osk_krn_hook_t)
+                                              : fr->fr_len < sizeof(iohdr_t))
+        *why = "length does not fit the request";
+    if (*why != nullptr)
+        return -1;
+    if (fr->fr_len > rq->cap) {
+        uint8_t *n = (uint8_t *)realloc(rq->rec, fr->fr_len);
+        if (n == nullptr) {
+            *why = "out of memory";
+            return -1;
+        }
+        rq->rec = n;
+        rq->cap = fr->fr_len;
+    }
+    if (read_full(ca->ca_fd, rq->rec, fr->fr_len) != 1) {
+        *why = "short frame";
+        return -1;
+    }
+    /* The request may have been written just before the process ended:
+     * never act on the memory of a pid that may be someone else's. */
+    if (!proc_alive(ca->ca_proc)) {
+        *why = "its process ended";
+        return -1;
+    }
+    return 1;
+}
+
+/* Answers one request in place: the result, with errno in *err when it is
+ * negative; OSKD_HANGUP when the caller went away, or -1 with *why set
+ * when the record does not match its frame. */
+static int dispatch(const oskd_caller_t *ca, conn_req_t *rq, int *err, const char **why)
+{
+    const oskdev_frame_t *fr = &rq->fr;
+    if (fr->fr_request == OSK_HOOK_IOCTL)
+        return oskd_hook_request(ca, (osk_krn_hook_t *)rq->rec, err);
+    if (!OSK_IOCTL_IS_CMD(fr->fr_request)) {
+        *err = ENOTTY;
+        return -1;
+    }
+    iohdr_t *h = (iohdr_t *)rq->rec;
+    if (h->io_total != fr->fr_len || h->io_cmd != fr->fr_request) {
+        *why = "record does not match its frame";
+        return -1;
+    }
+    return oskd_sc_request(ca, h, err);
+}
+
+/* Serves one client connection until it closes, breaks the framing or its
+ * process ends. */
+static void serve_node_conn(int fd, int node)
+{
+    oskd_caller_t ca;
+    if (conn_attach(fd, node, &ca) < 0)
+        return;
+    conn_req_t rq;
+    memset(&rq, 0, sizeof(rq));
     const char *why = nullptr;
-    for (;;) {
-        /* Between requests, watch the process as well as its connection:
-         * a child that inherited the connection must not keep the
-         * process's names alive after it ended. */
-        struct pollfd w[2] = {{fd, POLLIN, 0}, {pidfd_of(ca.ca_proc), POLLIN, 0}};
-        while (poll(w, 2, -1) < 0 && errno == EINTR)
-            ;
-        if (!proc_alive(ca.ca_proc)) {
-            why = "its process ended";
-            break;
-        }
-        oskdev_frame_t fr;
-        int rc = read_full(fd, &fr, sizeof(fr));
-        if (rc == 0)
-            break;
-        if (rc < 0) {
-            why = "short frame header";
-            break;
-        }
-        if (fr.fr_magic != OSKDEV_MAGIC_REQ) {
-            why = "bad magic";
-            break;
-        }
-        if (fr.fr_len > MAX_IOCTL_SIZE) {
-            why = "length above the largest record";
-            break;
-        }
-        if (fr.fr_request == OSK_HOOK_IOCTL ? fr.fr_len != sizeof(osk_krn_hook_t)
-                                            : fr.fr_len < sizeof(iohdr_t)) {
-            why = "length does not fit the request";
-            break;
-        }
-        if (fr.fr_len > reccap) {
-            uint8_t *n = (uint8_t *)realloc(rec, fr.fr_len);
-            if (n == nullptr) {
-                why = "out of memory";
-                break;
-            }
-            rec = n;
-            reccap = fr.fr_len;
-        }
-        if (read_full(fd, rec, fr.fr_len) != 1) {
-            why = "short frame";
-            break;
-        }
-
-        /* The request may have been written just before the process ended:
-         * never act on the memory of a pid that may be someone else's. */
-        if (!proc_alive(ca.ca_proc)) {
-            why = "its process ended";
-            break;
-        }
+    while (read_request(&ca, &rq, &why) > 0) {
         int err = 0;
-        int result;
-        if (fr.fr_request == OSK_HOOK_IOCTL) {
-            result = oskd_hook_request(&ca, (osk_krn_hook_t *)rec, &err);
-        } else if (OSK_IOCTL_IS_CMD(fr.fr_request)) {
-            iohdr_t *h = (iohdr_t *)rec;
-            if (h->io_total != fr.fr_len || h->io_cmd != fr.fr_request) {
-                why = "record does not match its frame";
-                break;
-            }
-            result = oskd_sc_request(&ca, h, &err);
-        } else {
-            result = -1;
-            err = ENOTTY;
-        }
-        if (result == OSKD_HANGUP)
+        int result = dispatch(&ca, &rq, &err, &why);
+        if (why != nullptr || result == OSKD_HANGUP)
             break;
-
         oskdev_frame_t rep;
         memset(&rep, 0, sizeof(rep));
         rep.fr_magic = OSKDEV_MAGIC_REP;
-        rep.fr_request = fr.fr_request;
-        rep.fr_len = fr.fr_len;
+        rep.fr_request = rq.fr.fr_request;
+        rep.fr_len = rq.fr.fr_len;
         rep.fr_result = result;
         rep.fr_errno = result < 0 ? err : 0;
-        if (write_answer(fd, &rep, rec, fr.fr_len) < 0)
+        if (write_answer(fd, &rep, rq.rec, rq.fr.fr_len) < 0)
             break;
     }
     if (why != nullptr)
-        oskd_log("node %d: dropped the connection of pid %d: %s", node, (int)cred.pid, why);
-    free(rec);
+        oskd_log("node %d: dropped the connection of pid %d: %s", node, (int)ca.ca_pid, why);
+    free(rq.rec);
     pthread_mutex_lock(&oskd_lock);
     oskd_proc_detach(ca.ca_proc);
     pthread_mutex_unlock(&oskd_lock);

@@ -4,6 +4,7 @@
  */
 #include <errno.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -433,4 +434,39 @@ void oskd_control(const char *line, char *reply, size_t replylen, int *quit)
         reply_error(reply, replylen, err);
     }
     pthread_mutex_unlock(&oskd_lock);
+}
+
+void oskd_reply_append(char *reply, size_t len, size_t *used, const char *fmt, ...)
+{
+    if (*used >= len)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(reply + *used, len - *used, fmt, ap);
+    va_end(ap);
+    if (n > 0)
+        *used += (size_t)n < len - *used ? (size_t)n : len - *used - 1;
+}
+
+int oskd_ext_control(const char *line, char *reply, size_t replylen)
+{
+    char buf[512];
+    snprintf(buf, sizeof buf, "%s", line);
+    char *args[16];
+    int n = 0;
+    char *save = nullptr;
+    for (char *t = strtok_r(buf, " \t", &save); t != nullptr && n < 16;
+         t = strtok_r(nullptr, " \t", &save))
+        args[n++] = t;
+    if (n == 0)
+        return 0;
+    if (strcmp(args[0], "pr") == 0)
+        (void)oskd_pr_control(args + 1, n - 1, reply, replylen);
+    else if (strcmp(args[0], "evt") == 0)
+        (void)oskd_evt_control(args + 1, n - 1, reply, replylen);
+    else if (strcmp(args[0], "board") == 0)
+        (void)oskd_board_control(args + 1, n - 1, reply, replylen);
+    else
+        return 0;
+    return 1;
 }

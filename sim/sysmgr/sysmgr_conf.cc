@@ -97,137 +97,178 @@ static int node_ok(const sysmgr_conf_t *c, lpid_t l)
     return l != LPID_NONE && (int)LPID_NODE(l) < c->nnodes;
 }
 
+/* Each keyword's parser gets the line's words, their count within the
+ * table's bounds, and sets *why when its reason is better than "bad line". */
+typedef int (*line_parser_t)(sysmgr_conf_t *c, char **w, int nw, const char **why);
+
+static int parse_nodes(sysmgr_conf_t *c, char **w, int, const char **)
+{
+    c->nnodes = atoi(w[1]);
+    return c->nnodes >= 1 && c->nnodes <= 8 ? 0 : -1;
+}
+
+static int parse_disk(sysmgr_conf_t *c, char **w, int nw, const char **)
+{
+    sm_disk_t d;
+    memset(&d, 0, sizeof d);
+    d.id = (uint32_t)strtoul(w[1], nullptr, 10);
+    d.state = PDS_VALID;
+    if (parse_hex64(w[2], &d.wwn) < 0 || parse_lpid(w[3], &d.a, &d.a_primary) < 0 ||
+        parse_lpid(w[4], &d.b, &d.b_primary) < 0 ||
+        sscanf(w[5], "%u:%u:%u", &d.jbod, &d.side, &d.sled) != 3)
+        return -1;
+    for (int i = 6; i < nw; i++) {
+        if (strcmp(w[i], "disabled") == 0)
+            d.disabled = 1;
+        else if (strncmp(w[i], "state=", 6) == 0)
+            d.state = (uint32_t)strtoul(w[i] + 6, nullptr, 10);
+        else
+            return -1;
+    }
+    if (!node_ok(c, d.a))
+        d.a = LPID_NONE, d.a_primary = 0;
+    if (!node_ok(c, d.b))
+        d.b = LPID_NONE, d.b_primary = 0;
+    if (d.a == LPID_NONE && d.b == LPID_NONE)
+        return 0;
+    GROW(c->disks, c->ndisks);
+    c->disks[c->ndisks++] = d;
+    return 0;
+}
+
+static int parse_iscsiport(sysmgr_conf_t *c, char **w, int, const char **)
+{
+    sm_iport_t p;
+    memset(&p, 0, sizeof p);
+    if (parse_lpid(w[1], &p.nsp, nullptr) < 0 || p.nsp == LPID_NONE || parse_ip(w[2], &p.ip) < 0 ||
+        parse_ip(w[3], &p.netmask) < 0 || parse_ip(w[4], &p.gw) < 0 ||
+        copy_text(p.name, sizeof p.name, w[6]) < 0)
+        return -1;
+    p.tpgt = (uint16_t)atoi(w[5]);
+    if (!node_ok(c, p.nsp))
+        return 0;
+    GROW(c->iports, c->niports);
+    c->iports[c->niports++] = p;
+    return 0;
+}
+
+/* "iscsi INAME ID [chap=..] [targetchap=..] [chapflags=..]" after the name. */
+static int parse_iscsi_host(sm_host_t *h, char **w, int nw)
+{
+    h->iscsi = 1;
+    if (copy_text(h->iname, sizeof h->iname, w[3]) < 0)
+        return -1;
+    h->id = (uint32_t)strtoul(w[4], nullptr, 10);
+    for (int i = 5; i < nw; i++) {
+        if (strncmp(w[i], "chap=", 5) == 0) {
+            if (parse_chap(w[i] + 5, h->chap_name, h->chap_secret) < 0)
+                return -1;
+        } else if (strncmp(w[i], "targetchap=", 11) == 0) {
+            if (parse_chap(w[i] + 11, h->tchap_name, h->tchap_secret) < 0)
+                return -1;
+        } else if (strncmp(w[i], "chapflags=", 10) == 0) {
+            h->chap_flags = (uint32_t)strtoul(w[i] + 10, nullptr, 16);
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int parse_host(sysmgr_conf_t *c, char **w, int nw, const char **why)
+{
+    sm_host_t h;
+    memset(&h, 0, sizeof h);
+    if (copy_text(h.name, sizeof h.name, w[1]) < 0)
+        return -1;
+    if (strcmp(w[2], "fc") == 0 && nw == 4) {
+        if (parse_hex64(w[3], &h.wwn) < 0)
+            return -1;
+    } else if (strcmp(w[2], "iscsi") != 0 || nw < 5 || parse_iscsi_host(&h, w, nw) < 0) {
+        return -1;
+    }
+    if (find_named(h.name, c->nhosts, host_name, c->hosts) >= 0) {
+        *why = "host defined twice";
+        return -1;
+    }
+    GROW(c->hosts, c->nhosts);
+    c->hosts[c->nhosts++] = h;
+    return 0;
+}
+
+static int parse_hostpath(sysmgr_conf_t *c, char **w, int, const char **why)
+{
+    sm_hpath_t p;
+    p.host = find_named(w[1], c->nhosts, host_name, c->hosts);
+    if (p.host < 0) {
+        *why = "unknown host";
+        return -1;
+    }
+    if (parse_lpid(w[2], &p.lpid, nullptr) < 0 || parse_ip(w[3], &p.ip) < 0)
+        return -1;
+    if (!node_ok(c, p.lpid))
+        return 0;
+    GROW(c->hpaths, c->nhpaths);
+    c->hpaths[c->nhpaths++] = p;
+    return 0;
+}
+
+static int parse_vv(sysmgr_conf_t *c, char **w, int, const char **why)
+{
+    sm_vv_t v;
+    memset(&v, 0, sizeof v);
+    if (copy_text(v.name, sizeof v.name, w[1]) < 0 || parse_hex64(w[2], &v.wwn) < 0)
+        return -1;
+    if (find_named(v.name, c->nvvs, vv_name, c->vvs) >= 0) {
+        *why = "volume defined twice";
+        return -1;
+    }
+    GROW(c->vvs, c->nvvs);
+    c->vvs[c->nvvs++] = v;
+    return 0;
+}
+
+static int parse_export(sysmgr_conf_t *c, char **w, int, const char **why)
+{
+    sm_export_t e;
+    e.vv = find_named(w[1], c->nvvs, vv_name, c->vvs);
+    e.host = find_named(w[2], c->nhosts, host_name, c->hosts);
+    if (e.vv < 0 || e.host < 0) {
+        *why = e.vv < 0 ? "unknown volume" : "unknown host";
+        return -1;
+    }
+    e.lun = (uint32_t)strtoul(w[3], nullptr, 10);
+    if (parse_lpid(w[4], &e.lpid, nullptr) < 0 || e.lpid == LPID_NONE)
+        return -1;
+    if (!node_ok(c, e.lpid))
+        return 0;
+    GROW(c->exports, c->nexports);
+    c->exports[c->nexports++] = e;
+    return 0;
+}
+
+#define MAX_WORDS 16
+
+/* Words counted with the keyword. */
+static const struct {
+    const char *keyword;
+    int min_words;
+    int max_words;
+    line_parser_t parse;
+} line_kinds[] = {
+    {"nodes", 2, 2, parse_nodes},         {"disk", 6, MAX_WORDS, parse_disk},
+    {"iscsiport", 7, 7, parse_iscsiport}, {"host", 4, MAX_WORDS, parse_host},
+    {"hostpath", 4, 4, parse_hostpath},   {"vv", 3, 3, parse_vv},
+    {"export", 5, 5, parse_export},
+};
+
 /* One line split into words; returns -1 with a reason for a bad line. */
 static int parse_line(sysmgr_conf_t *c, char **w, int nw, const char **why)
 {
     *why = "bad line";
-    if (strcmp(w[0], "nodes") == 0 && nw == 2) {
-        c->nnodes = atoi(w[1]);
-        return c->nnodes >= 1 && c->nnodes <= 8 ? 0 : -1;
-    }
-    if (strcmp(w[0], "disk") == 0 && nw >= 6) {
-        sm_disk_t d;
-        memset(&d, 0, sizeof d);
-        d.id = (uint32_t)strtoul(w[1], nullptr, 10);
-        d.state = PDS_VALID;
-        if (parse_hex64(w[2], &d.wwn) < 0 || parse_lpid(w[3], &d.a, &d.a_primary) < 0 ||
-            parse_lpid(w[4], &d.b, &d.b_primary) < 0 ||
-            sscanf(w[5], "%u:%u:%u", &d.jbod, &d.side, &d.sled) != 3)
-            return -1;
-        for (int i = 6; i < nw; i++) {
-            if (strcmp(w[i], "disabled") == 0)
-                d.disabled = 1;
-            else if (strncmp(w[i], "state=", 6) == 0)
-                d.state = (uint32_t)strtoul(w[i] + 6, nullptr, 10);
-            else
-                return -1;
-        }
-        if (!node_ok(c, d.a))
-            d.a = LPID_NONE, d.a_primary = 0;
-        if (!node_ok(c, d.b))
-            d.b = LPID_NONE, d.b_primary = 0;
-        if (d.a == LPID_NONE && d.b == LPID_NONE)
-            return 0;
-        GROW(c->disks, c->ndisks);
-        c->disks[c->ndisks++] = d;
-        return 0;
-    }
-    if (strcmp(w[0], "iscsiport") == 0 && nw == 7) {
-        sm_iport_t p;
-        memset(&p, 0, sizeof p);
-        if (parse_lpid(w[1], &p.nsp, nullptr) < 0 || p.nsp == LPID_NONE ||
-            parse_ip(w[2], &p.ip) < 0 || parse_ip(w[3], &p.netmask) < 0 ||
-            parse_ip(w[4], &p.gw) < 0 || copy_text(p.name, sizeof p.name, w[6]) < 0)
-            return -1;
-        p.tpgt = (uint16_t)atoi(w[5]);
-        if (!node_ok(c, p.nsp))
-            return 0;
-        GROW(c->iports, c->niports);
-        c->iports[c->niports++] = p;
-        return 0;
-    }
-    if (strcmp(w[0], "host") == 0 && nw >= 4) {
-        sm_host_t h;
-        memset(&h, 0, sizeof h);
-        if (copy_text(h.name, sizeof h.name, w[1]) < 0)
-            return -1;
-        if (strcmp(w[2], "fc") == 0 && nw == 4) {
-            if (parse_hex64(w[3], &h.wwn) < 0)
-                return -1;
-        } else if (strcmp(w[2], "iscsi") == 0 && nw >= 5) {
-            h.iscsi = 1;
-            if (copy_text(h.iname, sizeof h.iname, w[3]) < 0)
-                return -1;
-            h.id = (uint32_t)strtoul(w[4], nullptr, 10);
-            for (int i = 5; i < nw; i++) {
-                if (strncmp(w[i], "chap=", 5) == 0) {
-                    if (parse_chap(w[i] + 5, h.chap_name, h.chap_secret) < 0)
-                        return -1;
-                } else if (strncmp(w[i], "targetchap=", 11) == 0) {
-                    if (parse_chap(w[i] + 11, h.tchap_name, h.tchap_secret) < 0)
-                        return -1;
-                } else if (strncmp(w[i], "chapflags=", 10) == 0) {
-                    h.chap_flags = (uint32_t)strtoul(w[i] + 10, nullptr, 16);
-                } else {
-                    return -1;
-                }
-            }
-        } else {
-            return -1;
-        }
-        if (find_named(h.name, c->nhosts, host_name, c->hosts) >= 0) {
-            *why = "host defined twice";
-            return -1;
-        }
-        GROW(c->hosts, c->nhosts);
-        c->hosts[c->nhosts++] = h;
-        return 0;
-    }
-    if (strcmp(w[0], "hostpath") == 0 && nw == 4) {
-        sm_hpath_t p;
-        p.host = find_named(w[1], c->nhosts, host_name, c->hosts);
-        if (p.host < 0) {
-            *why = "unknown host";
-            return -1;
-        }
-        if (parse_lpid(w[2], &p.lpid, nullptr) < 0 || parse_ip(w[3], &p.ip) < 0)
-            return -1;
-        if (!node_ok(c, p.lpid))
-            return 0;
-        GROW(c->hpaths, c->nhpaths);
-        c->hpaths[c->nhpaths++] = p;
-        return 0;
-    }
-    if (strcmp(w[0], "vv") == 0 && nw == 3) {
-        sm_vv_t v;
-        memset(&v, 0, sizeof v);
-        if (copy_text(v.name, sizeof v.name, w[1]) < 0 || parse_hex64(w[2], &v.wwn) < 0)
-            return -1;
-        if (find_named(v.name, c->nvvs, vv_name, c->vvs) >= 0) {
-            *why = "volume defined twice";
-            return -1;
-        }
-        GROW(c->vvs, c->nvvs);
-        c->vvs[c->nvvs++] = v;
-        return 0;
-    }
-    if (strcmp(w[0], "export") == 0 && nw == 5) {
-        sm_export_t e;
-        e.vv = find_named(w[1], c->nvvs, vv_name, c->vvs);
-        e.host = find_named(w[2], c->nhosts, host_name, c->hosts);
-        if (e.vv < 0 || e.host < 0) {
-            *why = e.vv < 0 ? "unknown volume" : "unknown host";
-            return -1;
-        }
-        e.lun = (uint32_t)strtoul(w[3], nullptr, 10);
-        if (parse_lpid(w[4], &e.lpid, nullptr) < 0 || e.lpid == LPID_NONE)
-            return -1;
-        if (!node_ok(c, e.lpid))
-            return 0;
-        GROW(c->exports, c->nexports);
-        c->exports[c->nexports++] = e;
-        return 0;
-    }
+    for (const auto &k : line_kinds)
+        if (strcmp(w[0], k.keyword) == 0)
+            return nw >= k.min_words && nw <= k.max_words ? k.parse(c, w, nw, why) : -1;
     return -1;
 }
 
@@ -247,9 +288,9 @@ int sysmgr_conf_load(const char *path, int nnodes, sysmgr_conf_t *conf, char *er
         char *hash = strchr(line, '#');
         if (hash)
             *hash = '\0';
-        char *w[16];
+        char *w[MAX_WORDS];
         int nw = 0;
-        for (char *s = strtok(line, " \t\r\n"); s && nw < 16; s = strtok(nullptr, " \t\r\n"))
+        for (char *s = strtok(line, " \t\r\n"); s && nw < MAX_WORDS; s = strtok(nullptr, " \t\r\n"))
             w[nw++] = s;
         if (nw == 0)
             continue;
