@@ -2,10 +2,11 @@
  * osk-simd: the stand-in for the cluster kernel module. One daemon serves a
  * whole simulated cluster; each node's "/dev/osk" is one of its sockets.
  *
- * All cluster and IPC state lives in one record under one lock (oskd_lock);
- * every change broadcasts oskd_cv, and waiting requests re-check their
- * condition in short slices so that they also notice when their caller hangs
- * up. Each client connection has its own thread (oskd_main.cc).
+ * All cluster and IPC state lives in one record under one lock (oskd_lock).
+ * A message wakes only the process it is for; other changes wake every
+ * waiter. Waiting requests re-check their condition at least once a slice,
+ * so that they also notice when their caller hangs up. Each client connection has its own thread
+ * (oskd_main.cc).
  *
  * Requests: system-control commands are answered through a table indexed by
  * command (oskd_sc.cc); the kernel hook through a table indexed by hook
@@ -135,11 +136,17 @@ extern pthread_mutex_t oskd_lock;
 extern pthread_cond_t oskd_cv;
 
 void oskd_state_init(int nnodes);
-void oskd_changed(void); /* after a change, under the lock */
+/* After a change, under the lock: oskd_changed wakes every waiter,
+ * oskd_wake(slot) only those waiting for a message to process slot. */
+void oskd_changed(void);
+void oskd_wake(int slot);
 
-/* Waits up to ms (capped at a slice) for a change, under the lock. Returns -1
- * when the caller has hung up or the daemon is quitting, else 0. */
+/* Wait up to ms (capped at a slice) under the lock: oskd_wait for any
+ * change, oskd_wait_msg for a message to the caller's process (or a change
+ * of everyone's). Each returns -1 when the caller has hung up or the daemon
+ * is quitting, else 0; a hang-up is noticed within a slice. */
 int oskd_wait(const oskd_caller_t *ca, int ms);
+int oskd_wait_msg(const oskd_caller_t *ca, int ms);
 
 cluster_t oskd_online_mask(void);
 cluster_t oskd_present_mask(void);

@@ -4,6 +4,8 @@
  */
 #include <errno.h>
 #include <string.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include "osk_errcode.h"
 #include "oskd_hook.h"
@@ -29,14 +31,19 @@ int oskd_hk_put_u32(const oskd_caller_t *ca, uint64_t addr, uint32_t v)
 int oskd_hk_get_name(const oskd_caller_t *ca, uint64_t addr, char *name)
 {
     memset(name, 0, BRIPC_NAME_LEN + 1);
-    /* Read byte-wise up to the NUL: the string may end just before an
-     * unmapped page. */
-    for (int i = 0; i < BRIPC_NAME_LEN; i++) {
-        if (oskd_mem_read(ca->ca_pid, addr + (uint64_t)i, &name[i], 1) < 0)
-            return -1;
-        if (name[i] == '\0')
-            break;
-    }
+    /* One read in two pieces split at the page boundary: the string may end
+     * just before an unmapped page, and a read stops at the first piece it
+     * cannot finish. */
+    static const uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
+    uint64_t first = page - addr % page;
+    if (first > BRIPC_NAME_LEN)
+        first = BRIPC_NAME_LEN;
+    struct iovec local = {name, BRIPC_NAME_LEN};
+    struct iovec remote[2] = {{(void *)(uintptr_t)addr, (size_t)first},
+                              {(void *)(uintptr_t)(addr + first), BRIPC_NAME_LEN - (size_t)first}};
+    ssize_t n = process_vm_readv(ca->ca_pid, &local, 1, remote, first < BRIPC_NAME_LEN ? 2 : 1, 0);
+    if (n <= 0 || (n < BRIPC_NAME_LEN && memchr(name, '\0', (size_t)n) == nullptr))
+        return -1;
     name[BRIPC_NAME_LEN] = '\0';
     return 0;
 }

@@ -158,7 +158,7 @@ static int hk_send(const oskd_caller_t *ca, const osk_krn_hook_t *hk, int norepl
     while (*link != nullptr)
         link = &(*link)->tx_next;
     *link = t;
-    oskd_changed();
+    oskd_wake(to);
     return 0;
 }
 
@@ -242,7 +242,7 @@ static int listen_common(const oskd_caller_t *ca, uint64_t msgaddr, bripc_ph_t p
             if (timeout_ms - spent < left)
                 left = (int)(timeout_ms - spent);
         }
-        if (oskd_wait(ca, left) < 0)
+        if (oskd_wait_msg(ca, left) < 0)
             return OSKD_HANGUP;
     }
 }
@@ -278,8 +278,7 @@ static int hk_reply(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
     if (t->tx_state != TXN_DELIVERED || t->tx_to != ca->ca_proc)
         return BRIPC_BADARG;
     if (t->tx_noreply) {
-        txn_unlink_free(link);
-        oskd_changed();
+        txn_unlink_free(link); /* its sender waits for nothing */
         return 0;
     }
     uint8_t *data;
@@ -293,7 +292,7 @@ static int hk_reply(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
     t->tx_usr_reason = (int)hk->arg2;
     t->tx_sys_reason = 0;
     t->tx_state = TXN_REPLIED;
-    oskd_changed();
+    oskd_wake(t->tx_from);
     return 0;
 }
 
@@ -317,8 +316,7 @@ static int hk_cancel(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
     oskd_txn_t *t = txn_find((uint32_t)hk->arg1, &link);
     if (t == nullptr || t->tx_from != ca->ca_proc)
         return BRIPC_BADARG;
-    txn_unlink_free(link);
-    oskd_changed();
+    txn_unlink_free(link); /* nobody waits for a request to go */
     return 0;
 }
 

@@ -122,20 +122,6 @@ static int listen_on(const char *path)
     return fd;
 }
 
-static int read_full(int fd, void *buf, size_t len)
-{
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = read(fd, (char *)buf + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return got == 0 && n == 0 ? 0 : -1; /* 0: clean end before a frame */
-        got += (size_t)n;
-    }
-    return 1;
-}
-
 static int write_full(int fd, const void *buf, size_t len)
 {
     size_t done = 0;
@@ -148,30 +134,6 @@ static int write_full(int fd, const void *buf, size_t len)
         done += (size_t)n;
     }
     return 0;
-}
-
-/* Header and record in one send: in two, the caller wakes for the header
- * and may wait a whole scheduling round for the rest on a busy machine. */
-static int write_answer(int fd, const oskdev_frame_t *rep, const void *rec, size_t len)
-{
-    struct iovec iov[2] = {{(void *)rep, sizeof(*rep)}, {(void *)rec, len}};
-    struct msghdr mh;
-    memset(&mh, 0, sizeof(mh));
-    mh.msg_iov = iov;
-    mh.msg_iovlen = 2;
-    ssize_t n;
-    do
-        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return -1;
-    size_t sent = (size_t)n;
-    if (sent < sizeof(*rep))
-        return write_full(fd, (const char *)rep + sent, sizeof(*rep) - sent) < 0
-                   ? -1
-                   : write_full(fd, rec, len);
-    sent -= sizeof(*rep);
-    return sent < len ? write_full(fd, (const char *)rec + sent, len - sent) : 0;
 }
 
 /* Node connections */
@@ -229,33 +191,76 @@ static int conn_attach(int fd, int node, oskd_caller_t *ca)
     return 0;
 }
 
-/* One request's frame and record, the record in a buffer that grows. */
+/* A connection's requests as they arrive: the frame in hand, and the bytes
+ * received (its header and record first, then any of the next frame's) in a
+ * buffer that grows to the largest frame seen. */
 typedef struct conn_req {
+    int pidfd; /* the caller's process, open while the connection holds its slot */
     oskdev_frame_t fr;
-    uint8_t *rec;
+    uint8_t *buf;
+    size_t have;
     size_t cap;
 } conn_req_t;
+
+#define CONN_BUF_FIRST 4096 /* holds every request but the largest records */
+
+static uint8_t *req_record(const conn_req_t *rq)
+{
+    return rq->buf + sizeof(oskdev_frame_t); /* 8-aligned: the header is 24 bytes */
+}
+
+/* Receives until want bytes are in hand, taking whatever else has come.
+ * 1; 0 when the connection ended before any byte; -1 with *why. */
+static int fill(int fd, conn_req_t *rq, size_t want, const char **why)
+{
+    if (want > rq->cap) {
+        size_t cap = want > CONN_BUF_FIRST ? want : CONN_BUF_FIRST;
+        uint8_t *n = (uint8_t *)realloc(rq->buf, cap);
+        if (n == nullptr) {
+            *why = "out of memory";
+            return -1;
+        }
+        rq->buf = n;
+        rq->cap = cap;
+    }
+    while (rq->have < want) {
+        ssize_t n = recv(fd, rq->buf + rq->have, rq->cap - rq->have, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 && rq->have == 0)
+            return 0;
+        if (n <= 0) {
+            *why = want == sizeof(oskdev_frame_t) ? "short frame header" : "short frame";
+            return -1;
+        }
+        rq->have += (size_t)n;
+    }
+    return 1;
+}
 
 /* Waits for the next request and reads it. 1 with a request in rq; 0 when
  * the connection ended cleanly; -1 with the reason in *why. */
 static int read_request(const oskd_caller_t *ca, conn_req_t *rq, const char **why)
 {
-    /* Between requests, watch the process as well as its connection: a
-     * child that inherited the connection must not keep the process's
-     * names alive after it ended. */
-    struct pollfd w[2] = {{ca->ca_fd, POLLIN, 0}, {pidfd_of(ca->ca_proc), POLLIN, 0}};
-    while (poll(w, 2, -1) < 0 && errno == EINTR)
-        ;
-    if (!proc_alive(ca->ca_proc)) {
-        *why = "its process ended";
-        return -1;
+    if (rq->have == 0) {
+        /* Between requests, watch the process as well as its connection:
+         * a child that inherited the connection must not keep the
+         * process's names alive after it ended. A request written just
+         * before the process ended is seen here with the end, and never
+         * acted on: the pid may be someone else's by now. */
+        struct pollfd w[2] = {{ca->ca_fd, POLLIN, 0}, {rq->pidfd, POLLIN, 0}};
+        while (poll(w, 2, -1) < 0 && errno == EINTR)
+            ;
+        if (w[1].revents != 0 && !proc_alive(ca->ca_proc)) {
+            *why = "its process ended";
+            return -1;
+        }
     }
-    oskdev_frame_t *fr = &rq->fr;
-    int rc = read_full(ca->ca_fd, fr, sizeof(*fr));
-    if (rc <= 0) {
-        *why = rc == 0 ? nullptr : "short frame header";
+    int rc = fill(ca->ca_fd, rq, sizeof(oskdev_frame_t), why);
+    if (rc <= 0)
         return rc;
-    }
+    oskdev_frame_t *fr = &rq->fr;
+    memcpy(fr, rq->buf, sizeof(*fr));
     if (fr->fr_magic != OSKDEV_MAGIC_REQ)
         *why = "bad magic";
     else if (fr->fr_len > MAX_IOCTL_SIZE)
@@ -265,26 +270,27 @@ static int read_request(const oskd_caller_t *ca, conn_req_t *rq, const char **wh
         *why = "length does not fit the request";
     if (*why != nullptr)
         return -1;
-    if (fr->fr_len > rq->cap) {
-        uint8_t *n = (uint8_t *)realloc(rq->rec, fr->fr_len);
-        if (n == nullptr) {
-            *why = "out of memory";
-            return -1;
-        }
-        rq->rec = n;
-        rq->cap = fr->fr_len;
-    }
-    if (read_full(ca->ca_fd, rq->rec, fr->fr_len) != 1) {
-        *why = "short frame";
+    return fill(ca->ca_fd, rq, sizeof(*fr) + fr->fr_len, why) == 1 ? 1 : -1;
+}
+
+/* Sends the answer (header and the updated record in one send, so that
+ * the caller wakes once) and drops the request from the buffer. */
+static int answer(int fd, conn_req_t *rq, int result, int err)
+{
+    oskdev_frame_t rep;
+    memset(&rep, 0, sizeof(rep));
+    rep.fr_magic = OSKDEV_MAGIC_REP;
+    rep.fr_request = rq->fr.fr_request;
+    rep.fr_len = rq->fr.fr_len;
+    rep.fr_result = result;
+    rep.fr_errno = result < 0 ? err : 0;
+    memcpy(rq->buf, &rep, sizeof(rep));
+    size_t len = sizeof(rep) + rq->fr.fr_len;
+    if (write_full(fd, rq->buf, len) < 0)
         return -1;
-    }
-    /* The request may have been written just before the process ended:
-     * never act on the memory of a pid that may be someone else's. */
-    if (!proc_alive(ca->ca_proc)) {
-        *why = "its process ended";
-        return -1;
-    }
-    return 1;
+    rq->have -= len;
+    memmove(rq->buf, rq->buf + len, rq->have);
+    return 0;
 }
 
 /* Answers one request in place: the result, with errno in *err when it is
@@ -294,12 +300,12 @@ static int dispatch(const oskd_caller_t *ca, conn_req_t *rq, int *err, const cha
 {
     const oskdev_frame_t *fr = &rq->fr;
     if (fr->fr_request == OSK_HOOK_IOCTL)
-        return oskd_hook_request(ca, (osk_krn_hook_t *)rq->rec, err);
+        return oskd_hook_request(ca, (osk_krn_hook_t *)req_record(rq), err);
     if (!OSK_IOCTL_IS_CMD(fr->fr_request)) {
         *err = ENOTTY;
         return -1;
     }
-    iohdr_t *h = (iohdr_t *)rq->rec;
+    iohdr_t *h = (iohdr_t *)req_record(rq);
     if (h->io_total != fr->fr_len || h->io_cmd != fr->fr_request) {
         *why = "record does not match its frame";
         return -1;
@@ -316,25 +322,17 @@ static void serve_node_conn(int fd, int node)
         return;
     conn_req_t rq;
     memset(&rq, 0, sizeof(rq));
+    rq.pidfd = pidfd_of(ca.ca_proc);
     const char *why = nullptr;
     while (read_request(&ca, &rq, &why) > 0) {
         int err = 0;
         int result = dispatch(&ca, &rq, &err, &why);
-        if (why != nullptr || result == OSKD_HANGUP)
-            break;
-        oskdev_frame_t rep;
-        memset(&rep, 0, sizeof(rep));
-        rep.fr_magic = OSKDEV_MAGIC_REP;
-        rep.fr_request = rq.fr.fr_request;
-        rep.fr_len = rq.fr.fr_len;
-        rep.fr_result = result;
-        rep.fr_errno = result < 0 ? err : 0;
-        if (write_answer(fd, &rep, rq.rec, rq.fr.fr_len) < 0)
+        if (why != nullptr || result == OSKD_HANGUP || answer(fd, &rq, result, err) < 0)
             break;
     }
     if (why != nullptr)
         oskd_log("node %d: dropped the connection of pid %d: %s", node, (int)ca.ca_pid, why);
-    free(rq.rec);
+    free(rq.buf);
     pthread_mutex_lock(&oskd_lock);
     oskd_proc_detach(ca.ca_proc);
     pthread_mutex_unlock(&oskd_lock);

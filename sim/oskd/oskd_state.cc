@@ -19,13 +19,24 @@ oskd_state_t oskd;
 pthread_mutex_t oskd_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t oskd_cv;
 
-void oskd_state_init(int nnodes)
+/* Message waiters wait on their process's own condition, so that a
+ * message wakes only the process it is for. */
+static pthread_cond_t proc_cv[OSKD_MAX_PROCS];
+
+static void cond_init(pthread_cond_t *cv)
 {
     pthread_condattr_t ca;
     pthread_condattr_init(&ca);
     pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&oskd_cv, &ca);
+    pthread_cond_init(cv, &ca);
     pthread_condattr_destroy(&ca);
+}
+
+void oskd_state_init(int nnodes)
+{
+    cond_init(&oskd_cv);
+    for (pthread_cond_t &cv : proc_cv)
+        cond_init(&cv);
 
     memset(&oskd, 0, sizeof(oskd));
     oskd.st_nnodes = nnodes;
@@ -45,9 +56,28 @@ void oskd_state_init(int nnodes)
 void oskd_changed(void)
 {
     pthread_cond_broadcast(&oskd_cv);
+    for (int s = 0; s < OSKD_MAX_PROCS; s++)
+        if (oskd.st_procs[s].pr_used)
+            pthread_cond_broadcast(&proc_cv[s]);
 }
 
-int oskd_wait(const oskd_caller_t *ca, int ms)
+void oskd_wake(int slot)
+{
+    if (slot >= 0)
+        pthread_cond_broadcast(&proc_cv[slot]);
+}
+
+static uint64_t now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+/* Each connection has its own thread, so its waits share this. */
+static thread_local uint64_t hangup_checked_ms;
+
+static int wait_on(pthread_cond_t *cv, const oskd_caller_t *ca, int ms)
 {
     if (oskd.st_quitting)
         return -1;
@@ -58,15 +88,31 @@ int oskd_wait(const oskd_caller_t *ca, int ms)
     ts.tv_nsec += (long)ms * 1000000L;
     ts.tv_sec += ts.tv_nsec / 1000000000L;
     ts.tv_nsec %= 1000000000L;
-    (void)pthread_cond_timedwait(&oskd_cv, &oskd_lock, &ts);
+    int rc = pthread_cond_timedwait(cv, &oskd_lock, &ts);
     if (oskd.st_quitting)
         return -1;
+    /* A hang-up wakes nobody, so it is looked for once a slice, not on
+     * every wake-up. */
+    uint64_t now = now_ms();
+    if (rc != ETIMEDOUT && now < hangup_checked_ms + OSKD_SLICE_MS)
+        return 0;
+    hangup_checked_ms = now;
     /* The caller sends nothing while it waits for this answer, so any
      * readiness on its connection means it hung up. */
     struct pollfd pfd = {ca->ca_fd, POLLIN | POLLRDHUP, 0};
     if (poll(&pfd, 1, 0) > 0 || !oskd_proc_alive(ca->ca_proc))
         return -1;
     return 0;
+}
+
+int oskd_wait(const oskd_caller_t *ca, int ms)
+{
+    return wait_on(&oskd_cv, ca, ms);
+}
+
+int oskd_wait_msg(const oskd_caller_t *ca, int ms)
+{
+    return wait_on(&proc_cv[ca->ca_proc], ca, ms);
 }
 
 cluster_t oskd_online_mask(void)

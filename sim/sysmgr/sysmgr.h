@@ -12,8 +12,9 @@
  *   sysmgr_reply_free(&r);
  *
  * The configuration format and the answers are sim/README.md's contract.
- * sysmgr_handle only reads ctx->conf; it reads the knobs file and appends
- * to the journal (ctx paths, null for none) on each call.
+ * sysmgr_handle only reads ctx->conf; it reads the knobs file when it has
+ * changed and appends to the journal (ctx paths, null for none). Each
+ * thread keeps the buffer of a freed reply for its next one.
  */
 #ifndef SYSMGR_H
 #define SYSMGR_H
@@ -113,6 +114,7 @@ typedef struct sysmgr_ctx {
 typedef struct sysmgr_reply {
     mcall_t *rec;    /* the reply record, null when refused */
     size_t len;      /* bytes to send: mc_size rounded up to 64 */
+    size_t cap;      /* bytes allocated at rec */
     int reason;      /* usr_reason: the reply's mc_status */
     int refused;     /* another management-call version: reason 8, no data */
     int reboot_node; /* reboot this node after replying, -1 for none */

@@ -2,6 +2,7 @@
  * One management call to the system manager stand-in, from request record
  * to reply record. See sysmgr.h; the answers are sim/README.md's contract.
  */
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,13 +37,18 @@ static uint64_t knobs_set_ms(const char *path)
     return (uint64_t)st.st_mtim.tv_sec * 1000 + (uint64_t)st.st_mtim.tv_nsec / 1000000;
 }
 
-static void read_knobs(const char *path, knobs_t *k)
+static void knobs_default(knobs_t *k)
 {
     k->slow_start = 0;
     k->refuse_shutdown = 0;
     k->ping_version = MCALL_VERSION;
     k->mcall_version = MCALL_VERSION;
-    FILE *f = path ? fopen(path, "re") : nullptr;
+}
+
+static void knobs_parse(const char *path, knobs_t *k)
+{
+    knobs_default(k);
+    FILE *f = fopen(path, "re");
     if (f == nullptr)
         return;
     char name[64];
@@ -58,6 +64,57 @@ static void read_knobs(const char *path, knobs_t *k)
             k->mcall_version = (uint32_t)v;
     }
     fclose(f);
+}
+
+static bool same_time(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+/* The knobs as last read, and the file they were read from as it was. */
+static struct {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    bool valid = false;
+    const char *path = nullptr;
+    bool present = false;
+    struct stat st = {};
+    knobs_t k = {};
+} knobs_cache;
+
+/* A file's times are kept at the clock's tick, not to the nanosecond: two
+ * writes this close together may leave the same times and size behind. */
+#define KNOBS_TICK_MS 100
+
+/* The knobs, read again only when their file changed. */
+static void read_knobs(const char *path, knobs_t *k)
+{
+    knobs_default(k);
+    if (path == nullptr)
+        return;
+    struct stat st;
+    bool present = stat(path, &st) == 0;
+    uint64_t changed =
+        present ? (uint64_t)st.st_ctim.tv_sec * 1000 + (uint64_t)st.st_ctim.tv_nsec / 1000000 : 0;
+    auto &c = knobs_cache;
+    pthread_mutex_lock(&c.lock);
+    bool same = c.valid && c.path == path && c.present == present &&
+                (!present || (c.st.st_ino == st.st_ino && c.st.st_dev == st.st_dev &&
+                              c.st.st_size == st.st_size && same_time(c.st.st_mtim, st.st_mtim) &&
+                              same_time(c.st.st_ctim, st.st_ctim) &&
+                              changed + KNOBS_TICK_MS < sysmgr_now_ms()));
+    if (!same) {
+        if (present)
+            knobs_parse(path, &c.k);
+        else
+            knobs_default(&c.k);
+        c.valid = true;
+        c.path = path;
+        c.present = present;
+        if (present)
+            c.st = st;
+    }
+    *k = c.k;
+    pthread_mutex_unlock(&c.lock);
 }
 
 static void journal(const sysmgr_ctx_t *ctx, const char *fmt, ...)
@@ -78,18 +135,42 @@ static void journal(const sysmgr_ctx_t *ctx, const char *fmt, ...)
 }
 
 /* The reply: a copy of the request's header and fixed part, grown by
- * elements appended with add(). */
+ * elements appended with add(). Its bytes are zero unless written. */
 typedef struct builder {
     mcall_t *rec;
     size_t used, cap;
 } builder_t;
 
+/* The buffer of this thread's last reply, kept for its next one. */
+static thread_local struct spare_buffer {
+    mcall_t *rec = nullptr;
+    size_t cap = 0;
+    ~spare_buffer()
+    {
+        free(rec);
+    }
+} spare;
+
+static void b_reserve(builder_t *b, size_t need)
+{
+    if (need <= b->cap)
+        return;
+    size_t cap = need * 2;
+    mcall_t *r = (mcall_t *)realloc(b->rec, cap);
+    if (r == nullptr)
+        abort();
+    b->rec = r;
+    b->cap = cap;
+}
+
 static void b_start(builder_t *b, const void *req, size_t reqlen, size_t fixed)
 {
-    b->cap = fixed + 4096;
-    b->rec = (mcall_t *)calloc(1, b->cap);
-    if (b->rec == nullptr)
-        abort();
+    b->rec = spare.rec;
+    b->cap = spare.cap;
+    spare.rec = nullptr;
+    spare.cap = 0;
+    b_reserve(b, fixed + 4096);
+    memset(b->rec, 0, fixed);
     memcpy(b->rec, req, reqlen < fixed ? reqlen : fixed);
     b->used = fixed;
     b->rec->mc_status = TE_PASS;
@@ -98,16 +179,9 @@ static void b_start(builder_t *b, const void *req, size_t reqlen, size_t fixed)
 
 static void *b_add(builder_t *b, size_t n)
 {
-    if (b->used + n > b->cap) {
-        size_t cap = (b->used + n) * 2;
-        mcall_t *r = (mcall_t *)realloc(b->rec, cap);
-        if (r == nullptr)
-            abort();
-        memset((char *)r + b->cap, 0, cap - b->cap);
-        b->rec = r;
-        b->cap = cap;
-    }
+    b_reserve(b, b->used + n);
     void *p = (char *)b->rec + b->used;
+    memset(p, 0, n);
     b->used += n;
     return p;
 }
@@ -412,15 +486,21 @@ void sysmgr_handle(const sysmgr_ctx_t *ctx, uint32_t msg_ver, const void *data, 
     }
     b.rec->mc_size = (uint32_t)b.used;
     out->len = (b.used + MCALL_ALIGN - 1) & ~(size_t)(MCALL_ALIGN - 1);
-    if (out->len > b.cap)
-        (void)b_add(&b, out->len - b.used); /* zero-filled tail up to the unit */
+    (void)b_add(&b, out->len - b.used); /* zero-filled tail up to the unit */
     b.rec->mc_bufsize = (uint32_t)out->len;
     out->rec = b.rec;
+    out->cap = b.cap;
     out->reason = b.rec->mc_status;
 }
 
 void sysmgr_reply_free(sysmgr_reply_t *r)
 {
-    free(r->rec);
+    if (spare.rec == nullptr) {
+        spare.rec = r->rec;
+        spare.cap = r->cap;
+    } else {
+        free(r->rec);
+    }
     r->rec = nullptr;
+    r->cap = 0;
 }

@@ -3,8 +3,11 @@
  * node reads, IPC between nodes, a node leaving, malformed frames, and the
  * number of log generations coming from the module.
  */
+#include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 
 #include "bripc.h"
 #include "cluster.h"
+#include "krn_hook.h"
 #include "krn_util.h"
 #include "test_cluster.h"
 #include "logmgr.h"
@@ -193,6 +197,42 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
     waitpid(server, nullptr, 0);
 }
 
+/* Names are read in the caller's memory as a kernel reads them: one that
+ * ends just before an unmapped page is whole; one that runs into it is a
+ * fault, and the ioctl fails. */
+TEST_F(Cluster, NameEndingAtAnUnmappedPageIsReadWhole)
+{
+    pid_t server = fork();
+    if (server == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
+        bripc_ph_t ph;
+        if (bripc_register_phandle("pg", &ph) != BRIPC_PRIMARY)
+            _exit(3);
+        pause();
+        _exit(0);
+    }
+    ASSERT_TRUE(wait_for_condition(
+        250, 20, [&] { return simd_ctl(&s, "ipc").find("name pg ") != std::string::npos; }));
+    auto find_at_page_end = [](const char *name, size_t len) {
+        return [name, len] {
+            long page = sysconf(_SC_PAGESIZE);
+            char *m = (char *)mmap(nullptr, 2 * (size_t)page, PROT_READ | PROT_WRITE,
+                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m == MAP_FAILED || mprotect(m + page, (size_t)page, PROT_NONE) != 0)
+                return std::string("no pages");
+            char *at = m + page - len;
+            memcpy(at, name, len);
+            bripc_ph_t ph = 0;
+            int rc = osk_krn_hook(HOOK_IPC_FIND_PH, (uintptr_t)at, (uintptr_t)&ph, 0, 0);
+            return std::to_string(rc) + (ph != 0 ? " found" : " none");
+        };
+    };
+    EXPECT_EQ(run_as(simd_sock(&s, 6), find_at_page_end("pg", 3)), "0 found");
+    EXPECT_EQ(run_as(simd_sock(&s, 6), find_at_page_end("pgx", 3)), "exit 255");
+    kill(server, SIGKILL);
+    waitpid(server, nullptr, 0);
+}
+
 /* A reply that arrived before its caller's node left is still the caller's
  * to read, whole: a node that asked to be shut down reads the answer while
  * it goes down. Only new requests fail. */
@@ -310,6 +350,33 @@ static bool rejected(int fd)
 
 TEST_F(Cluster, MalformedFramesAreRejectedAndOthersServedOn)
 {
+    /* Two requests in one write are two requests, answered in order. */
+    {
+        int fd = raw_connect(simd_sock(&s, 1));
+        struct {
+            oskdev_frame_t fr;
+            osk_krn_hook_t hk;
+        } two[2];
+        memset(two, 0, sizeof(two));
+        for (auto &t : two) {
+            t.fr.fr_magic = OSKDEV_MAGIC_REQ;
+            t.fr.fr_request = OSK_HOOK_IOCTL;
+            t.fr.fr_len = sizeof(osk_krn_hook_t);
+        }
+        two[0].hk.hook = HOOK_CL_MY_NODE;
+        two[1].hk.hook = HOOK_CL_MASTER;
+        ASSERT_EQ(write(fd, two, sizeof(two)), (ssize_t)sizeof(two));
+        size_t got = 0;
+        ssize_t r;
+        while (got < sizeof(two) && (r = read(fd, (char *)two + got, sizeof(two) - got)) > 0)
+            got += (size_t)r;
+        ASSERT_EQ(got, sizeof(two));
+        EXPECT_EQ(two[0].fr.fr_magic, OSKDEV_MAGIC_REP);
+        EXPECT_EQ(two[0].hk.result, 1) << "this node";
+        EXPECT_EQ(two[1].hk.result, 0) << "the master";
+        close(fd);
+    }
+
     /* A well-behaved client stays connected across the bad ones. */
     int rd[2], wr[2];
     ASSERT_EQ(pipe(rd), 0);

@@ -31,6 +31,10 @@ int mc_open(int fd, void *ssl)
     OSK_ASSERT(p->fd == -1 && p->vssl == NULL);
     p->fd = fd;
     p->vssl = ssl;
+    /* A record's header and body in one read, not two: nothing here polls
+     * the descriptor, so data the library holds ahead is never missed. */
+    if (ssl != NULL)
+        SSL_set_read_ahead((SSL *)ssl, 1);
     if (p->wbuf == NULL)
         p->wbuf = (char *)malloc_or_die(MC_SOCK_BUFSIZE);
     if (p->rbuf == NULL)

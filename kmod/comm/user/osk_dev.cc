@@ -28,11 +28,20 @@ static enum dev_kind dev_kind = DEV_UNKNOWN;
 
 typedef struct dev_conn {
     int dc_fd;
-    pid_t dc_pid; /* the process that connected; a forked child reconnects */
+    unsigned dc_forks; /* forks_seen when it connected; a forked child reconnects */
 } dev_conn_t;
 
 static pthread_key_t conn_key;
 static pthread_once_t conn_once = PTHREAD_ONCE_INIT;
+
+/* Counts forks in the child, so that a connection inherited across fork is
+ * told without asking the kernel for the pid on every request. */
+static unsigned forks_seen;
+
+static void after_fork_in_child(void)
+{
+    forks_seen++;
+}
 
 const char *osk_dev_path(void)
 {
@@ -94,6 +103,8 @@ static void conn_key_create(void)
 {
     int rc = pthread_key_create(&conn_key, conn_destroy);
     OSK_ASSERT(rc == 0);
+    rc = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    OSK_ASSERT(rc == 0);
 }
 
 static void conn_drop(dev_conn_t *c)
@@ -115,16 +126,16 @@ static dev_conn_t *conn_get(void)
             return nullptr;
         }
         c->dc_fd = -1;
-        c->dc_pid = 0;
+        c->dc_forks = 0;
         pthread_setspecific(conn_key, c);
     }
-    if (c->dc_fd >= 0 && c->dc_pid != getpid())
+    if (c->dc_fd >= 0 && c->dc_forks != forks_seen)
         conn_drop(c); /* inherited across fork: the peer knows us by the parent's pid */
     if (c->dc_fd < 0) {
         c->dc_fd = sock_connect(osk_dev_path());
         if (c->dc_fd < 0)
             return nullptr;
-        c->dc_pid = getpid();
+        c->dc_forks = forks_seen;
     }
     return c;
 }
@@ -168,15 +179,24 @@ static int send_all(int fd, struct iovec *iov, int cnt)
     return 0;
 }
 
-/* Reads exactly len bytes. With stop_on_intr an interrupt before the first
- * byte fails with EINTR; once an answer has started it is read to its end. */
-static int recv_all(int fd, void *buf, size_t len, int stop_on_intr)
+/* Receives the answer, its header into rep and its record over arg (len
+ * bytes), with as few calls as it arrives in: usually one. An interrupt
+ * before the first byte fails with EINTR; once an answer has started it is
+ * read to its end. */
+static int recv_answer(int fd, oskdev_frame_t *rep, void *arg, size_t len)
 {
+    struct iovec iov[2] = {{rep, sizeof(*rep)}, {arg, len}};
+    struct iovec *v = iov;
+    int cnt = 2;
     size_t got = 0;
-    while (got < len) {
-        ssize_t n = recv(fd, (char *)buf + got, len - got, 0);
+    while (cnt > 0) {
+        struct msghdr mh;
+        memset(&mh, 0, sizeof(mh));
+        mh.msg_iov = v;
+        mh.msg_iovlen = (size_t)cnt;
+        ssize_t n = recvmsg(fd, &mh, 0);
         if (n < 0) {
-            if (errno == EINTR && (!stop_on_intr || got > 0))
+            if (errno == EINTR && got > 0)
                 continue;
             return -1;
         }
@@ -185,6 +205,19 @@ static int recv_all(int fd, void *buf, size_t len, int stop_on_intr)
             return -1;
         }
         got += (size_t)n;
+        if (got >= sizeof(*rep) && (rep->fr_magic != OSKDEV_MAGIC_REP || rep->fr_len != len)) {
+            errno = EPROTO; /* checked before more of it lands on the caller's record */
+            return -1;
+        }
+        while (cnt > 0 && (size_t)n >= v->iov_len) {
+            n -= (ssize_t)v->iov_len;
+            v++;
+            cnt--;
+        }
+        if (cnt > 0) {
+            v->iov_base = (char *)v->iov_base + n;
+            v->iov_len -= (size_t)n;
+        }
     }
     return 0;
 }
@@ -214,19 +247,9 @@ static int sock_ioctl(unsigned long request, void *arg)
     }
 
     oskdev_frame_t rep;
-    if (recv_all(c->dc_fd, &rep, sizeof(rep), 1) < 0) {
-        /* Interrupted or lost: the peer sees the close and drops the request. */
-        int e = errno;
-        conn_drop(c);
-        errno = e;
-        return -1;
-    }
-    if (rep.fr_magic != OSKDEV_MAGIC_REP || rep.fr_len != len) {
-        conn_drop(c);
-        errno = EPROTO;
-        return -1;
-    }
-    if (recv_all(c->dc_fd, arg, len, 0) < 0) {
+    if (recv_answer(c->dc_fd, &rep, arg, len) < 0) {
+        /* Interrupted, lost or garbled: the peer sees the close and drops
+         * the request. */
         int e = errno;
         conn_drop(c);
         errno = e;
