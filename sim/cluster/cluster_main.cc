@@ -46,6 +46,8 @@ static void usage(void)
             "       osk-cluster exports             every export and whether it is served\n"
             "       osk-cluster sysmgr set KNOB VALUE | clear | journal\n"
             "                                       system manager test knobs and journal\n"
+            "       osk-cluster env                 export lines for osk-mcall: the manager's\n"
+            "                                       port and the cluster's certificate\n"
             "       osk-cluster events [--follow]   the cluster's event log\n"
             "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
@@ -464,6 +466,8 @@ int main(int argc, char **argv)
         return cmd_exports(g_dir, argc, argv);
     if (strcmp(argv[1], "sysmgr") == 0)
         return cmd_sysmgr(g_dir, argc, argv);
+    if (strcmp(argv[1], "env") == 0)
+        return cmd_env(g_dir, argc, argv);
     if (strcmp(argv[1], "down") == 0 && argc == 2)
         return cleanup(0);
     if (strcmp(argv[1], "events") == 0 || strcmp(argv[1], "history") == 0)

@@ -189,6 +189,35 @@ int cmd_exports(const char *dir, int argc, char **)
     return list_exports(dir, 1, 1) < 0 ? 1 : 0;
 }
 
+/* s in single quotes for a POSIX shell. */
+static std::string shell_quoted(const char *s)
+{
+    std::string q = "'";
+    for (; *s; s++)
+        q += *s == '\'' ? std::string("'\\''") : std::string(1, *s);
+    return q + "'";
+}
+
+int cmd_env(const char *dir, int argc, char **)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: osk-cluster env\n");
+        return 2;
+    }
+    char p[PATH_MAX], text[32] = "";
+    run_file(dir, "sysmgr.port", p, sizeof p);
+    char *end = nullptr;
+    long port = sim_read_file(p, text, sizeof text) > 0 ? strtol(text, &end, 10) : 0;
+    if (sysmgr_node(dir) < 0 || port < 1 || port > 65535 || (*end != '\n' && *end != '\0')) {
+        fprintf(stderr, "osk-cluster: the system manager of %s does not listen\n", dir);
+        return 1;
+    }
+    run_file(dir, "sysmgr.crt", p, sizeof p);
+    printf("export OSK_MCALL_PORT=%ld\nexport OSK_MCALL_CAFILE=%s\n", port,
+           shell_quoted(p).c_str());
+    return 0;
+}
+
 static int set_knob(const char *dir, const char *name, const char *value)
 {
     static const char *const known[] = {"slow_start", "refuse_shutdown", "ping_version",

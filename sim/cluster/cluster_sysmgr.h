@@ -1,7 +1,7 @@
 /*
  * osk-cluster's part of the system manager stand-in (sim/sysmgr): its
- * options to `up`, its line in `status`, and the `exports` and `sysmgr`
- * commands. DIR is the cluster's folder; the stand-in's files are in
+ * options to `up`, its line in `status`, and the `exports`, `sysmgr` and
+ * `env` commands. DIR is the cluster's folder; the stand-in's files are in
  * DIR/run (sim/README.md).
  */
 #ifndef CLUSTER_SYSMGR_H
@@ -18,5 +18,8 @@ int sysmgr_prepare(const char *dir, const char *bindir, int nnodes);
 void sysmgr_status(const char *dir);
 int cmd_exports(const char *dir, int argc, char **argv);
 int cmd_sysmgr(const char *dir, int argc, char **argv);
+/* `env`: the export lines that point osk-mcall at the manager's socket and
+ * the cluster's certificate; 1 after a message when it does not listen. */
+int cmd_env(const char *dir, int argc, char **argv);
 
 #endif

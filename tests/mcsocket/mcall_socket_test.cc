@@ -28,38 +28,33 @@ using testing::HasSubstr;
 namespace
 {
 
-std::string slurp(const std::string &path)
-{
-    std::string s;
-    int fd = open(path.c_str(), O_RDONLY);
-    char buf[65536];
-    ssize_t r;
-    while (fd >= 0 && (r = read(fd, buf, sizeof buf)) > 0)
-        s.append(buf, (size_t)r);
-    if (fd >= 0)
-        close(fd);
-    return s;
-}
-
 /* The caller id is the one field a socket does not carry. */
 std::string without_callerid(const std::string &s)
 {
     return std::regex_replace(s, std::regex("\n *mc_callerid: \"[^\"]*\""), "");
 }
 
+/* Reaches the manager as the engineer does: `eval "$(osk-cluster env)"`,
+ * then osk-mcall with no option naming the port or the certificate. */
 struct SocketCluster : testing::Test {
     std::string dir = test_cluster_dir("mcso");
-    std::string port, ca;
+    std::string env, port;
     void SetUp() override
     {
         std::string why;
         ASSERT_EQ(test_cluster_up(dir, 1, &why), 0) << why;
-        ca = dir + "/run/sysmgr.crt";
         ASSERT_TRUE(wait_for_condition(100, 100, [&] {
-            port = slurp(dir + "/run/sysmgr.port");
-            return !port.empty();
+            run_result r = test_cluster_cli(dir, {"env"});
+            env = r.out;
+            return r.status == 0;
         })) << "the manager never listened";
-        port = port.substr(0, port.find('\n'));
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(env, m,
+                                     std::regex("export OSK_MCALL_PORT=([0-9]+)\n"
+                                                "export OSK_MCALL_CAFILE='([^']*)'\n")))
+            << env;
+        port = m[1];
+        EXPECT_EQ(m[2], dir + "/run/sysmgr.crt");
     }
     void TearDown() override
     {
@@ -67,8 +62,8 @@ struct SocketCluster : testing::Test {
     }
     run_result mcall(const std::vector<std::string> &args)
     {
-        std::vector<std::string> argv = {build_program("osk-mcall"), "--port", port, "--cafile",
-                                         ca};
+        std::vector<std::string> argv = {"/bin/sh", "-c", env + "exec \"$@\"", "sh",
+                                         build_program("osk-mcall")};
         argv.insert(argv.end(), args.begin(), args.end());
         return child_run(argv);
     }
@@ -161,6 +156,15 @@ TEST_F(SocketCluster, ForeignCertificateAndBrokenClientsAreRefused)
     r = mcall({"--tls", "ping"});
     EXPECT_EQ(r.status, 0) << "the manager serves on: " << r.err;
     EXPECT_THAT(r.out, HasSubstr("mp_version: 403\n"));
+}
+
+TEST(SocketClusterEnv, NoListeningManagerPrintsNothingToEval)
+{
+    std::string dir = test_cluster_dir("mcen");
+    run_result r = test_cluster_cli(dir, {"env"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, HasSubstr("does not listen"));
 }
 
 } // namespace
