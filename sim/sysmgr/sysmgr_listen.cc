@@ -1,6 +1,7 @@
 /* The stand-in's TCP listener: see sysmgr_listen.h. */
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -120,6 +121,10 @@ static void *accept_loop(void *)
             fprintf(stderr, "osk-sysmgr: accept: %s\n", strerror(errno));
             return nullptr;
         }
+        /* A reply longer than the stream's buffer goes out in several
+         * writes; the last must not wait for the client's delayed ACK. */
+        int one = 1;
+        (void)setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         pthread_t th;
         pthread_attr_t attr;
         pthread_attr_init(&attr);
