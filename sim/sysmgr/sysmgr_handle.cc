@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <string>
+
 #include "osk_errcode.h"
 #include "sysmgr.h"
 #include "osk_banned.h"
@@ -75,7 +77,7 @@ static bool same_time(const struct timespec &a, const struct timespec &b)
 static struct {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     bool valid = false;
-    const char *path = nullptr;
+    std::string path;
     bool present = false;
     struct stat st = {};
     knobs_t k = {};

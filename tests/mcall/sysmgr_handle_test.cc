@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -294,6 +295,29 @@ TEST_F(Handle, VersionsAndUnknownRequests)
     /* A request too short for its record is refused, not read past. */
     r = send(ctx, q.rec(), sizeof(mcall_t));
     EXPECT_EQ(r.reason, TE_INVALID);
+    sysmgr_reply_free(&r);
+}
+
+/* Reply buffers are used again: a short reply after a long one carries
+ * none of its bytes, in its fixed part or in its padding. */
+TEST_F(Handle, ShortReplyAfterALongOneIsZeroWhereNotWritten)
+{
+    load_default(4);
+    Req<showvlun_t> q(MCVL_SHOW);
+    showvlun_t *v = q.body();
+    v->showvlun_lun = (uint32_t)-5;
+    v->showvlun_nmap = v->showvlun_smap = v->showvlun_pmap = 0xFF;
+    sysmgr_reply_t r = send(ctx, q.rec(), sizeof(showvlun_t));
+    ASSERT_GT(r.len, 4096u);
+    memset(r.rec, 0xA5, r.len); /* what a careless reuse would show */
+    sysmgr_reply_free(&r);
+
+    Req<mcping_t> p(MC_PING);
+    r = send(ctx, p.rec(), sizeof(mcall_t)); /* shorter than its record */
+    ASSERT_EQ(r.len, 640u);
+    std::vector<unsigned char> want(r.len, 0);
+    memcpy(want.data(), r.rec, sizeof(mcall_t)); /* the header is the handler's */
+    EXPECT_EQ(memcmp(r.rec, want.data(), r.len), 0);
     sysmgr_reply_free(&r);
 }
 
