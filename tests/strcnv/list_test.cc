@@ -109,6 +109,8 @@ TEST(Lists, WrittenDecodedCopiedUnpackedWalkedAndPacked)
         for (void *e = n ? at + h : nullptr; e; e = strcnv_list_next(e), walked++)
             EXPECT_EQ(std::string(name_at((unsigned char *)e)), "p" + std::to_string(walked));
         EXPECT_EQ(walked, n);
+        /* what the elements own goes; they stay, in their owner's block */
+        free_property_list(n ? at + h : nullptr);
 
         /* packed again: the stored form, byte for byte */
         packf_property_list(at, h);

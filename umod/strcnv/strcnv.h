@@ -176,6 +176,8 @@ int strcnv_find_id(const char *name); /* -1 when not catalogued */
  *       are appended to the thread's reply buffer at end, linked in order,
  *       head := the offset of the first (0 for none)
  *   unpackf_T_list(owner, head), packf_T_list(owner, head): in place
+ *   free_T_list(first): what each element of an unpacked chain owns
+ *       (the elements themselves go with their owner's block)
  */
 #define STRCNV_LIST_TYPES(X)                                                                       \
     X(_iscsi_chap)                                                                                 \
@@ -196,7 +198,8 @@ int strcnv_find_id(const char *name); /* -1 when not catalogued */
     long write_##name##_list(int fd, const void *owner, size_t avail, uint32_t head);              \
     long read_##name##_list(int fd, size_t owner_off, size_t *end, uint32_t *head);                \
     void packf_##name##_list(void *owner, uint32_t head);                                          \
-    void unpackf_##name##_list(void *owner, uint32_t head);
+    void unpackf_##name##_list(void *owner, uint32_t head);                                        \
+    void free_##name##_list(void *first);
 STRCNV_LIST_TYPES(STRCNV_LIST_DECL)
 #undef STRCNV_LIST_DECL
 

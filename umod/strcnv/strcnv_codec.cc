@@ -943,6 +943,11 @@ void *strcnv_list_next(void *elem)
     void unpackf_##name##_list(void *owner, uint32_t head)                                         \
     {                                                                                              \
         strcnv_unpackf_list(STRCNV_ID_##name, owner, head);                                        \
+    }                                                                                              \
+    void free_##name##_list(void *first)                                                           \
+    {                                                                                              \
+        for (void *e = first; e; e = strcnv_list_next(e))                                          \
+            free_##name(e);                                                                        \
     }
 STRCNV_LIST_TYPES(STRCNV_LIST_DEF)
 #undef STRCNV_LIST_DEF
