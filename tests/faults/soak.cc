@@ -355,8 +355,8 @@ class Soak
         const std::string &c = a.console;
         if (p.op == OP_VERIFY)
             return a.status == 0;
-        bool restarted =
-            has(c, "Rebooting.") || has(c, "Requesting reboot of node") || p.op == OP_SIMPLE;
+        bool restarted = has(c, "Rebooting.") || has(c, "Requesting reboot of node") ||
+                         has(c, "Rebooting final node.");
         return (a.status == 0 || (a.lost && restarted)) && !has(c, "Update failed.") &&
                !has(c, "failed on one or more other nodes");
     }
