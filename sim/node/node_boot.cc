@@ -1,5 +1,6 @@
 #include "node_boot.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -257,6 +258,25 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
     return 0;
 }
 
+/* The booting root's /tmp starts empty, as Debian's boot empties it: what
+ * a process killed by the reboot left there goes (/var/tmp stays). */
+static void empty_tmp(const char *root)
+{
+    char tmp[PATH_MAX];
+    snprintf(tmp, sizeof tmp, "%s/tmp", root);
+    DIR *d = opendir(tmp);
+    if (!d)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        char p[PATH_MAX];
+        snprintf(p, sizeof p, "%s/%s", tmp, e->d_name);
+        (void)sim_rm_tree(p);
+    }
+    closedir(d);
+}
+
 int node_mount_and_pivot(const struct node_boot_t *b)
 {
     char host[16];
@@ -273,6 +293,7 @@ int node_mount_and_pivot(const struct node_boot_t *b)
         return fail("mkdir", m);
     if (mount_root(b, b->root, m) < 0 || mount_root(b, other, alt) < 0)
         return -1;
+    empty_tmp(m);
 
     const char *roots[2] = {m, alt};
     for (const char *r : roots) {

@@ -214,7 +214,8 @@ TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
     EXPECT_THAT(err, HasSubstr("/etc/lilo.conf"));
     EXPECT_EQ(node_status(0).boot, 'A');
 
-    run(0, "chroot /altroot /sbin/lilo 2>/dev/null; /sbin/lilo >/dev/null; touch /run/this-boot");
+    run(0, "chroot /altroot /sbin/lilo 2>/dev/null; /sbin/lilo >/dev/null; touch /run/this-boot "
+           "/tmp/this-boot /var/tmp/every-boot /altroot/tmp/other-root");
     EXPECT_EQ(node_status(0).boot, 'A');
     /* The node reboots itself; the supervisor outside completes it. */
     run(0, "/sbin/reboot");
@@ -223,6 +224,10 @@ TEST_F(Cluster, RebootKeepsTheRunningRootWhenLiloRanThere)
     EXPECT_EQ(node_status(0).root, 'A');
     EXPECT_EQ(run(0, "ls /run/this-boot 2>/dev/null | wc -l; grep -c '^/dev/hda1 / ' /proc/mounts"),
               "0\n1\n");
+    /* The booted root's /tmp starts empty; /var/tmp and the other root's
+     * scratch keep what they hold. */
+    EXPECT_EQ(run(0, "ls -A /tmp; ls /var/tmp/every-boot /altroot/tmp/other-root"),
+              "/altroot/tmp/other-root\n/var/tmp/every-boot\n");
 
     /* `osk-cluster reboot` does the same from this machine. */
     ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
