@@ -117,6 +117,19 @@ class ClusterTest : public ::testing::Test
     {
         return test_cluster_same_boot(dir, node);
     }
+    /* `osk-cluster reboot NODE`, then waits until the node is back in a
+     * new boot: a poll for the moment it was down could miss it. */
+    bool reboot_and_wait(int node)
+    {
+        if (test_cluster_exec(dir, node, "touch /run/before-reboot") != 0 ||
+            test_cluster_reboot(dir, node) != 0)
+            return false;
+        return wait_for_condition(240, 250, [&] {
+            test_node_status s = node_status(node);
+            return s.state == "up" && s.integrated &&
+                   test_cluster_exec(dir, node, "test -e /run/before-reboot") != 0;
+        });
+    }
     bool cluster_back()
     {
         return test_cluster_all_up(dir, nnodes);
