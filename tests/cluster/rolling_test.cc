@@ -114,14 +114,9 @@ class Rolling : public ClusterTest
         }
     }
 
-    /* The cluster's view of the rolling upgrade, after "rolling upgrade: ". */
     std::string move()
     {
-        std::istringstream in(test_cluster_cli(dir, {"status"}).out);
-        for (std::string l; std::getline(in, l);)
-            if (l.rfind("rolling upgrade: ", 0) == 0)
-                return l.substr(17);
-        return "";
+        return test_cluster_move(dir);
     }
     std::string state(int node)
     {

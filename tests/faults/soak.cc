@@ -174,10 +174,7 @@ class Soak
     }
     std::string move()
     {
-        for (auto &l : lines_of(status_text()))
-            if (l.rfind("rolling upgrade: ", 0) == 0)
-                return l.substr(17);
-        return "";
+        return test_cluster_move(dir);
     }
     bool sysmgr_up()
     {

@@ -212,3 +212,12 @@ std::string test_cluster_root_sum(const std::string &dir, int node, char root)
         child_opts());
     return r.out;
 }
+
+std::string test_cluster_move(const std::string &dir)
+{
+    std::istringstream in(test_cluster_cli(dir, {"status"}).out);
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind("rolling upgrade: ", 0) == 0)
+            return l.substr(17);
+    return "";
+}

@@ -97,4 +97,9 @@ std::vector<std::string> test_cluster_host_mounts(const std::string &dir);
  * content. Equal digests mean the partition was not touched. */
 std::string test_cluster_root_sum(const std::string &dir, int node, char root);
 
+/* The cluster's view of a standard rolling upgrade: what `osk-cluster
+ * status` prints after "rolling upgrade: " ("none", "done", "stopped at
+ * node N, ..."), or "" when the cluster does not answer. */
+std::string test_cluster_move(const std::string &dir);
+
 #endif
