@@ -139,15 +139,19 @@ static bool plain_name(const std::string &n)
     return true;
 }
 
-/* The packages of this machine that the build's package needs, and what
- * they need in turn, are listed as installed in the node's database, as a
- * node's base system lists them; their files are this machine's, which the
- * roots show through. */
+/* The packages of this machine that the build's package needs, the node's
+ * remote shell (client, server and its superserver), and what they need in
+ * turn, are listed as installed in the node's database, as a node's base
+ * system lists them; their files are this machine's, which the roots show
+ * through. */
 static int seed_dependencies(const char *upper, const std::string &deb)
 {
     std::string admin = std::string(upper) + "/var/lib/dpkg", status;
-    std::vector<std::string> todo =
-        depended_on(command_output("dpkg-deb --field '" + deb + "' Depends Pre-Depends"));
+    std::vector<std::string> todo = {"rsh-client", "rsh-server", "openbsd-inetd"};
+    if (!deb.empty())
+        for (const std::string &d :
+             depended_on(command_output("dpkg-deb --field '" + deb + "' Depends Pre-Depends")))
+            todo.push_back(d);
     std::set<std::string> seen;
     while (!todo.empty()) {
         std::string name = todo.back();
@@ -246,8 +250,9 @@ static int build_template(const char *dir, const char *release, const std::strin
                 upper, strerror(errno));
         return -1;
     }
-    if (!deb.empty() && seed_dependencies(upper, deb) < 0) {
-        fprintf(stderr, "osk-cluster: base release: cannot list what %s needs\n", deb.c_str());
+    if (seed_dependencies(upper, deb) < 0) {
+        fprintf(stderr, "osk-cluster: base release: cannot list the node's base system in %s\n",
+                upper);
         return -1;
     }
     if (make_release(dir, release, deb, &err) != 0) {

@@ -26,6 +26,7 @@
 #include "records.h"
 #include "sim_fork.h"
 #include "sim_clusterdir.h"
+#include "sim_net.h"
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
@@ -103,10 +104,11 @@ struct node_view_t {
 
 /* The nodes as the supervisor and the module daemon see them; MOVE, when
  * given, receives the supervisor's line on the rolling upgrade. */
-static int gather(struct node_view_t *v, int nnodes, std::string *move = nullptr)
+static int gather(struct node_view_t *v, int nnodes, std::string *move = nullptr,
+                  std::string *pkghost = nullptr)
 {
     struct super_node_t sv[8];
-    int known = super_status(g_dir, sv, nnodes, move);
+    int known = super_status(g_dir, sv, nnodes, move, pkghost);
     for (int n = 0; n < nnodes; n++) {
         snprintf(v[n].state, sizeof v[n].state, "%s", sv[n].state);
         v[n].root = sv[n].root;
@@ -177,17 +179,20 @@ static int cmd_status(void)
         return 1;
     }
     struct node_view_t v[8];
-    std::string move;
-    if (gather(v, nnodes, &move) < 0)
+    std::string move, pkghost;
+    if (gather(v, nnodes, &move, &pkghost) < 0)
         fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
     for (int n = 0; n < nnodes; n++) {
         std::string pk;
         if (strcmp(v[n].state, "up") == 0)
             pk = node_packages(n, v[n].root);
-        printf("node%d state=%s online=%d integrated=%d root=%c boot=%c packages=%s\n", n,
+        printf("node%d state=%s online=%d integrated=%d root=%c boot=%c packages=%s addr=%s\n", n,
                v[n].state, v[n].online, v[n].integrated, v[n].root, v[n].boot,
-               pk.empty() ? "-" : pk.c_str());
+               pk.empty() ? "-" : pk.c_str(), sim_net_addr(n).c_str());
     }
+    printf("%s\n", pkghost.empty()
+                       ? ("pkghost state=down addr=" + sim_net_addr(SIM_NET_PKGHOST)).c_str()
+                       : pkghost.c_str());
     if (!move.empty())
         printf("%s\n", move.c_str());
     sysmgr_status(g_dir);

@@ -21,9 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "network.h"
 #include "sim_fork.h"
+#include "sim_net.h"
 #include "simcluster.h"
 #include "sim_util.h"
+#include "sim_wire.h"
 #include "osk_banned.h"
 
 static const char fault_usage[] =
@@ -33,8 +36,14 @@ static const char fault_usage[] =
     "  crash NODE                 the node's processes end at once and it leaves the\n"
     "                             cluster; `osk-cluster reboot NODE` brings it back\n"
     "  hang NODE                  every process of the node stops (SIGSTOP) until clear\n"
-    "  rsh-fail NODE              rsh to the node fails (connection refused)\n"
-    "  rsh-stall NODE             rsh to the node waits until the fault is cleared\n"
+    "  rsh-fail NODE              nothing listens for rsh on the node (connection\n"
+    "                             refused), its reboots included, until clear\n"
+    "  rsh-stall NODE             every packet to and from the node is dropped: rsh to\n"
+    "                             it hangs until clear (or the node's reboot)\n"
+    "  partition HOST[,HOST...]   the hosts named (nodes, pkghost) are cut off from the\n"
+    "                             others until clear\n"
+    "  slow HOST [--rate BITS]    the host's link carries BITS per second (default\n"
+    "                             1000000) both ways until clear (or its reboot)\n"
     "  scratch-full NODE [--size BYTES] [--free BYTES]\n"
     "                             mounts a file system of BYTES (default 16 MiB) on the\n"
     "                             node's /altroot/tmp when armed; firing fills it until\n"
@@ -59,9 +68,10 @@ static const char fault_usage[] =
 struct fault_t {
     std::string kind;
     int node = -1;
-    std::string arg; /* PACKAGE, PATH or PROGRAM */
-    long num = -1;   /* --size, --offset or --signal */
-    long free_b = 0; /* --free */
+    std::string arg;        /* PACKAGE, PATH or PROGRAM */
+    std::vector<int> hosts; /* partition */
+    long num = -1;          /* --size, --offset, --signal or --rate */
+    long free_b = 0;        /* --free */
     int running_root = 0;
     int log_node = -1; /* --at-log */
     std::string text;
@@ -100,6 +110,25 @@ static int parse_node_arg(const char *s)
     return parse_num(s, &n) == 0 && n < g_nnodes ? (int)n : -1;
 }
 
+/* "2,3,pkghost": hosts of the cluster, each once; -1 for anything else. */
+static int parse_hosts(const std::string &list, std::vector<int> *hosts)
+{
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(',', at);
+        std::string one = list.substr(at, end == std::string::npos ? end : end - at);
+        int h = sim_net_host(one.c_str());
+        if (h < 0 || (h != SIM_NET_PKGHOST && h >= g_nnodes) ||
+            std::find(hosts->begin(), hosts->end(), h) != hosts->end())
+            return -1;
+        hosts->push_back(h);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return hosts->empty() ? -1 : 0;
+}
+
 /* Fills f from the words of a fault; on error returns -1 with *why set. */
 static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::string *why)
 {
@@ -114,9 +143,21 @@ static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::strin
     int needs_node = 0;
     for (const char *k : with_node)
         needs_node |= f->kind == k;
-    if (!needs_node && f->kind != "corrupt" && f->kind != "truncate") {
+    if (!needs_node && f->kind != "corrupt" && f->kind != "truncate" && f->kind != "partition" &&
+        f->kind != "slow") {
         *why = "unknown fault kind " + f->kind;
         return -1;
+    }
+    if (f->kind == "partition" || f->kind == "slow") {
+        if (i >= w.size() || parse_hosts(w[i], &f->hosts) < 0 ||
+            (f->kind == "slow" && f->hosts.size() != 1)) {
+            *why =
+                f->kind + (f->kind == "slow" ? " needs a host of the cluster (a node or pkghost)"
+                                             : " needs hosts of the cluster, such as 2,3,pkghost");
+            return -1;
+        }
+        f->node = f->hosts[0];
+        i++;
     }
     if (needs_node) {
         if (i >= w.size() || (f->node = parse_node_arg(w[i].c_str())) < 0) {
@@ -157,6 +198,7 @@ static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::strin
                    ((o == "--after") || (o == "--free" && f->kind == "scratch-full") ||
                     (o == "--size" && (f->kind == "scratch-full" || f->kind == "truncate")) ||
                     (o == "--offset" && f->kind == "corrupt") ||
+                    (o == "--rate" && f->kind == "slow" && v >= 8000) ||
                     (o == "--signal" && f->kind == "kill" && v >= 1 && v < 65))) {
             if (o == "--after")
                 f->after_ms = v;
@@ -179,12 +221,7 @@ static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::strin
 
 static pid_t node_init(int n)
 {
-    char p[PATH_MAX], t[32];
-    snprintf(p, sizeof p, "%s/node%d/pid", g_dir, n);
-    if (sim_read_file(p, t, sizeof t) < 1)
-        return 0;
-    pid_t pid = (pid_t)atoi(t);
-    return sim_pid_is(pid, "osk-node") ? pid : 0;
+    return net_init(g_dir, n);
 }
 
 /* Every process of this machine in the PID namespace of NODE's init. */
@@ -377,14 +414,40 @@ static int fire(const fault_t &f, int id, std::string *what)
         *what = t;
         return 0;
     }
-    if (f.kind == "rsh-fail" || f.kind == "rsh-stall") {
-        const char *mode = f.kind == "rsh-fail" ? "fail\n" : "stall\n";
-        if (sim_write_file(rsh_flag(f.node).c_str(), mode, 0644) < 0) {
+    if (f.kind == "rsh-fail") {
+        pid_t init = node_init(f.node);
+        if (!init) {
+            *what = "node" + std::to_string(f.node) + " is not running";
+            return -1;
+        }
+        /* The flag keeps the node's boot from starting it again. */
+        if (sim_write_file(rsh_flag(f.node).c_str(), "fail\n", 0644) < 0) {
             *what = strerror(errno);
             return -1;
         }
-        *what =
-            "rsh to node" + std::to_string(f.node) + (f.kind == "rsh-fail" ? " fails" : " stalls");
+        (void)signal_node(f.node, SIGTERM, "inetd");
+        for (int i = 0; i < 500 && sim_net_listening(init, SIM_NET_RSH_PORT); i++)
+            usleep(10000);
+        *what = "nothing listens for rsh on node" + std::to_string(f.node);
+        return 0;
+    }
+    if (f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition") {
+        std::string err;
+        int rc = f.kind == "rsh-stall" ? net_stall(g_dir, f.node, false, &err)
+                 : f.kind == "slow"
+                     ? net_slow(g_dir, f.node, f.num > 0 ? f.num : 1000000, false, &err)
+                     : net_partition(g_dir, f.hosts, false, &err);
+        if (rc < 0) {
+            *what = err;
+            return -1;
+        }
+        std::string names;
+        for (int h : f.hosts.empty() ? std::vector<int>{f.node} : f.hosts)
+            names += (names.empty() ? "" : ",") + sim_net_name(h);
+        *what = f.kind == "rsh-stall" ? "every packet to and from " + names + " dropped"
+                : f.kind == "slow"    ? "link of " + names + " at " +
+                                         std::to_string(f.num > 0 ? f.num : 1000000) + " bit/s"
+                                   : names + " cut off from the other hosts";
         return 0;
     }
     if (f.kind == "scratch-full") {
@@ -487,13 +550,33 @@ static void undo_dpkg_fail(const fault_t &f, int id)
     }
 }
 
+/* Lets the node's remote shell listen again (it may have rebooted and be
+ * listening already). */
+static void restart_rsh(int n)
+{
+    (void)unlink(rsh_flag(n).c_str());
+    if (!node_init(n))
+        return;
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::string run = std::string(g_dir) + "/run";
+    (void)sim_agent_exec(run.c_str(), ("node" + std::to_string(n)).c_str(),
+                         "pgrep -x inetd >/dev/null || " SIM_NET_INETD, -1, null, null);
+    if (null >= 0)
+        close(null);
+}
+
 static void undo(const fault_t &f, int id)
 {
     if (f.kind == "hang")
         (void)signal_node(f.node, SIGCONT, nullptr);
-    else if (f.kind == "rsh-fail" || f.kind == "rsh-stall")
-        (void)unlink(rsh_flag(f.node).c_str());
-    else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
+    else if (f.kind == "rsh-fail")
+        restart_rsh(f.node);
+    else if (f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition") {
+        std::string err;
+        (void)(f.kind == "rsh-stall" ? net_stall(g_dir, f.node, true, &err)
+               : f.kind == "slow"    ? net_slow(g_dir, f.node, 0, true, &err)
+                                     : net_partition(g_dir, f.hosts, true, &err));
+    } else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
         (void)in_node(f.node, [] { return umount2(SCRATCH, MNT_DETACH); });
     else if (f.kind == "dpkg-fail")
         undo_dpkg_fail(f, id);

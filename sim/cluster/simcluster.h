@@ -6,17 +6,23 @@
  *   nodes                 the number of nodes
  *   supervisor.pid, .log  the supervisor (one per cluster, outside the nodes)
  *   ctl.sock, osk<N>.sock the module daemon's sockets, osk-simd.pid, .log
- *   run/                  node<N>.sock, pkghost.sock (agents), super.sock;
- *                         shown inside every node at /run/osk-sim
- *   pkghost/              the package host's files, for rcp pkghost:PATH
+ *   run/                  node<N>.sock (agents), super.sock; shown inside
+ *                         every node at /run/osk-sim
+ *   hub.pid               the holder of the cluster's hub network (network.h)
+ *   pkghost/              the package host's "/": its files, for rcp
+ *                         pkghost:PATH, beside the mount points of its system
+ *   pkghost.sys/, .pid    its own /etc/hosts, inetd.conf and /root; its init
  *   node<N>/              A/ and B/ (root partitions), mnt/, boot (the root
  *                         lilo chose), pid (the node's init), console.log
  *
- * The supervisor owns the daemon, the package host's agent and every node's
- * init; a node's reboot is its work, so it completes even when the process
+ * The supervisor owns the daemon, the hub network, the package host and every
+ * node's init; a node's reboot is its work, so it completes even when the process
  * that asked for it is ended by it. Its socket run/super.sock takes one line:
- *   status         "node N state=S root=R boot=B pid=P" per node, the rolling
- *                  upgrade's phase ("rolling upgrade: ...", move.h), then "end"
+ *   status         "node N state=S root=R boot=B pid=P addr=A" per node,
+ *                  "pkghost state=S addr=A", the rolling upgrade's phase
+ *                  ("rolling upgrade: ...", move.h), then "end"
+ *   sysmgr-listener ok, with the system manager's listening socket on this
+ *                  machine's 127.0.0.1 passed along (SCM_RIGHTS)
  *   reboot N       ok: the node leaves, is restarted on its boot root, rejoins;
  *                  new sessions fail at once, running ones are seen out for
  *                  at most $OSK_SIM_REBOOT_GRACE_MS (default 10000) first
@@ -36,10 +42,12 @@ struct super_node_t {
     char root, boot; /* '-' then */
 };
 
-/* The supervisor's `status` of the cluster in DIR for nodes 0..nnodes-1, and
- * its rolling-upgrade line ("rolling upgrade: ...") in *move when move is
- * not null. -1 when the supervisor does not answer (every node then down). */
-int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move);
+/* The supervisor's `status` of the cluster in DIR for nodes 0..nnodes-1, its
+ * rolling-upgrade line ("rolling upgrade: ...") in *move and its package
+ * host's line ("pkghost state=S addr=A") in *pkghost, each when not null.
+ * -1 when the supervisor does not answer (every node then down). */
+int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move,
+                 std::string *pkghost = nullptr);
 
 /* Runs the supervisor of the cluster in DIR (prepared by `up`) in the
  * foreground until quit or SIGTERM; returns the process's exit status. */

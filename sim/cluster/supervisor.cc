@@ -11,11 +11,15 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "move.h"
+#include "network.h"
+#include "sim_net.h"
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -35,7 +39,10 @@ struct sup_node_t {
 static const char *g_dir, *g_bindir;
 static int g_nnodes;
 static struct sup_node_t g_node[8];
-static pid_t g_simd, g_pkghost;
+static pid_t g_simd, g_pkghost, g_hub;
+/* The system manager's listener on this machine's loopback address, handed
+ * to whichever node serves (the nodes have loopbacks of their own). */
+static int g_sysmgr_lfd = -1;
 
 static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void slog(const char *fmt, ...)
@@ -127,8 +134,9 @@ static void node_boot(int n)
     snprintf(num, sizeof num, "%d", n);
     node_file(n, "console.log", log, sizeof log);
     char *argv[] = {exe, (char *)"boot", (char *)g_dir, num, root, (char *)g_bindir, nullptr};
-    s->pid = spawn(FORK_NEW_MOUNTNS | FORK_NEW_PIDNS | FORK_NEW_UTSNS | FORK_DEATHSIG_SIGKILL, log,
-                   ready[1], argv);
+    s->pid = spawn(FORK_NEW_MOUNTNS | FORK_NEW_PIDNS | FORK_NEW_UTSNS | FORK_NEW_NETNS |
+                       FORK_DEATHSIG_SIGKILL,
+                   log, ready[1], argv);
     close(ready[1]);
     if (s->pid < 0) {
         slog("node %d: start: %s", n, strerror(errno));
@@ -137,6 +145,10 @@ static void node_boot(int n)
         s->state = NS_DOWN;
         return;
     }
+    /* Without its cable the node's boot times out waiting for it. */
+    std::string err;
+    if (net_plug(g_dir, n, s->pid, &err) < 0)
+        slog("node %d: cannot plug its network cable in: %s", n, err.c_str());
     node_file(n, "pid", pidf, sizeof pidf);
     snprintf(pidtxt, sizeof pidtxt, "%d\n", (int)s->pid);
     (void)sim_write_file(pidf, pidtxt, 0644);
@@ -217,8 +229,9 @@ static void node_reaped(pid_t pid, int st)
         g_simd = 0;
         return;
     }
-    if (pid == g_pkghost) {
-        g_pkghost = 0;
+    if (pid == g_pkghost || pid == g_hub) {
+        slog("%s ended (status %d)", pid == g_hub ? "the hub network" : "the package host", st);
+        (pid == g_hub ? g_hub : g_pkghost) = 0;
         return;
     }
     for (int n = 0; n < g_nnodes; n++) {
@@ -349,6 +362,8 @@ static void teardown(void)
             (void)kill(g_node[n].pid, SIGKILL);
     if (g_pkghost > 0)
         (void)kill(g_pkghost, SIGKILL);
+    if (g_hub > 0)
+        (void)kill(g_hub, SIGKILL);
     if (g_simd > 0)
         (void)kill(g_simd, SIGTERM);
     for (int n = 0; n < g_nnodes; n++)
@@ -356,6 +371,8 @@ static void teardown(void)
             wait_gone(g_node[n].pid, 10000);
     if (g_pkghost > 0)
         wait_gone(g_pkghost, 5000);
+    if (g_hub > 0)
+        wait_gone(g_hub, 5000);
     if (g_simd > 0)
         wait_gone(g_simd, 3000);
     for (int n = 0; n < g_nnodes; n++)
@@ -388,9 +405,12 @@ static int answer(int c)
     if (strcmp(req, "status") == 0) {
         size_t len = 0;
         for (int i = 0; i < g_nnodes; i++)
-            len += snprintf(
-                out + len, sizeof out - len, "node %d state=%s root=%c boot=%c pid=%d\n", i,
-                state_name[g_node[i].state], g_node[i].root, boot_root(i), (int)g_node[i].pid);
+            len += snprintf(out + len, sizeof out - len,
+                            "node %d state=%s root=%c boot=%c pid=%d addr=%s\n", i,
+                            state_name[g_node[i].state], g_node[i].root, boot_root(i),
+                            (int)g_node[i].pid, sim_net_addr(i).c_str());
+        len += snprintf(out + len, sizeof out - len, "pkghost state=%s addr=%s\n",
+                        g_pkghost > 0 ? "up" : "down", sim_net_addr(SIM_NET_PKGHOST).c_str());
         char move[256];
         move_describe(move, sizeof move);
         snprintf(out + len, sizeof out - len, "%s\nend\n", move);
@@ -400,6 +420,9 @@ static int answer(int c)
                (x == 'A' || x == 'B')) {
         if (set_boot_root(n, x) < 0)
             snprintf(out, sizeof out, "error cannot record the boot root: %s\n", strerror(errno));
+    } else if (strcmp(req, "sysmgr-listener") == 0 && g_sysmgr_lfd >= 0) {
+        (void)sim_send_fd(c, "ok\n", g_sysmgr_lfd);
+        return 0;
     } else if (strcmp(req, "quit") == 0) {
         teardown();
         quit = 1;
@@ -447,7 +470,8 @@ static int start_daemon(void)
     }
 }
 
-int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move)
+int super_status(const char *dir, struct super_node_t *v, int nnodes, std::string *move,
+                 std::string *pkghost)
 {
     for (int n = 0; n < nnodes; n++)
         v[n] = {"down", '-', '-'};
@@ -466,6 +490,8 @@ int super_status(const char *dir, struct super_node_t *v, int nnodes, std::strin
             v[n].boot = b;
         } else if (move != nullptr && strncmp(l, "rolling upgrade: ", 17) == 0) {
             *move = l;
+        } else if (pkghost != nullptr && strncmp(l, "pkghost ", 8) == 0) {
+            *pkghost = l;
         }
     }
     return 0;
@@ -502,27 +528,78 @@ static int block_signals(void)
     return signalfd(-1, &mask, SFD_CLOEXEC);
 }
 
-/* The PR server and the package host, then every node's boot. */
-static void start_cluster(const char *dir, const char *bindir)
+/* Starts `osk-node WHAT` (with DIR for the package host) in the namespaces
+ * FLAGS, plugs its cable in when it is a host, and waits for it to say it
+ * is ready; its pid, recorded in DIR/PIDFILE, or -1. */
+static pid_t start_ready(const char *bindir, const char *what, unsigned flags, int host,
+                         const char *pidfile)
 {
-    char exe[4096], log[4096], p[4096];
+    char exe[4096], log[4096], p[4096], t[32];
+    snprintf(exe, sizeof exe, "%s/osk-node", bindir);
+    snprintf(log, sizeof log, "%s/%s.log", g_dir, what);
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) < 0)
+        return -1;
+    char *argv[] = {exe, (char *)what, host >= 0 ? (char *)g_dir : nullptr, nullptr};
+    pid_t pid = spawn(flags | FORK_NEW_NETNS | FORK_DEATHSIG_SIGKILL, log, ready[1], argv);
+    close(ready[1]);
+    std::string err;
+    if (pid > 0 && host >= 0 && net_plug(g_dir, host, pid, &err) < 0)
+        slog("%s: cannot plug its network cable in: %s", what, err.c_str());
+    struct pollfd pf = {ready[0], POLLIN, 0};
+    char c = 0;
+    int ok = pid > 0 && poll(&pf, 1, 30000) == 1 && read(ready[0], &c, 1) == 1 && c == 'R';
+    close(ready[0]);
+    if (!ok) {
+        slog("%s did not start, see %s.log", what, what);
+        if (pid > 0)
+            (void)kill(pid, SIGKILL);
+        return -1;
+    }
+    snprintf(p, sizeof p, "%s/%s", g_dir, pidfile);
+    snprintf(t, sizeof t, "%d\n", (int)pid);
+    (void)sim_write_file(p, t, 0644);
+    return pid;
+}
+
+/* The system manager's listener: on this machine's loopback address, so
+ * that management calls reach it from here whichever node serves. */
+static void sysmgr_listener(void)
+{
+    g_sysmgr_lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (g_sysmgr_lfd < 0 || bind(g_sysmgr_lfd, (struct sockaddr *)&a, sizeof a) < 0 ||
+        listen(g_sysmgr_lfd, 64) < 0) {
+        slog("no listener for the system manager: %s", strerror(errno));
+        if (g_sysmgr_lfd >= 0)
+            close(g_sysmgr_lfd);
+        g_sysmgr_lfd = -1;
+    }
+}
+
+/* The hub network, the PR server and the package host, then every node's
+ * boot. -1 when the cluster cannot start. */
+static int start_cluster(const char *dir, const char *bindir)
+{
+    char exe[4096], log[4096];
+    g_hub = start_ready(bindir, "hub", 0, -1, "hub.pid");
+    if (g_hub < 0)
+        return -1;
+    sysmgr_listener();
     /* The PR server finds its node itself; it ends with the supervisor. */
     snprintf(exe, sizeof exe, "%s/osk-prsvr", bindir);
     snprintf(log, sizeof log, "%s/osk-prsvr.log", dir);
     char *pr_argv[] = {exe, (char *)dir, nullptr};
     if (spawn(FORK_DEATHSIG_SIGTERM, log, -1, pr_argv) < 0)
         slog("cannot start %s: %s", exe, strerror(errno));
-    snprintf(exe, sizeof exe, "%s/osk-node", bindir);
-    snprintf(log, sizeof log, "%s/pkghost.log", dir);
-    char *argv[] = {exe, (char *)"pkghost", (char *)dir, nullptr};
-    /* Its own PID namespace: killing it also ends copies in progress. */
-    g_pkghost = spawn(FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL, log, -1, argv);
     /* The cluster counts as up only when every host answers, this one too. */
-    snprintf(p, sizeof p, "%s/run/pkghost.sock", dir);
-    for (int i = 0; g_pkghost > 0 && i < 500 && access(p, F_OK) != 0; i++)
-        usleep(10000);
+    g_pkghost = start_ready(bindir, "pkghost", FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_NEW_UTSNS,
+                            SIM_NET_PKGHOST, "pkghost.pid");
     for (int n = 0; n < g_nnodes; n++)
         node_boot(n);
+    return 0;
 }
 
 /* A signal other than SIGCHLD tears the cluster down: 1 then; otherwise
@@ -603,7 +680,10 @@ int supervisor_main(const char *dir, const char *bindir)
         teardown();
         return 1;
     }
-    start_cluster(dir, bindir);
+    if (start_cluster(dir, bindir) < 0) {
+        teardown();
+        return 1;
+    }
     supervise(lfd, sfd);
 
     snprintf(p, sizeof p, "%s/run/super.sock", dir);

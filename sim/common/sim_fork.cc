@@ -52,6 +52,8 @@ int sim_fork(unsigned flags, const int *keep, size_t nkeep, pid_t *pid)
         cl |= CLONE_NEWPID;
     if (flags & FORK_NEW_UTSNS)
         cl |= CLONE_NEWUTS;
+    if (flags & FORK_NEW_NETNS)
+        cl |= CLONE_NEWNET;
 
     pid_t parent = getpid();
     pid_t child;

@@ -29,6 +29,7 @@ enum {
     FORK_NULL_STDIN = 1 << 6,       /* standard input from /dev/null */
     FORK_CLOSE_ALL_FDS = 1 << 7,    /* close every descriptor but 0, 1, 2 and keep[] */
     FORK_RESET_SIGNALS = 1 << 8,    /* default dispositions, empty signal mask */
+    FORK_NEW_NETNS = 1 << 9,        /* own network namespace: nothing but lo, down */
 };
 
 int sim_fork(unsigned flags, const int *keep, size_t nkeep, pid_t *pid);

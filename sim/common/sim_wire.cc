@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -138,8 +139,7 @@ int sim_unix_listen(const char *path)
 
 int sim_agent_path(const char *rundir, const char *host, char *buf, size_t size)
 {
-    int known = strcmp(host, "pkghost") == 0 ||
-                (strncmp(host, "node", 4) == 0 && host[4] >= '0' && host[4] <= '7' && !host[5]);
+    int known = strncmp(host, "node", 4) == 0 && host[4] >= '0' && host[4] <= '7' && !host[5];
     if (!known)
         return -1;
     snprintf(buf, size, "%s/%s.sock", rundir, host);
@@ -192,7 +192,7 @@ static int agent_open(const char *rundir, const char *host, int err_fd)
 
 /* Pumps the session until EXIT: output frames to their descriptors, in_fd
  * to STDIN frames. Returns the exit status or -1 when the agent was lost. */
-static int agent_pump(int fd, int in_fd, int out_fd, int err_fd, mode_t *mode)
+static int agent_pump(int fd, int in_fd, int out_fd, int err_fd)
 {
     static char buf[SIM_FRAME_MAX];
     int in_open = in_fd >= 0;
@@ -225,13 +225,6 @@ static int agent_pump(int fd, int in_fd, int out_fd, int err_fd, mode_t *mode)
         case SIM_FR_STDERR:
             (void)sim_write_full(err_fd, buf, len);
             break;
-        case SIM_FR_MODE:
-            if (mode && len == 4) {
-                uint32_t m;
-                memcpy(&m, buf, 4);
-                *mode = (mode_t)ntohl(m);
-            }
-            break;
         case SIM_FR_EXIT: {
             uint32_t st = 1;
             if (len == 4)
@@ -245,7 +238,7 @@ static int agent_pump(int fd, int in_fd, int out_fd, int err_fd, mode_t *mode)
 }
 
 static int agent_session(const char *rundir, const char *host, int req, const char *text, int in_fd,
-                         int out_fd, int err_fd, mode_t *mode)
+                         int out_fd, int err_fd)
 {
     int fd = agent_open(rundir, host, err_fd);
     if (fd < 0)
@@ -256,7 +249,7 @@ static int agent_session(const char *rundir, const char *host, int req, const ch
          * it sent back still tells how it ended. */
         if (req == SIM_FR_EXEC && in_fd < 0)
             (void)sim_frame_send(fd, SIM_FR_STDIN, "", 0);
-        st = agent_pump(fd, in_fd, out_fd, err_fd, mode);
+        st = agent_pump(fd, in_fd, out_fd, err_fd);
     }
     close(fd);
     if (st < 0) {
@@ -273,7 +266,7 @@ int sim_agent_exec(const char *rundir, const char *host, const char *cmd, int in
         say(err_fd, host, "Argument list too long");
         return 1;
     }
-    return agent_session(rundir, host, SIM_FR_EXEC, cmd, in_fd, out_fd, err_fd, nullptr);
+    return agent_session(rundir, host, SIM_FR_EXEC, cmd, in_fd, out_fd, err_fd);
 }
 
 int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, int out_fd,
@@ -283,13 +276,7 @@ int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, in
         say(err_fd, host, "Argument list too long");
         return 1;
     }
-    return agent_session(rundir, host, SIM_FR_EXEC_TTY, cmd, -1, out_fd, err_fd, nullptr);
-}
-
-int sim_agent_get(const char *rundir, const char *host, const char *path, int out_fd, int err_fd,
-                  mode_t *mode)
-{
-    return agent_session(rundir, host, SIM_FR_GET, path, -1, out_fd, err_fd, mode) ? 1 : 0;
+    return agent_session(rundir, host, SIM_FR_EXEC_TTY, cmd, -1, out_fd, err_fd);
 }
 
 static int last_line_is_final(const char *reply, size_t len, int *is_error)
@@ -349,4 +336,50 @@ int sim_line_request(const char *sock, const char *line, char *reply, size_t siz
     if (!done)
         return -1;
     return is_error ? 1 : 0;
+}
+
+int sim_send_fd(int sock, const char *text, int fd)
+{
+    char cbuf[CMSG_SPACE(sizeof(int))] = {};
+    struct iovec iov = {(void *)text, strlen(text)};
+    struct msghdr m = {};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = cbuf;
+    m.msg_controllen = sizeof cbuf;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    return sendmsg(sock, &m, MSG_NOSIGNAL) == (ssize_t)iov.iov_len ? 0 : -1;
+}
+
+int sim_fd_request(const char *sock, const char *line, int timeout_ms)
+{
+    int s = sim_unix_connect(sock);
+    if (s < 0)
+        return -1;
+    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char req[256], text[256];
+    int n = snprintf(req, sizeof req, "%s\n", line);
+    char cbuf[CMSG_SPACE(sizeof(int))];
+    struct iovec iov = {text, sizeof text - 1};
+    struct msghdr m = {};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = cbuf;
+    m.msg_controllen = sizeof cbuf;
+    int fd = -1;
+    if (n < (int)sizeof req && send(s, req, n, MSG_NOSIGNAL) == n &&
+        recvmsg(s, &m, MSG_CMSG_CLOEXEC) > 0) {
+        struct cmsghdr *c = CMSG_FIRSTHDR(&m);
+        if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+            memcpy(&fd, CMSG_DATA(c), sizeof(int));
+    }
+    close(s);
+    if (fd < 0)
+        errno = ENOENT;
+    return fd;
 }

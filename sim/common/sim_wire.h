@@ -2,13 +2,12 @@
  * How the programs of the simulated cluster talk to each other over Unix
  * stream sockets.
  *
- * Agents (one per node, one for the package host) speak frames: one type
- * byte, a 4-byte big-endian length, then that many bytes (at most
- * SIM_FRAME_MAX). A session:
+ * Node agents speak frames: one type byte, a 4-byte big-endian length,
+ * then that many bytes (at most SIM_FRAME_MAX). A session:
  *   agent  -> client  HELLO                (sent as soon as a handler runs)
- *   client -> agent   EXEC <shell text>    or EXEC_TTY <shell text>, or GET <path>
+ *   client -> agent   EXEC <shell text>    or EXEC_TTY <shell text>
  *   client -> agent   STDIN <bytes> ...    STDIN with no bytes is end of input
- *   agent  -> client  STDOUT / STDERR <bytes> ..., MODE <4 bytes> for GET
+ *   agent  -> client  STDOUT / STDERR <bytes> ...
  *   agent  -> client  EXIT <4-byte status> (last frame)
  * A session that ends without EXIT lost its node.
  *
@@ -26,11 +25,9 @@ enum {
     SIM_FR_HELLO = 'H',
     SIM_FR_EXEC = 'E',
     SIM_FR_EXEC_TTY = 'T', /* EXEC with standard input on a terminal */
-    SIM_FR_GET = 'G',
     SIM_FR_STDIN = 'I',
     SIM_FR_STDOUT = 'O',
     SIM_FR_STDERR = 'R',
-    SIM_FR_MODE = 'M',
     SIM_FR_EXIT = 'X',
 };
 #define SIM_FRAME_MAX 65536
@@ -49,7 +46,7 @@ int sim_unix_connect(const char *path);
 /* Binds and listens on PATH, replacing a stale socket file. */
 int sim_unix_listen(const char *path);
 
-/* Socket of the agent for HOST ("node0".."node7" or "pkghost") under
+/* Socket of the agent for HOST ("node0".."node7") under
  * RUNDIR; returns -1 for an unknown host name. */
 int sim_agent_path(const char *rundir, const char *host, char *buf, size_t size);
 
@@ -67,10 +64,6 @@ int sim_agent_exec(const char *rundir, const char *host, const char *cmd, int in
  * is not read. */
 int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, int out_fd,
                        int err_fd);
-/* Copies the file PATH of HOST to out_fd; *mode gets its permission bits.
- * Failures are reported on err_fd as by sim_agent_exec; returns 0 or 1. */
-int sim_agent_get(const char *rundir, const char *host, const char *path, int out_fd, int err_fd,
-                  mode_t *mode);
 
 /*
  * Sends LINE (no newline) to the line service at SOCK and collects the
@@ -79,5 +72,11 @@ int sim_agent_get(const char *rundir, const char *host, const char *path, int ou
  * the service can't be reached or does not answer within timeout_ms.
  */
 int sim_line_request(const char *sock, const char *line, char *reply, size_t size, int timeout_ms);
+
+/* A descriptor handed over a line service: sim_send_fd answers on SOCK
+ * with TEXT and a copy of FD; sim_fd_request sends LINE to the service at
+ * path SOCK and returns the descriptor it answers with, or -1. */
+int sim_send_fd(int sock, const char *text, int fd);
+int sim_fd_request(const char *sock, const char *line, int timeout_ms);
 
 #endif

@@ -25,7 +25,7 @@
 void agent_login_env(void)
 {
     clearenv();
-    setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
+    setenv("PATH", NODE_PATH, 1);
     setenv("HOME", "/root", 1);
     setenv("USER", "root", 1);
     setenv("LOGNAME", "root", 1);
@@ -45,41 +45,6 @@ static void send_error(int sock, const char *fmt, const char *arg)
     if (n > (int)sizeof msg - 1)
         n = sizeof msg - 1;
     (void)sim_frame_send(sock, SIM_FR_STDERR, msg, n);
-}
-
-static int serve_get(int sock, const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        send_error(sock, "rcp: %s: %s\n", path);
-        return 1;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        send_error(sock, "rcp: %s: %s\n", path);
-        close(fd);
-        return 1;
-    }
-    uint32_t mode = htonl(st.st_mode & 07777);
-    (void)sim_frame_send(sock, SIM_FR_MODE, &mode, 4);
-    static char buf[SIM_FRAME_MAX];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            send_error(sock, "rcp: %s: %s\n", path);
-            close(fd);
-            return 1;
-        }
-        if (n == 0)
-            break;
-        if (sim_frame_send(sock, SIM_FR_STDOUT, buf, n) < 0)
-            break;
-    }
-    close(fd);
-    return 0;
 }
 
 static pid_t start_shell(const char *cmd, int tty, int *in_w, int *out_r, int *err_r)
@@ -201,7 +166,7 @@ static int serve_exec(int sock, const char *cmd, int tty)
     return WEXITSTATUS(st);
 }
 
-[[noreturn]] static void handle(int sock, int get_only)
+[[noreturn]] static void handle(int sock)
 {
     signal(SIGCHLD, SIG_DFL);
     (void)sim_frame_send(sock, SIM_FR_HELLO, "", 0);
@@ -212,9 +177,7 @@ static int serve_exec(int sock, const char *cmd, int tty)
         _exit(0);
     req[len] = '\0';
     int st;
-    if (type == SIM_FR_GET) {
-        st = serve_get(sock, req);
-    } else if ((type == SIM_FR_EXEC || type == SIM_FR_EXEC_TTY) && !get_only) {
+    if (type == SIM_FR_EXEC || type == SIM_FR_EXEC_TTY) {
         st = serve_exec(sock, req, type == SIM_FR_EXEC_TTY);
     } else {
         errno = EPERM;
@@ -232,7 +195,7 @@ static void on_term(int)
     g_stop = 1;
 }
 
-void agent_serve(int lfd, int get_only)
+void agent_serve(int lfd)
 {
     /* Handlers are never waited for: let the kernel reap them. */
     signal(SIGCHLD, SIG_IGN);
@@ -269,7 +232,7 @@ void agent_serve(int lfd, int get_only)
         int r = sim_fork(0, nullptr, 0, &pid);
         if (r == 0) {
             close(lfd);
-            handle(c, get_only);
+            handle(c);
         }
         close(c);
     }

@@ -12,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "agent.h"
+#include "sim_net.h"
 #include "sim_util.h"
 #include "osk_banned.h"
 
@@ -136,8 +138,8 @@ int node_root_create(const struct node_boot_t *b, char x)
              "boot=/dev/hda\nroot=/dev/hda%d\nread-only\nimage=/boot/vmlinuz\n\tlabel=osk\n", part);
     snprintf(host, sizeof host, "node%d\n", b->node);
 
-    static const char *const tools[] = {"/usr/bin/rsh", "/usr/bin/rcp", "/sbin/lilo",
-                                        "/sbin/reboot", "/sbin/umount", "/opt/osk/bin/pm"};
+    static const char *const tools[] = {"/sbin/lilo", "/sbin/reboot", "/sbin/umount",
+                                        "/opt/osk/bin/pm"};
     for (const char *t : tools)
         if (put_tool(up, t, b->bindir) < 0)
             return -1;
@@ -149,10 +151,12 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (access(upd, F_OK) != 0 && symlink("/opt/osk-sim/bin/update", upd) < 0)
         return fail("symlink", upd);
 
+    /* root's home is the node's own: none of this machine's shell start-up
+     * files runs in a node's remote shell sessions. */
     if (put_opaque_dir(up, "/tmp", 01777) < 0 || put_opaque_dir(up, "/var/tmp", 01777) < 0 ||
         put_opaque_dir(up, "/run", 0755) < 0 || put_dir(up, "/run/osk-sim/.") < 0 ||
         put_dir(up, "/altroot/.") < 0 || put_dir(up, "/opt/osk-sim/bin/.") < 0 ||
-        put_dir(up, "/var/log/osk/.") < 0 || put_dir(up, "/root/.") < 0)
+        put_dir(up, "/var/log/osk/.") < 0 || put_opaque_dir(up, "/root", 0700) < 0)
         return -1;
     /* A node reaches no network repository: it knows only the sources an
      * update adds, and none of this machine's package lists. */
@@ -163,6 +167,13 @@ int node_root_create(const struct node_boot_t *b, char x)
         put_file(up, "/etc/apt/sources.list", "", 0644) < 0 ||
         put_opaque_dir(up, "/var/lib/apt/lists", 0755) < 0 ||
         put_dir(up, "/var/lib/apt/lists/partial/.") < 0)
+        return -1;
+    /* Debian's remote shell, trusting root of the cluster's hosts only; a
+     * session's PATH comes from /etc/environment, through PAM. */
+    if (put_file(up, "/etc/hosts", sim_net_hosts_file().c_str(), 0644) < 0 ||
+        put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0 ||
+        put_file(up, "/etc/inetd.conf", sim_net_inetd_conf().c_str(), 0644) < 0 ||
+        put_file(up, "/etc/environment", "PATH=\"" NODE_PATH "\"\n", 0644) < 0)
         return -1;
     if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
         put_file(up, "/etc/hostname", host, 0644) < 0 ||

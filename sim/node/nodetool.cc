@@ -1,19 +1,14 @@
 /*
- * osk-nodetool: the node's rsh, rcp, lilo, reboot, umount and pm, one
- * program chosen by the name it is called by. Each root partition holds its
- * own copies at the usual paths.
+ * osk-nodetool: the node's lilo, reboot, umount and pm, one program chosen
+ * by the name it is called by. Each root partition holds its own copies at
+ * the usual paths. (rsh and rcp are Debian's own.)
  */
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 
 #include "pm.h"
 #include "sim_util.h"
@@ -52,215 +47,6 @@ static int supervisor(const char *prog, const char *req)
         return 1;
     }
     return 0;
-}
-
-/* A fault armed by `osk-cluster fault rsh-fail|rsh-stall`: 1 when rsh to
- * HOST must fail; a stall waits here until the fault is cleared. */
-static int rsh_fault(const char *host)
-{
-    char flag[512], mode[16];
-    snprintf(flag, sizeof flag, "%s/faults/rsh-%s", run_dir(), host);
-    while (sim_read_file(flag, mode, sizeof mode) > 0) {
-        if (strncmp(mode, "fail", 4) == 0) {
-            fprintf(stderr, "%s: Connection refused\n", host);
-            return 1;
-        }
-        usleep(50000);
-    }
-    return 0;
-}
-
-static int rsh_main(int argc, char **argv)
-{
-    int i = 1, no_stdin = 0;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        if (strcmp(argv[i], "-n") == 0)
-            no_stdin = 1;
-        else if (strcmp(argv[i], "-l") == 0 && i + 1 < argc)
-            i++; /* everyone is root here */
-        else
-            break;
-    }
-    if (i >= argc) {
-        fprintf(stderr, "usage: rsh [-n] [-l user] host [command]\n");
-        return 1;
-    }
-    const char *host = argv[i++];
-    if (i >= argc) {
-        fprintf(stderr, "rsh: interactive login is not supported\n");
-        return 1;
-    }
-    if (rsh_fault(host))
-        return 1;
-    std::string cmd;
-    for (; i < argc; i++) {
-        if (!cmd.empty())
-            cmd += ' ';
-        cmd += argv[i];
-    }
-    return sim_agent_exec(run_dir(), host, cmd.c_str(), no_stdin ? -1 : 0, 1, 2);
-}
-
-static int local_copy(const char *src, const char *dst)
-{
-    struct stat st;
-    if (stat(src, &st) < 0) {
-        fprintf(stderr, "rcp: %s: %s\n", src, strerror(errno));
-        return 1;
-    }
-    if (sim_copy_file(src, dst, st.st_mode & 07777) < 0) {
-        fprintf(stderr, "rcp: %s: %s\n", dst, strerror(errno));
-        return 1;
-    }
-    return 0;
-}
-
-/* "host:path" names a file of another host when its colon comes before any
- * slash; *path then points after the colon. */
-static int remote_spec(const char *spec, std::string *host, const char **path)
-{
-    const char *colon = strchr(spec, ':');
-    const char *slash = strchr(spec, '/');
-    if (!colon || (slash && slash < colon))
-        return 0;
-    host->assign(spec, colon - spec);
-    *path = colon + 1;
-    return 1;
-}
-
-/* A relative remote path is taken from the remote user's home. */
-static void remote_path(const std::string &host, const char *path, char *buf, size_t size)
-{
-    if (path[0] == '/')
-        snprintf(buf, size, "%s", path);
-    else
-        snprintf(buf, size, "%s%s", host == "pkghost" ? "/" : "/root/", path);
-}
-
-/* The source's bytes on a descriptor at offset 0: the file itself, or a copy
- * fetched from its host. -1 after reporting why. */
-static int open_source(const char *src, mode_t *mode)
-{
-    std::string host;
-    const char *path;
-    if (!remote_spec(src, &host, &path)) {
-        struct stat st;
-        int fd = open(src, O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || fstat(fd, &st) < 0) {
-            fprintf(stderr, "rcp: %s: %s\n", src, strerror(errno));
-            if (fd >= 0)
-                close(fd);
-            return -1;
-        }
-        *mode = st.st_mode & 07777;
-        return fd;
-    }
-    char remote[4096];
-    remote_path(host, path, remote, sizeof remote);
-    int fd = memfd_create("rcp", MFD_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "rcp: %s\n", strerror(errno));
-        return -1;
-    }
-    if (sim_agent_get(run_dir(), host.c_str(), remote, fd, 2, mode) != 0) {
-        close(fd);
-        return -1;
-    }
-    (void)lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-/* Quotes TEXT for /bin/sh. */
-static std::string shell_quote(const char *text)
-{
-    std::string q = "'";
-    for (const char *c = text; *c; c++) {
-        if (*c == '\'')
-            q += "'\\''";
-        else
-            q += *c;
-    }
-    return q + "'";
-}
-
-/* Writes the source into HOST's file PATH through a shell there: a
- * neighbour first, renamed over the target, so a failed copy leaves it. */
-static int push_remote(int src_fd, mode_t mode, const char *src, const std::string &host,
-                       const char *path)
-{
-    char remote[4096], base[4096], modetxt[16];
-    remote_path(host, path, remote, sizeof remote);
-    std::string src_host;
-    const char *src_path = src;
-    (void)remote_spec(src, &src_host, &src_path);
-    snprintf(base, sizeof base, "%s", src_path);
-    snprintf(modetxt, sizeof modetxt, "%o", (unsigned)(mode & 0777));
-    std::string cmd = "t=" + shell_quote(remote) + "; [ -d \"$t\" ] && t=\"$t\"/" +
-                      shell_quote(basename(base)) + "; n=\"$t.rcp-$$\"; if cat >\"$n\" && chmod " +
-                      modetxt +
-                      " \"$n\" && mv -f \"$n\" \"$t\"; then exit 0; fi; rm -f \"$n\"; exit 1";
-    return sim_agent_exec(run_dir(), host.c_str(), cmd.c_str(), src_fd, 1, 2) == 0 ? 0 : 1;
-}
-
-static int rcp_main(int argc, char **argv)
-{
-    int i = 1;
-    while (i < argc && (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-r") == 0))
-        i++;
-    if (argc - i != 2) {
-        fprintf(stderr, "usage: rcp [-p] [host:]file [host:]file\n");
-        return 1;
-    }
-    const char *src = argv[i], *dst = argv[i + 1];
-
-    std::string dst_host;
-    const char *dst_path;
-    if (remote_spec(dst, &dst_host, &dst_path)) {
-        mode_t mode = 0644;
-        int fd = open_source(src, &mode);
-        if (fd < 0)
-            return 1;
-        int rc = push_remote(fd, mode, src, dst_host, dst_path);
-        close(fd);
-        return rc;
-    }
-
-    char target[4096];
-    struct stat st;
-    std::string src_host;
-    const char *path = src;
-    int remote = remote_spec(src, &src_host, &path);
-    char base[4096];
-    snprintf(base, sizeof base, "%s", path);
-    if (stat(dst, &st) == 0 && S_ISDIR(st.st_mode))
-        snprintf(target, sizeof target, "%s/%s", dst, basename(base));
-    else
-        snprintf(target, sizeof target, "%s", dst);
-    if (!remote)
-        return local_copy(src, target);
-
-    char remote_file[4096];
-    remote_path(src_host, path, remote_file, sizeof remote_file);
-
-    /* Fill a neighbour first so a failed copy leaves the target as it was. */
-    char tmp[4200];
-    snprintf(tmp, sizeof tmp, "%s.rcp-XXXXXX", target);
-    int fd = mkostemp(tmp, O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "rcp: %s: %s\n", target, strerror(errno));
-        return 1;
-    }
-    mode_t mode = 0644;
-    int rc = sim_agent_get(run_dir(), src_host.c_str(), remote_file, fd, 2, &mode);
-    if (rc == 0 && (fchmod(fd, mode & 0777) < 0 || close(fd) < 0 || rename(tmp, target) < 0)) {
-        fprintf(stderr, "rcp: %s: %s\n", target, strerror(errno));
-        rc = 1;
-    } else if (rc != 0) {
-        close(fd);
-    }
-    if (rc != 0)
-        (void)unlink(tmp);
-    return rc;
 }
 
 static int lilo_main(int, char **)
@@ -334,10 +120,6 @@ int main(int argc, char **argv)
         argv++, argc--;
         name = argv[0];
     }
-    if (strcmp(name, "rsh") == 0)
-        return rsh_main(argc, argv);
-    if (strcmp(name, "rcp") == 0)
-        return rcp_main(argc, argv);
     if (strcmp(name, "lilo") == 0)
         return lilo_main(argc, argv);
     if (strcmp(name, "reboot") == 0)

@@ -1,0 +1,72 @@
+/*
+ * The simulated cluster's internal network: one network namespace per node
+ * and one for the package host, each with a cable (a veth pair) whose far
+ * end is a port of the bridge in the cluster's own hub namespace. Nothing
+ * of it lives in this machine's network namespace, and all of it ends with
+ * the processes that hold the namespaces.
+ *
+ * Hosts are numbered 0..7 for node0..node7 and SIM_NET_PKGHOST for the
+ * package host. Each has a fixed address and a fixed hardware address, so
+ * the other hosts' neighbour caches stay right across its reboots. Its
+ * cable's port in the hub is named by sim_net_port().
+ *
+ * The remote shell is Debian's: every host runs openbsd-inetd with in.rshd
+ * only (SIM_NET_INETD), trusts root of every cluster host through its
+ * "/root/.rhosts" and names every host in "/etc/hosts".
+ */
+#ifndef SIM_NET_H
+#define SIM_NET_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#include <string>
+
+#define SIM_NET_PKGHOST 8
+#define SIM_NET_RSH_PORT 514
+#define SIM_NET_HOSTS 9
+/* The hub's bridges: every port on the first, the hosts cut off by a
+ * partition on the second. */
+#define SIM_NET_BRIDGE "br0"
+#define SIM_NET_BRIDGE_CUT "br1"
+
+/* How a host starts its superserver: daemonised, so that a restart from
+ * outside leaves it to the host's init; a high rate limit, because the
+ * cluster's tools open hundreds of sessions a minute. */
+#define SIM_NET_INETD "/usr/sbin/inetd -R 100000 /etc/inetd.conf"
+
+/* "node3" -> 3, "pkghost" -> SIM_NET_PKGHOST, anything else -> -1 (a bare
+ * node number is taken too). */
+int sim_net_host(const char *name);
+std::string sim_net_name(int host);
+/* 10.77.0.10+N for node N, 10.77.0.2 for the package host. */
+std::string sim_net_addr(int host);
+std::string sim_net_mac(int host);
+/* The hub's end of the host's cable, "vn3" or "vpk". */
+std::string sim_net_port(int host);
+
+/* The files every host carries: "/etc/hosts", "/root/.rhosts" (mode 600)
+ * and the one-line "/etc/inetd.conf". */
+std::string sim_net_hosts_file(void);
+std::string sim_net_rhosts_file(void);
+std::string sim_net_inetd_conf(void);
+
+/*
+ * Runs PROG ("ip" or "tc") with -batch over the lines of BATCH, in the
+ * network namespace of process NS_PID (0: this process's own). With force
+ * set a failing line does not stop the rest. Returns 0 when every line
+ * worked; otherwise -1 with what the tool said in *err (when not null).
+ */
+int sim_net_run(const char *prog, pid_t ns_pid, const std::string &batch, int force,
+                std::string *err);
+
+/* In this process's own namespace: brings up lo and eth0 with HOST's
+ * address once the cable's end has arrived, waiting at most timeout_ms for
+ * it. 0, or -1 after printing why. */
+int sim_net_configure(int host, int timeout_ms);
+
+/* True when something in the network namespace of process PID (0: this
+ * process's) listens on TCP port PORT. */
+int sim_net_listening(pid_t pid, int port);
+
+#endif
