@@ -81,6 +81,11 @@ static void in_every_host(const char *dir, int skip, const std::string &batch)
     }
 }
 
+void net_forget(const char *dir, int host)
+{
+    in_every_host(dir, host, "neigh del " + sim_net_addr(host) + " dev eth0\n");
+}
+
 /* The same queueing discipline (or none, for an empty QDISC) on both ends
  * of HOST's cable. */
 static int both_ends(const char *dir, int host, const std::string &qdisc, std::string *err)

@@ -27,6 +27,12 @@ pid_t net_init(const char *dir, int host);
  * when a partition holds the host). 0, or -1 with *err. */
 int net_plug(const char *dir, int host, pid_t init, std::string *err);
 
+/* Every other host drops HOST's hardware address from its neighbour cache,
+ * as once the entry has aged: the supervisor does it when a host goes
+ * down, so that reaching it fails within the address resolution's bound
+ * ("No route to host") instead of after the cache's timers. */
+void net_forget(const char *dir, int host);
+
 /* The faults on the wire; each returns 0 or -1 with *err. */
 /* Every packet to and from HOST is dropped (both ends of its cable) and
  * every other host keeps its hardware address, so a connection hangs

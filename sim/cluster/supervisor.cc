@@ -243,6 +243,7 @@ static void node_reaped(pid_t pid, int st)
             close(s->ready_fd);
             s->ready_fd = -1;
         }
+        net_forget(g_dir, n);
         if (s->state == NS_STOPPING) {
             s->state = NS_REBOOTING;
             s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_DELAY_MS", 1000);

@@ -234,8 +234,10 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     fault({"crash", "2"});
     runs.back().join();
     table.back().where = "while node 2 installs";
-    EXPECT_EQ(table.back().status, 28) << console;
-    EXPECT_THAT(console, HasSubstr("Update of node 2 failed."));
+    /* The remote shell carries no exit status: node 2's run seems to have
+     * ended well, and the run stops where it next needs node 2. */
+    EXPECT_EQ(table.back().status, 25) << console;
+    EXPECT_THAT(console, HasSubstr("lilo did not complete successfully!"));
     EXPECT_THAT(console, HasSubstr(BANNER));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 2), 0);
@@ -247,6 +249,8 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
                  "--rcp pkghost:/r.tgz", 28, "Update of node 3 failed.");
     failing_case("rsh to node 1 fails at start", {{"rsh-fail", "1"}}, "--rcp pkghost:/r.tgz", 1,
                  "Not all nodes are currently accessible.");
+    failing_case("nodes 2, 3 cut off from 0, 1 and the package host", {{"partition", "2,3"}},
+                 "--rcp pkghost:/r.tgz", 1, "Not all nodes are currently accessible.");
     failing_case("dpkg fails on osk-tools of node 2", {{"dpkg-fail", "2", "osk-tools"}},
                  "--rcp pkghost:/r.tgz", 28, "Update of node 2 failed.");
     failing_case("scratch space of node 0 full",
@@ -301,6 +305,22 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     table.push_back({"node 2 crashes during the reboot", where, 0, ok, ok});
     for (size_t i = first; i < table.size(); i++)
         table[i].next_ok = ok;
+
+    /* A slow link to node 1 makes a run slower, nothing else. */
+    release("r2.tgz", "2.2.3.11");
+    remember_roots();
+    fault({"slow", "1", "--rate", "200000"});
+    bool slow_ok = full_update(0, "--rcp pkghost:/r2.tgz", &console);
+    where = fired_and_clear();
+    EXPECT_TRUE(slow_ok) << console;
+    bool slow_same = true;
+    for (int n = 0; n < 4; n++) {
+        EXPECT_EQ(status()[n].root, 'A') << "node " << n;
+        slow_same &= test_cluster_root_sum(dir, n, 'B') == sums[n];
+    }
+    EXPECT_TRUE(slow_same) << "a running root changed";
+    table.push_back(
+        {"node 1's link slowed to 200 kbit/s", where, slow_ok ? 0 : 1, slow_same, slow_ok});
 }
 
 /* `update` killed with SIGKILL at ten points from the start to the boot
@@ -367,13 +387,19 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
         return run_log(0).find("Waiting for node 5 to complete...") != std::string::npos;
     }));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
+    /* Held down until the run has ended: the remote shell carries no exit
+     * status, so the run learns that node 5's install never finished only
+     * where it next needs node 5, at its boot loader. Back in time for
+     * that, node 5 would be made to boot its half-installed root. */
+    test_cluster_hold_boot(dir, 5, true);
     ASSERT_EQ(test_cluster_reboot(dir, 5), 0);
     runs.back().join();
+    test_cluster_hold_boot(dir, 5, false);
     row &hung = table.back();
     hung.fault = "node 5 hangs, operator reboots it";
     hung.where = "while node 5 installs";
-    EXPECT_EQ(hung.status, 28) << console;
-    EXPECT_THAT(console, HasSubstr("Update of node 5 failed."));
+    EXPECT_EQ(hung.status, 25) << console;
+    EXPECT_THAT(console, HasSubstr("lilo did not complete successfully!"));
     EXPECT_TRUE(cluster_back());
     EXPECT_TRUE(quiet());
     hung.roots_same = roots_unchanged();

@@ -45,6 +45,20 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
                               "osk-update_2.2.2.164-1");
     }
     EXPECT_EQ(run(6, "chroot /altroot dpkg-query -W -f '${Version}' osk"), "2.2.2.164-1");
+    for (size_t n = 0; n < s.size(); n++)
+        EXPECT_EQ(s[n].addr, "10.77.0." + std::to_string(10 + n));
+    EXPECT_THAT(test_cluster_cli(dir, {"status"}).out,
+                HasSubstr("\npkghost state=up addr=10.77.0.2\n"));
+
+    /* Debian's remote shell, which the node's package database knows. */
+    EXPECT_EQ(run(4, "dpkg -S $(readlink -f /usr/bin/rsh) $(readlink -f /usr/bin/rcp) "
+                     "/usr/sbin/in.rshd | cut -d: -f1"),
+              "rsh-client\nrsh-client\nrsh-server\n");
+    /* Nothing of the cluster's network is this machine's: no remote shell
+     * listens here, no address or port of it is here. */
+    EXPECT_EQ(system("ss -ltnH 'sport = :514' | grep -q ."), 256);
+    EXPECT_EQ(system("ip -o addr | grep -q '10\\.77\\.0\\.'"), 256);
+    EXPECT_EQ(system("ip -o link | grep -qE ': (vn[0-7]|vpk|br0|br1)[@:]'"), 256);
 
     /* What the update tool relies on inside a node. */
     std::string mounts = run(3, "cat /proc/mounts");
@@ -55,6 +69,8 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
               "A\nB\nosk-update: /usr/sbin/update\n");
 }
 
+/* Debian's rsh and rcp, as the update relies on them: the remote shell
+ * carries the command's output but not its exit status. */
 TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
 {
     up(2);
@@ -62,15 +78,17 @@ TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
     /* Arguments are joined with blanks and run by the remote shell. */
     EXPECT_EQ(run(0, "rsh node1 echo a '  ' b"), "a b\n");
     EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 'echo out; echo err >&2; exit 7'", &out, &err),
-              7);
+              0);
     EXPECT_EQ(out, "out\n");
     EXPECT_EQ(err, "err\n");
-    /* A fresh root login: nothing of the caller's environment, cwd "/". */
-    EXPECT_EQ(run(0, "cd /tmp; FOO=1 rsh node1 'echo ${FOO:-unset} $HOME; pwd; id -u'"),
-              "unset /root\n/\n0\n");
+    /* A fresh root login: nothing of the caller's environment, the node's
+     * own PATH, in root's home. */
+    EXPECT_EQ(run(0, "cd /tmp; FOO=1 rsh node1 'echo ${FOO:-unset} $HOME; pwd; id -u; "
+                     "command -v chroot'"),
+              "unset /root\n/root\n0\n/usr/sbin/chroot\n");
     EXPECT_EQ(run(0, "echo piped | rsh node1 cat"), "piped\n");
-    EXPECT_EQ(run(0, "rsh node1 'kill -9 $$'", 137), "");
 
+    /* A host that is not there, and a name that is no host's. */
     EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node5 true", &out, &err), 1);
     EXPECT_THAT(err, HasSubstr("node5: No route to host"));
     EXPECT_EQ(test_cluster_exec(dir, 0, "rsh fileserver true", &out, &err), 1);
@@ -89,8 +107,7 @@ TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
     run(0, "echo old > /tmp/keep");
     EXPECT_EQ(test_cluster_exec(dir, 0, "rcp node1:/no/such /tmp/keep", &out, &err), 1);
     EXPECT_THAT(err, HasSubstr("/no/such: No such file or directory"));
-    EXPECT_EQ(run(0, "cat /tmp/keep; ls /tmp | grep -c rcp- || true"), "old\n0\n");
-    EXPECT_EQ(test_cluster_exec(dir, 0, "rcp pkghost:/etc/passwd /tmp/p", &out, &err), 1);
+    EXPECT_EQ(run(0, "cat /tmp/keep"), "old\n");
 
     /* To another node: from a local file or from a host:path (even this
      * node's own), into a file or a folder, keeping the mode. */
@@ -98,7 +115,6 @@ TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
     EXPECT_EQ(run(1, "od -c /tmp/pushed | head -1; stat -c %a /tmp/pushed /var/tmp/copy"),
               "0000000   x  \\0   y\n750\n750\n");
     EXPECT_EQ(test_cluster_exec(dir, 0, "rcp /tmp/keep node1:/no/such/dir/f", &out, &err), 1);
-    EXPECT_EQ(run(1, "ls /tmp | grep -c rcp- || true"), "0\n");
     EXPECT_EQ(test_cluster_exec(dir, 0, "rcp /tmp/keep node5:/tmp/f", &out, &err), 1);
     EXPECT_THAT(err, HasSubstr("node5: No route to host"));
 }
@@ -113,10 +129,11 @@ TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
 
     test_cluster_hold_boot(dir, 1, true);
     EXPECT_EQ(run(0, "rsh node1 /sbin/reboot; echo $?"), "0\n");
-    /* From the moment reboot returns the node is out of the cluster. */
+    /* From the moment reboot returns the node is out of the cluster: its
+     * remote shell refuses, and once it is down nothing answers at all. */
     std::string out, err;
     EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 true", &out, &err), 1);
-    EXPECT_THAT(err, HasSubstr("node1: No route to host"));
+    EXPECT_THAT(err, ::testing::ContainsRegex("node1: (Connection refused|No route to host)"));
     test_node_status gone = node_status(1);
     EXPECT_EQ(gone.online, 0);
     EXPECT_NE(gone.state, "up");
@@ -274,7 +291,7 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     });
     ASSERT_TRUE(wait_for_condition(200, 20, [&] { return peek(1, "pgrep -cx sleep") == "1\n"; }));
     std::vector<int> pids = test_cluster_pids(dir);
-    ASSERT_EQ(pids.size(), 4u);
+    ASSERT_EQ(pids.size(), 6u);
     ASSERT_EQ(kill(pids.back(), SIGKILL), 0);
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     auto [st, err] = pending.get();

@@ -91,6 +91,9 @@ bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *
             return false;
         s.state = state;
         s.packages = pk;
+        size_t at = line.find(" addr=");
+        if (at != std::string::npos)
+            s.addr = line.substr(at + 6);
         nodes->push_back(s);
     }
     return !nodes->empty();
@@ -129,7 +132,7 @@ static int pid_in(const std::string &file)
 std::vector<int> test_cluster_pids(const std::string &dir)
 {
     std::vector<int> pids;
-    for (const char *f : {"supervisor.pid", "osk-simd.pid"})
+    for (const char *f : {"supervisor.pid", "osk-simd.pid", "hub.pid", "pkghost.pid"})
         if (int p = pid_in(dir + "/" + f))
             pids.push_back(p);
     for (int n = 0; n < 8; n++)

@@ -64,6 +64,7 @@ struct test_node_status {
     char root = '-';      /* running root partition, A or B */
     char boot = '-';      /* partition booted next */
     std::string packages; /* "name_version,..." or "-" */
+    std::string addr;     /* its address on the cluster's network */
 };
 /* Reads every node's status; false when the cluster does not answer. */
 bool test_cluster_status(const std::string &dir, std::vector<test_node_status> *nodes);
@@ -86,7 +87,8 @@ std::string test_cluster_roots(const std::string &dir);
 void test_cluster_hold_boot(const std::string &dir, int node, bool hold);
 
 /* Processes of this machine that belong to the cluster: its supervisor,
- * module daemon and every node's init, by the pids they recorded. */
+ * module daemon, hub network, package host and every node's init (last, in
+ * node order), by the pids they recorded. */
 std::vector<int> test_cluster_pids(const std::string &dir);
 /* Mount points of this machine's mount table under dir. */
 std::vector<std::string> test_cluster_host_mounts(const std::string &dir);
