@@ -15,3 +15,33 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
+
+# The simulated cluster's network and remote shell: iproute2 and Debian's
+# rsh server, client and superserver, which every host of a cluster runs in
+# namespaces of its own. Their install must start no server on this machine:
+# where no policy forbids service starts, one does for the install's length.
+net=(iproute2 rsh-server rsh-client openbsd-inetd)
+missing=()
+for p in "${net[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    policy=/usr/sbin/policy-rc.d
+    ours=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# put here by tools/deps.sh for one install\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        ours=1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" || status=$?
+    [ -z "$ours" ] || rm -f "$policy"
+    [ "${status:-0}" = 0 ] || exit "$status"
+fi
+# Checked after any install: the remote shell listens only inside clusters.
+if ss -ltnH 'sport = :514' | grep -q .; then
+    echo "tools/deps.sh: a remote shell server listens on this machine (port 514);" \
+        "stop it (the simulated cluster runs its own inside its namespaces)" >&2
+    exit 1
+fi
