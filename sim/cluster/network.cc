@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "sim_fork.h"
 #include "sim_net.h"
 #include "sim_util.h"
 #include "osk_banned.h"
@@ -83,7 +84,13 @@ static void in_every_host(const char *dir, int skip, const std::string &batch)
 
 void net_forget(const char *dir, int host)
 {
-    in_every_host(dir, host, "neigh del " + sim_net_addr(host) + " dev eth0\n");
+    /* In a child of its own: nobody waits for a cache to be emptied, and
+     * the supervisor has boots to see to meanwhile. */
+    pid_t pid;
+    if (sim_fork(FORK_NULL_STDIN, nullptr, 0, &pid) == 0) {
+        in_every_host(dir, host, "neigh del " + sim_net_addr(host) + " dev eth0\n");
+        _exit(0);
+    }
 }
 
 /* The same queueing discipline (or none, for an empty QDISC) on both ends
@@ -109,19 +116,34 @@ static int both_ends(const char *dir, int host, const std::string &qdisc, std::s
     return 0;
 }
 
+/* The neighbour entries that keep a stalled HOST's connections waiting:
+ * the others' entry for it, and its own for each of them. */
+static void pin_neighbours(const char *dir, int host, bool undo)
+{
+    auto line = [undo](int h) {
+        return undo ? "neigh del " + sim_net_addr(h) + " dev eth0\n"
+                    : "neigh replace " + sim_net_addr(h) + " lladdr " + sim_net_mac(h) +
+                          " dev eth0 nud permanent\n";
+    };
+    in_every_host(dir, host, line(host));
+    std::string own;
+    for (int h = 0; h < SIM_NET_HOSTS; h++)
+        if (h != host)
+            own += line(h);
+    if (pid_t init = net_init(dir, host))
+        (void)sim_net_run("ip", init, own, 1, nullptr);
+}
+
 int net_stall(const char *dir, int host, bool undo, std::string *err)
 {
-    std::string addr = sim_net_addr(host);
     if (undo) {
         (void)both_ends(dir, host, "", err);
-        in_every_host(dir, host, "neigh del " + addr + " dev eth0\n");
+        pin_neighbours(dir, host, true);
         return 0;
     }
-    /* Without their address resolution a connection would fail at once
-     * ("No route to host") where a stalled one waits. */
-    in_every_host(dir, host,
-                  "neigh replace " + addr + " lladdr " + sim_net_mac(host) +
-                      " dev eth0 nud permanent\n");
+    /* A failed address resolution would end a connection at once ("No
+     * route to host") where a stalled one waits. */
+    pin_neighbours(dir, host, false);
     return both_ends(dir, host, "blackhole", err);
 }
 

@@ -12,6 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "agent.h"
 #include "sim_net.h"
 #include "sim_util.h"
@@ -101,6 +103,41 @@ static int put_dir(const char *up, const char *path)
     return 0;
 }
 
+/* This machine's file PATH with every line for which DROP is true left
+ * out, and REPLACE appended; "" when it cannot be read. */
+template <typename F>
+static std::string filtered(const char *path, F drop, const std::string &replace)
+{
+    std::string out;
+    FILE *f = fopen(path, "re");
+    char line[1024];
+    while (f && fgets(line, sizeof line, f))
+        if (!drop(line))
+            out += line;
+    if (f)
+        fclose(f);
+    return out + replace;
+}
+
+/* A node's own name service and PAM session settings: the cluster's
+ * network knows its hosts from /etc/hosts alone (there is no name server
+ * on it), and a node runs no login manager for a session to register
+ * with. Both spare each remote shell session work that can only fail. */
+static int put_node_config(const char *up)
+{
+    std::string ns = filtered(
+        "/etc/nsswitch.conf", [](const char *l) { return strncmp(l, "hosts:", 6) == 0; },
+        "hosts: files\n");
+    std::string session = filtered(
+        "/etc/pam.d/common-session",
+        [](const char *l) { return strstr(l, "pam_systemd") != nullptr; }, "");
+    if (put_file(up, "/etc/nsswitch.conf", ns.c_str(), 0644) < 0)
+        return -1;
+    if (!session.empty() && put_file(up, "/etc/pam.d/common-session", session.c_str(), 0644) < 0)
+        return -1;
+    return 0;
+}
+
 static const char apt_conf[] =
     "// The release repository publishes only an i386 index; read it for every\n"
     "// architecture, and accept its unsigned Release file.\n"
@@ -173,7 +210,8 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (put_file(up, "/etc/hosts", sim_net_hosts_file().c_str(), 0644) < 0 ||
         put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0 ||
         put_file(up, "/etc/inetd.conf", sim_net_inetd_conf().c_str(), 0644) < 0 ||
-        put_file(up, "/etc/environment", "PATH=\"" NODE_PATH "\"\n", 0644) < 0)
+        put_file(up, "/etc/environment", "PATH=\"" NODE_PATH "\"\n", 0644) < 0 ||
+        put_node_config(up) < 0)
         return -1;
     if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
         put_file(up, "/etc/hostname", host, 0644) < 0 ||

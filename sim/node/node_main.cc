@@ -132,7 +132,7 @@ static int boot(int argc, char **argv)
             return 0;
         /* While stopping, the remote shell's sessions are counted again
          * shortly: they are no children of ours. */
-        struct timespec tick = {0, 20 * 1000 * 1000};
+        struct timespec tick = {0, 5 * 1000 * 1000};
         int sig = sigtimedwait(&wake, nullptr, stopping ? &tick : nullptr);
         if (sig == SIGTERM && !stopping) {
             stopping = 1;

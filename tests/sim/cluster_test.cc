@@ -119,6 +119,53 @@ TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
     EXPECT_THAT(err, HasSubstr("node5: No route to host"));
 }
 
+/* The network faults act on the wire itself, and `clear` undoes them. */
+TEST_F(Cluster, NetworkFaultsActOnTheWire)
+{
+    up(3);
+    auto fault = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), "fault");
+        run_result r = test_cluster_cli(dir, words);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    };
+    std::string out, err;
+
+    /* Nodes 1 and 2 on one side, node 0 and the package host on the other. */
+    fault({"partition", "1,2"});
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 true", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("node1: No route to host"));
+    EXPECT_EQ(run(1, "rsh node2 hostname"), "node2\n");
+    EXPECT_EQ(test_cluster_exec(dir, 2, "rcp pkghost:/nothing /tmp/x", &out, &err), 1);
+    EXPECT_EQ(run(0, "rsh pkghost hostname"), "pkghost\n");
+    fault({"clear"});
+    EXPECT_EQ(run(0, "rsh node1 hostname"), "node1\n");
+
+    /* A stalled node: a connection waits, neither refused nor unreachable,
+     * and goes through once the fault is cleared. */
+    fault({"rsh-stall", "2"});
+    EXPECT_EQ(test_cluster_exec(dir, 0, "timeout 4 rsh node2 true", &out, &err), 124) << err;
+    auto later = std::async(std::launch::async, [&] { return run(1, "rsh node2 hostname"); });
+    fault({"clear"});
+    ASSERT_EQ(later.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    EXPECT_EQ(later.get(), "node2\n");
+
+    /* A slow link: rate-limited at both of its ends. */
+    fault({"slow", "node1", "--rate", "64000"});
+    EXPECT_THAT(run(1, "tc qdisc show dev eth0"), HasSubstr("tbf"));
+    EXPECT_EQ(run(0, "head -c 40000 /dev/zero > /tmp/z; rcp /tmp/z node1:/tmp/z && rsh node1 "
+                     "'wc -c < /tmp/z'"),
+              "40000\n");
+    fault({"clear"});
+    EXPECT_THAT(run(1, "tc qdisc show dev eth0"), ::testing::Not(HasSubstr("tbf")));
+
+    /* Refused: nothing listens, until clear starts the server again. */
+    fault({"rsh-fail", "1"});
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 true", &out, &err), 1);
+    EXPECT_THAT(err, HasSubstr("node1: Connection refused"));
+    fault({"clear"});
+    EXPECT_EQ(run(0, "rsh node1 hostname"), "node1\n");
+}
+
 TEST_F(Cluster, RebootBootsTheRootLiloChoseInTheAlternateRoot)
 {
     up(2);
