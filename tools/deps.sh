@@ -3,13 +3,17 @@
 # need, asking dpkg first so that a ready machine installs nothing.
 set -euo pipefail
 
-want=(cmake ninja-build g++ libssl-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev
-      apt util-linux mount tar gzip bzip2 coreutils procps librsvg2-bin clang libclang-rt-14-dev
-      binutils lintian)
-missing=()
-for p in "${want[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
+# missing NAME...: the packages named that dpkg does not know as installed.
+missing_of() {
+    missing=()
+    for p in "$@"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+}
+
+missing_of cmake ninja-build g++ libssl-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev \
+    apt util-linux mount tar gzip bzip2 coreutils procps librsvg2-bin clang libclang-rt-14-dev \
+    binutils lintian
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     apt-get update -qq
@@ -20,11 +24,7 @@ fi
 # rsh server, client and superserver, which every host of a cluster runs in
 # namespaces of its own. Their install must start no server on this machine:
 # where no policy forbids service starts, one does for the install's length.
-net=(iproute2 rsh-server rsh-client openbsd-inetd)
-missing=()
-for p in "${net[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
+missing_of iproute2 rsh-server rsh-client openbsd-inetd
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     policy=/usr/sbin/policy-rc.d

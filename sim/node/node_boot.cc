@@ -9,12 +9,12 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "agent.h"
+#include "node_host.h"
 #include "sim_net.h"
 #include "sim_util.h"
 #include "osk_banned.h"
@@ -374,14 +374,5 @@ int node_mount_and_pivot(const struct node_boot_t *b)
     if (bind(run, p, 0) < 0)
         return -1;
 
-    if (chdir(m) < 0)
-        return fail("chdir", m);
-    /* Stack the new root over the old one, then let the old one go. */
-    if (syscall(SYS_pivot_root, ".", ".") < 0)
-        return fail("pivot_root", m);
-    if (umount2(".", MNT_DETACH) < 0)
-        return fail("detach old root", "/");
-    if (chdir("/") < 0)
-        return fail("chdir", "/");
-    return 0;
+    return host_pivot(m);
 }

@@ -194,8 +194,14 @@ int pkghost_mount_and_pivot(const char *dir)
         if (mount(f, p, nullptr, MS_BIND, nullptr) < 0)
             return fail("bind mount onto", p);
     }
+    return host_pivot(root);
+}
+
+int host_pivot(const char *root)
+{
     if (chdir(root) < 0)
         return fail("chdir", root);
+    /* Stack the new root over the old one, then let the old one go. */
     if (syscall(SYS_pivot_root, ".", ".") < 0)
         return fail("pivot_root", root);
     if (umount2(".", MNT_DETACH) < 0)

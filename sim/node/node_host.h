@@ -25,4 +25,8 @@ int host_sessions(void);
  * over them. 0, or -1 after printing why. */
 int pkghost_mount_and_pivot(const char *dir);
 
+/* Makes ROOT (a mount point) this mount namespace's "/" and lets the old
+ * root go. 0, or -1 after printing why. */
+int host_pivot(const char *root);
+
 #endif
