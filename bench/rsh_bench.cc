@@ -38,8 +38,7 @@ static int rsh_once(const char *host)
         _exit(127);
     }
     int st;
-    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0
-                                                                                            : -1;
+    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
 }
 
 int main(int argc, char **argv)
