@@ -294,6 +294,10 @@ static int cleanup(int quiet)
         snprintf(f, sizeof f, "node%d/pid", n);
         kill_and_wait(pid_from(f), "osk-node", SIGKILL);
     }
+    /* The network's holders: their namespaces, links and bridges go with
+     * them. */
+    kill_and_wait(pid_from("pkghost.pid"), "osk-node", SIGKILL);
+    kill_and_wait(pid_from("hub.pid"), "osk-node", SIGKILL);
     kill_and_wait(pid_from("osk-simd.pid"), "osk-simd", SIGTERM);
 
     char mounts[64][512];

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -363,6 +364,31 @@ TEST_F(Cluster, DownLeavesNothingBehindEvenAfterANodeDied)
     struct stat sb;
     EXPECT_NE(stat(dir.c_str(), &sb), 0);
     EXPECT_EQ(test_cluster_down(dir), 0);
+}
+
+/* A supervisor that crashed takes the whole cluster with it, network
+ * included, and the next `up` starts a fresh one. */
+TEST_F(Cluster, UpAfterASupervisorCrashStartsAfresh)
+{
+    up(2);
+    std::vector<int> old = test_cluster_pids(dir);
+    ASSERT_EQ(old.size(), 6u);
+    ASSERT_EQ(kill(old.front(), SIGKILL), 0);
+    run_result r = test_cluster_cli(dir, {"up", "--nodes", "2"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<int> now = test_cluster_pids(dir);
+    for (int pid : old) {
+        char p[64], cmd[16] = "";
+        snprintf(p, sizeof p, "/proc/%d/cmdline", pid);
+        /* Gone, a zombie yet to be reaped, or a pid given to the new cluster. */
+        if (FILE *f = fopen(p, "r")) {
+            size_t n = fread(cmd, 1, sizeof cmd, f);
+            fclose(f);
+            EXPECT_TRUE(n == 0 || std::find(now.begin(), now.end(), pid) != now.end())
+                << "pid " << pid << " still runs";
+        }
+    }
+    EXPECT_EQ(run(0, "rsh node1 hostname"), "node1\n");
 }
 
 /* The daemon runs as root and writes into its callers' memory: nobody else
