@@ -60,15 +60,15 @@ int net_plug(const char *dir, int host, pid_t init, std::string *err)
     std::vector<int> cut = partitioned(dir);
     bool is_cut = std::find(cut.begin(), cut.end(), host) != cut.end();
     std::string port = sim_net_port(host);
+    std::string plug = "link add " + port + " type veth peer name eth0 address " +
+                       sim_net_mac(host) + " netns " + std::to_string(init) + "\nlink set " + port +
+                       " master " + (is_cut ? SIM_NET_BRIDGE_CUT : SIM_NET_BRIDGE) + " up\n";
+    if (sim_net_run("ip", hub, plug, 0, err) == 0)
+        return 0;
     /* The cable of the host's last boot goes with its namespace, but not
      * always at once. */
     (void)sim_net_run("ip", hub, "link del " + port + "\n", 0, nullptr);
-    return sim_net_run("ip", hub,
-                       "link add " + port + " type veth peer name eth0 address " +
-                           sim_net_mac(host) + " netns " + std::to_string(init) + "\nlink set " +
-                           port + " master " + (is_cut ? SIM_NET_BRIDGE_CUT : SIM_NET_BRIDGE) +
-                           " up\n",
-                       0, err);
+    return sim_net_run("ip", hub, plug, 0, err);
 }
 
 /* Runs BATCH (forced: every line is tried) in every running host but

@@ -28,9 +28,10 @@ pid_t net_init(const char *dir, int host);
 int net_plug(const char *dir, int host, pid_t init, std::string *err);
 
 /* Every other host drops HOST's hardware address from its neighbour cache,
- * as once the entry has aged: the supervisor does it when a host goes
- * down, so that reaching it fails within the address resolution's bound
- * ("No route to host") instead of after the cache's timers. */
+ * as once the entry has aged: the supervisor does it when a node goes down
+ * for longer than a reboot (it died, or a test holds it down), so that
+ * reaching it fails within the address resolution's bound ("No route to
+ * host") instead of after the cache's timers. */
 void net_forget(const char *dir, int host);
 
 /* The faults on the wire; each returns 0 or -1 with *err. */

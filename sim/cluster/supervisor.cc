@@ -243,7 +243,12 @@ static void node_reaped(pid_t pid, int st)
             close(s->ready_fd);
             s->ready_fd = -1;
         }
-        net_forget(g_dir, n);
+        /* A node back within a second or two keeps its address and
+         * hardware address: only one that stays away is forgotten. */
+        char hold[PATH_MAX];
+        node_file(n, "hold-boot", hold, sizeof hold);
+        if (s->state != NS_STOPPING || access(hold, F_OK) == 0)
+            net_forget(g_dir, n);
         if (s->state == NS_STOPPING) {
             s->state = NS_REBOOTING;
             s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_DELAY_MS", 1000);

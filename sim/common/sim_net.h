@@ -33,7 +33,10 @@
 /* How a host starts its superserver: daemonised, so that a restart from
  * outside leaves it to the host's init; a high rate limit, because the
  * cluster's tools open hundreds of sessions a minute. */
-#define SIM_NET_INETD "/usr/sbin/inetd -R 100000 /etc/inetd.conf"
+#define SIM_NET_INETD_PATH "/usr/sbin/inetd"
+#define SIM_NET_INETD_RATE "100000"
+#define SIM_NET_INETD_CONF "/etc/inetd.conf"
+#define SIM_NET_INETD SIM_NET_INETD_PATH " -R " SIM_NET_INETD_RATE " " SIM_NET_INETD_CONF
 
 /* "node3" -> 3, "pkghost" -> SIM_NET_PKGHOST, anything else -> -1 (a bare
  * node number is taken too). */

@@ -38,7 +38,8 @@ int host_up(int host, const char *no_rsh_flag)
     pid_t pid;
     int r = sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS, nullptr, 0, &pid);
     if (r == 0) {
-        execl("/bin/sh", "sh", "-c", SIM_NET_INETD, (char *)nullptr);
+        execl(SIM_NET_INETD_PATH, "inetd", "-R", SIM_NET_INETD_RATE, SIM_NET_INETD_CONF,
+              (char *)nullptr);
         _exit(127);
     }
     if (r < 0) {
