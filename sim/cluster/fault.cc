@@ -29,6 +29,9 @@
 #include "sim_wire.h"
 #include "osk_banned.h"
 
+/* A slow link's bits per second unless --rate says otherwise. */
+#define SLOW_RATE 1000000
+
 static const char fault_usage[] =
     "usage: osk-cluster fault KIND ARGS... [--at-log NODE TEXT | --after MS]\n"
     "       osk-cluster fault list | clear [ID...] | --help\n"
@@ -328,6 +331,27 @@ static char running_root(int n)
     return v[n].root;
 }
 
+/* The faults that act on the cluster's network itself (network.h). */
+static bool on_the_wire(const fault_t &f)
+{
+    return f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition";
+}
+
+static long slow_rate(const fault_t &f)
+{
+    return f.num > 0 ? f.num : SLOW_RATE;
+}
+
+/* Puts a fault on the wire in place or, with undo, takes it away. */
+static int wire(const fault_t &f, bool undo, std::string *err)
+{
+    if (f.kind == "rsh-stall")
+        return net_stall(g_dir, f.node, undo, err);
+    if (f.kind == "slow")
+        return net_slow(g_dir, f.node, slow_rate(f), undo, err);
+    return net_partition(g_dir, f.hosts, undo, err);
+}
+
 #define SCRATCH "/altroot/tmp"
 #define FILLER SCRATCH "/.osk-fault-filler"
 #define PRERM_MARK "# osk-cluster fault"
@@ -431,13 +455,9 @@ static int fire(const fault_t &f, int id, std::string *what)
         *what = "nothing listens for rsh on node" + std::to_string(f.node);
         return 0;
     }
-    if (f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition") {
+    if (on_the_wire(f)) {
         std::string err;
-        int rc = f.kind == "rsh-stall" ? net_stall(g_dir, f.node, false, &err)
-                 : f.kind == "slow"
-                     ? net_slow(g_dir, f.node, f.num > 0 ? f.num : 1000000, false, &err)
-                     : net_partition(g_dir, f.hosts, false, &err);
-        if (rc < 0) {
+        if (wire(f, false, &err) < 0) {
             *what = err;
             return -1;
         }
@@ -445,9 +465,9 @@ static int fire(const fault_t &f, int id, std::string *what)
         for (int h : f.hosts.empty() ? std::vector<int>{f.node} : f.hosts)
             names += (names.empty() ? "" : ",") + sim_net_name(h);
         *what = f.kind == "rsh-stall" ? "every packet to and from " + names + " dropped"
-                : f.kind == "slow"    ? "link of " + names + " at " +
-                                         std::to_string(f.num > 0 ? f.num : 1000000) + " bit/s"
-                                   : names + " cut off from the other hosts";
+                : f.kind == "slow"
+                    ? "link of " + names + " at " + std::to_string(slow_rate(f)) + " bit/s"
+                    : names + " cut off from the other hosts";
         return 0;
     }
     if (f.kind == "scratch-full") {
@@ -571,11 +591,9 @@ static void undo(const fault_t &f, int id)
         (void)signal_node(f.node, SIGCONT, nullptr);
     else if (f.kind == "rsh-fail")
         restart_rsh(f.node);
-    else if (f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition") {
+    else if (on_the_wire(f)) {
         std::string err;
-        (void)(f.kind == "rsh-stall" ? net_stall(g_dir, f.node, true, &err)
-               : f.kind == "slow"    ? net_slow(g_dir, f.node, 0, true, &err)
-                                     : net_partition(g_dir, f.hosts, true, &err));
+        (void)wire(f, true, &err);
     } else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
         (void)in_node(f.node, [] { return umount2(SCRATCH, MNT_DETACH); });
     else if (f.kind == "dpkg-fail")

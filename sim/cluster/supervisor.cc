@@ -11,8 +11,6 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -572,17 +570,9 @@ static pid_t start_ready(const char *bindir, const char *what, unsigned flags, i
  * that management calls reach it from here whichever node serves. */
 static void sysmgr_listener(void)
 {
-    g_sysmgr_lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (g_sysmgr_lfd < 0 || bind(g_sysmgr_lfd, (struct sockaddr *)&a, sizeof a) < 0 ||
-        listen(g_sysmgr_lfd, 64) < 0) {
+    g_sysmgr_lfd = sim_loopback_listen(64);
+    if (g_sysmgr_lfd < 0)
         slog("no listener for the system manager: %s", strerror(errno));
-        if (g_sysmgr_lfd >= 0)
-            close(g_sysmgr_lfd);
-        g_sysmgr_lfd = -1;
-    }
 }
 
 /* The hub network, the PR server and the package host, then every node's

@@ -1,6 +1,7 @@
 #include "sim_wire.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -382,4 +383,19 @@ int sim_fd_request(const char *sock, const char *line, int timeout_ms)
     if (fd < 0)
         errno = ENOENT;
     return fd;
+}
+
+int sim_loopback_listen(int backlog)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&a, sizeof a) == 0 && listen(fd, backlog) == 0)
+        return fd;
+    int e = errno;
+    if (fd >= 0)
+        close(fd);
+    errno = e;
+    return -1;
 }

@@ -73,6 +73,10 @@ int sim_agent_exec_tty(const char *rundir, const char *host, const char *cmd, in
  */
 int sim_line_request(const char *sock, const char *line, char *reply, size_t size, int timeout_ms);
 
+/* A TCP listener on this machine's 127.0.0.1, on a port the kernel picks;
+ * -1 with errno on failure. */
+int sim_loopback_listen(int backlog);
+
 /* A descriptor handed over a line service: sim_send_fd answers on SOCK
  * with TEXT and a copy of FD; sim_fd_request sends LINE to the service at
  * path SOCK and returns the descriptor it answers with, or -1. */

@@ -19,12 +19,6 @@
 #include "sim_util.h"
 #include "osk_banned.h"
 
-static int fail(const char *what, const char *path)
-{
-    fprintf(stderr, "osk-node: %s %s: %s\n", what, path, strerror(errno));
-    return -1;
-}
-
 /* Where PATH of the node lives in an upper directory UP. The lower layer is
  * this machine's "/", so links there must be followed: with "/sbin" a link
  * to "usr/sbin", a file written to UP/sbin would hide the whole folder. */
@@ -60,9 +54,9 @@ static int put_file(const char *up, const char *path, const char *text, mode_t m
     snprintf(d, sizeof d, "%s", p);
     *strrchr(d, '/') = '\0';
     if (sim_mkdir_p(d, 0755) < 0)
-        return fail("mkdir", d);
+        return host_fail("mkdir", d);
     if (sim_write_file(p, text, mode) < 0)
-        return fail("write", p);
+        return host_fail("write", p);
     return 0;
 }
 
@@ -74,12 +68,12 @@ static int put_tool(const char *up, const char *path, const char *bindir)
     *strrchr(d, '/') = '\0';
     snprintf(from, sizeof from, "%s/osk-nodetool", bindir);
     if (sim_mkdir_p(d, 0755) < 0)
-        return fail("mkdir", d);
+        return host_fail("mkdir", d);
     /* A copy per root, not a link: a test that damages a node's tool must
      * not damage the build or another node. */
     (void)unlink(p);
     if (sim_copy_file(from, p, 0755) < 0)
-        return fail("copy to", p);
+        return host_fail("copy to", p);
     return 0;
 }
 
@@ -90,7 +84,7 @@ static int put_opaque_dir(const char *up, const char *path, mode_t mode)
     char p[PATH_MAX];
     snprintf(p, sizeof p, "%s%s", up, path);
     if (sim_mkdir_opaque(p, mode) < 0)
-        return fail("make opaque folder", p);
+        return host_fail("make opaque folder", p);
     return 0;
 }
 
@@ -99,7 +93,7 @@ static int put_dir(const char *up, const char *path)
     char p[PATH_MAX];
     upper_path(up, path, p, sizeof p);
     if (sim_mkdir_p(p, 0755) < 0)
-        return fail("mkdir", p);
+        return host_fail("mkdir", p);
     return 0;
 }
 
@@ -161,13 +155,13 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (access(marker, F_OK) == 0)
         return 0;
     if (sim_mkdir_p(up, 0755) < 0 || sim_mkdir_p(work, 0755) < 0)
-        return fail("mkdir", up);
+        return host_fail("mkdir", up);
 
     /* Start from the cluster's base release, installed once for all roots. */
     char base[PATH_MAX];
     snprintf(base, sizeof base, "%s/base/upper", b->dir);
     if (access(base, F_OK) == 0 && sim_copy_tree(base, up) < 0)
-        return fail("copy the base release into", up);
+        return host_fail("copy the base release into", up);
 
     int part = x == 'A' ? 1 : 2;
     char lilo[256], host[64];
@@ -186,7 +180,7 @@ int node_root_create(const struct node_boot_t *b, char x)
     char upd[PATH_MAX];
     upper_path(up, "/usr/sbin/update", upd, sizeof upd);
     if (access(upd, F_OK) != 0 && symlink("/opt/osk-sim/bin/update", upd) < 0)
-        return fail("symlink", upd);
+        return host_fail("symlink", upd);
 
     /* root's home is the node's own: none of this machine's shell start-up
      * files runs in a node's remote shell sessions. */
@@ -238,26 +232,16 @@ static int mount_root(const struct node_boot_t *b, char x, const char *at)
         if (mount(dev, at, "overlay", 0, opts) == 0)
             return 0;
         if (errno != EBUSY || tries == 50)
-            return fail("mount root at", at);
+            return host_fail("mount root at", at);
         usleep(20000);
     }
-}
-
-static int bind(const char *from, const char *to, unsigned long extra)
-{
-    if (mount(from, to, nullptr, MS_BIND | (extra & MS_REC), nullptr) < 0)
-        return fail("bind mount onto", to);
-    if ((extra & MS_RDONLY) &&
-        mount(nullptr, to, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) < 0)
-        return fail("make read-only", to);
-    return 0;
 }
 
 static int touch(const char *path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return fail("create", path);
+        return host_fail("create", path);
     close(fd);
     return 0;
 }
@@ -269,13 +253,13 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
     char d[PATH_MAX], p[PATH_MAX];
     snprintf(d, sizeof d, "%s/dev", m);
     if (mount("tmpfs", d, "tmpfs", MS_NOSUID, "mode=755,size=1m") < 0)
-        return fail("mount tmpfs at", d);
+        return host_fail("mount tmpfs at", d);
     static const char *const devs[] = {"null", "zero", "full", "random", "urandom", "tty"};
     for (const char *n : devs) {
         char host[64];
         snprintf(host, sizeof host, "/dev/%s", n);
         snprintf(p, sizeof p, "%s/%s", d, n);
-        if (touch(p) < 0 || bind(host, p, 0) < 0)
+        if (touch(p) < 0 || host_bind(host, p, 0) < 0)
             return -1;
     }
     /* Terminals come from the pts instance bound below. */
@@ -287,14 +271,14 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
     for (auto &l : links) {
         snprintf(p, sizeof p, "%s/%s", d, l[0]);
         if (symlink(l[1], p) < 0)
-            return fail("symlink", p);
+            return host_fail("symlink", p);
     }
     snprintf(p, sizeof p, "%s/pts", d);
-    if (mkdir(p, 0755) < 0 || bind("/dev/pts", p, 0) < 0)
+    if (mkdir(p, 0755) < 0 || host_bind("/dev/pts", p, 0) < 0)
         return -1;
     snprintf(p, sizeof p, "%s/shm", d);
     if (mkdir(p, 01777) < 0 || mount("tmpfs", p, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") < 0)
-        return fail("mount tmpfs at", p);
+        return host_fail("mount tmpfs at", p);
 
     char sock[PATH_MAX];
     snprintf(sock, sizeof sock, "%s/osk%d.sock", b->dir, b->node);
@@ -302,7 +286,7 @@ static int mount_dev(const struct node_boot_t *b, const char *m)
     if (touch(p) < 0)
         return -1;
     if (access(sock, F_OK) == 0)
-        return bind(sock, p, 0);
+        return host_bind(sock, p, 0);
     fprintf(stderr, "osk-node: %s missing, /dev/osk left unconnected\n", sock);
     return 0;
 }
@@ -331,7 +315,7 @@ int node_mount_and_pivot(const struct node_boot_t *b)
     char host[16];
     snprintf(host, sizeof host, "node%d", b->node);
     if (sethostname(host, strlen(host)) < 0)
-        return fail("sethostname", host);
+        return host_fail("sethostname", host);
 
     char m[PATH_MAX], alt[PATH_MAX], p[PATH_MAX], run[PATH_MAX];
     snprintf(m, sizeof m, "%s/node%d/mnt", b->dir, b->node);
@@ -339,7 +323,7 @@ int node_mount_and_pivot(const struct node_boot_t *b)
     snprintf(run, sizeof run, "%s/run", b->dir);
     char other = b->root == 'A' ? 'B' : 'A';
     if (sim_mkdir_p(m, 0755) < 0)
-        return fail("mkdir", m);
+        return host_fail("mkdir", m);
     if (mount_root(b, b->root, m) < 0 || mount_root(b, other, alt) < 0)
         return -1;
     empty_tmp(m);
@@ -348,9 +332,9 @@ int node_mount_and_pivot(const struct node_boot_t *b)
     for (const char *r : roots) {
         snprintf(p, sizeof p, "%s/proc", r);
         if (mount("proc", p, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0)
-            return fail("mount proc at", p);
+            return host_fail("mount proc at", p);
         snprintf(p, sizeof p, "%s/opt/osk-sim/bin", r);
-        if (bind(b->bindir, p, MS_RDONLY) < 0)
+        if (host_bind(b->bindir, p, MS_RDONLY) < 0)
             return -1;
     }
     if (mount_dev(b, m) < 0)
@@ -358,20 +342,20 @@ int node_mount_and_pivot(const struct node_boot_t *b)
     snprintf(p, sizeof p, "%s/dev", alt);
     char d[PATH_MAX];
     snprintf(d, sizeof d, "%s/dev", m);
-    if (bind(d, p, MS_REC) < 0)
+    if (host_bind(d, p, MS_REC) < 0)
         return -1;
 
     /* /run starts empty at every boot, as a tmpfs would on a real node. */
     snprintf(p, sizeof p, "%s/run", m);
     if (mount("tmpfs", p, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") < 0)
-        return fail("mount tmpfs at", p);
+        return host_fail("mount tmpfs at", p);
     snprintf(p, sizeof p, "%s/run/lock", m);
     (void)mkdir(p, 01777);
     snprintf(p, sizeof p, "%s/run/osk-sim", m);
-    if (mkdir(p, 0755) < 0 || bind(run, p, 0) < 0)
+    if (mkdir(p, 0755) < 0 || host_bind(run, p, 0) < 0)
         return -1;
     snprintf(p, sizeof p, "%s/run/osk-sim", alt);
-    if (bind(run, p, 0) < 0)
+    if (host_bind(run, p, 0) < 0)
         return -1;
 
     return host_pivot(m);

@@ -91,18 +91,19 @@ int host_sessions(void)
     return each_named("in.rshd", 0);
 }
 
-static int fail(const char *what, const char *path)
+int host_fail(const char *what, const char *path)
 {
     fprintf(stderr, "osk-node: %s %s: %s\n", what, path, strerror(errno));
     return -1;
 }
 
-static int bind_ro(const char *from, const char *to, unsigned long rec)
+int host_bind(const char *from, const char *to, unsigned long flags)
 {
-    if (mount(from, to, nullptr, MS_BIND | rec, nullptr) < 0)
-        return fail("bind mount onto", to);
-    if (mount(nullptr, to, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) < 0)
-        return fail("make read-only", to);
+    if (mount(from, to, nullptr, MS_BIND | (flags & MS_REC), nullptr) < 0)
+        return host_fail("bind mount onto", to);
+    if ((flags & MS_RDONLY) &&
+        mount(nullptr, to, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) < 0)
+        return host_fail("make read-only", to);
     return 0;
 }
 
@@ -113,16 +114,16 @@ static int pkghost_files(const char *sys)
     char p[PATH_MAX];
     snprintf(p, sizeof p, "%s/root", sys);
     if (sim_mkdir_p(p, 0700) < 0)
-        return fail("mkdir", p);
+        return host_fail("mkdir", p);
     snprintf(p, sizeof p, "%s/root/.rhosts", sys);
     if (sim_write_file(p, sim_net_rhosts_file().c_str(), 0600) < 0)
-        return fail("write", p);
+        return host_fail("write", p);
     snprintf(p, sizeof p, "%s/hosts", sys);
     if (sim_write_file(p, sim_net_hosts_file().c_str(), 0644) < 0)
-        return fail("write", p);
+        return host_fail("write", p);
     snprintf(p, sizeof p, "%s/inetd.conf", sys);
     if (sim_write_file(p, sim_net_inetd_conf().c_str(), 0644) < 0)
-        return fail("write", p);
+        return host_fail("write", p);
     return 0;
 }
 
@@ -143,7 +144,7 @@ static int usr_links(const char *root)
         snprintf(to, sizeof to, "%s/%s", root, e->d_name);
         if (symlink(target, to) < 0 && errno != EEXIST) {
             closedir(d);
-            return fail("symlink", to);
+            return host_fail("symlink", to);
         }
     }
     if (d)
@@ -157,43 +158,43 @@ int pkghost_mount_and_pivot(const char *dir)
     snprintf(root, sizeof root, "%s/pkghost", dir);
     snprintf(sys, sizeof sys, "%s/pkghost.sys", dir);
     if (sethostname("pkghost", 7) < 0)
-        return fail("sethostname", "pkghost");
+        return host_fail("sethostname", "pkghost");
     if (sim_mkdir_p(sys, 0700) < 0 || pkghost_files(sys) < 0)
         return -1;
     if (mount(root, root, nullptr, MS_BIND, nullptr) < 0)
-        return fail("bind mount onto", root);
+        return host_fail("bind mount onto", root);
     for (const char *d : {"usr", "etc", "var", "dev", "proc", "tmp", "run", "root"}) {
         snprintf(p, sizeof p, "%s/%s", root, d);
         if (mkdir(p, 0755) < 0 && errno != EEXIST)
-            return fail("mkdir", p);
+            return host_fail("mkdir", p);
     }
     if (usr_links(root) < 0)
         return -1;
     static const char *const shown[][2] = {{"/usr", "usr"}, {"/etc", "etc"}, {"/var", "var"}};
     for (auto &s : shown) {
         snprintf(p, sizeof p, "%s/%s", root, s[1]);
-        if (bind_ro(s[0], p, 0) < 0)
+        if (host_bind(s[0], p, MS_RDONLY) < 0)
             return -1;
     }
     snprintf(p, sizeof p, "%s/dev", root);
-    if (bind_ro("/dev", p, MS_REC) < 0)
+    if (host_bind("/dev", p, MS_REC | MS_RDONLY) < 0)
         return -1;
     snprintf(p, sizeof p, "%s/proc", root);
     if (mount("proc", p, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0)
-        return fail("mount proc at", p);
+        return host_fail("mount proc at", p);
     for (const char *t : {"tmp", "run"}) {
         snprintf(p, sizeof p, "%s/%s", root, t);
         if (mount("tmpfs", p, "tmpfs", MS_NOSUID | MS_NODEV,
                   t[0] == 't' ? "mode=1777" : "mode=755") < 0)
-            return fail("mount tmpfs at", p);
+            return host_fail("mount tmpfs at", p);
     }
     static const char *const own[][2] = {
         {"root", "root"}, {"hosts", "etc/hosts"}, {"inetd.conf", "etc/inetd.conf"}};
     for (auto &o : own) {
         snprintf(f, sizeof f, "%s/%s", sys, o[0]);
         snprintf(p, sizeof p, "%s/%s", root, o[1]);
-        if (mount(f, p, nullptr, MS_BIND, nullptr) < 0)
-            return fail("bind mount onto", p);
+        if (host_bind(f, p, 0) < 0)
+            return -1;
     }
     return host_pivot(root);
 }
@@ -201,13 +202,13 @@ int pkghost_mount_and_pivot(const char *dir)
 int host_pivot(const char *root)
 {
     if (chdir(root) < 0)
-        return fail("chdir", root);
+        return host_fail("chdir", root);
     /* Stack the new root over the old one, then let the old one go. */
     if (syscall(SYS_pivot_root, ".", ".") < 0)
-        return fail("pivot_root", root);
+        return host_fail("pivot_root", root);
     if (umount2(".", MNT_DETACH) < 0)
-        return fail("detach old root", "/");
+        return host_fail("detach old root", "/");
     if (chdir("/") < 0)
-        return fail("chdir", "/");
+        return host_fail("chdir", "/");
     return 0;
 }

@@ -25,6 +25,14 @@ int host_sessions(void);
  * over them. 0, or -1 after printing why. */
 int pkghost_mount_and_pivot(const char *dir);
 
+/* What a host's set-up failed at: "osk-node: WHAT PATH: <errno text>" on
+ * standard error; returns -1. */
+int host_fail(const char *what, const char *path);
+
+/* Bind-mounts FROM onto TO; FLAGS may hold MS_REC and MS_RDONLY. 0, or -1
+ * after printing why. */
+int host_bind(const char *from, const char *to, unsigned long flags);
+
 /* Makes ROOT (a mount point) this mount namespace's "/" and lets the old
  * root go. 0, or -1 after printing why. */
 int host_pivot(const char *root);

@@ -95,11 +95,10 @@ static int boot(int argc, char **argv)
     start_pm();
     /* SIGTERM is a reboot: once the agent and the remote shell have seen
      * their running sessions out, ending PID 1 ends every process of the
-     * node. Both signals are
-     * taken only by sigwaitinfo, so neither can be missed between a check
-     * and a wait; the handler is there because the init of a namespace
-     * drops a signal it has no handler for. Set before the node says it is
-     * up, so no reboot request can come first. */
+     * node. Both signals are taken only by sigwaitinfo, so neither can be
+     * missed between a check and a wait; the handler is there because the
+     * init of a namespace drops a signal it has no handler for. Set before
+     * the node says it is up, so no reboot request can come first. */
     struct sigaction sa = {};
     sa.sa_handler = [](int) {};
     sigaction(SIGTERM, &sa, nullptr);

@@ -166,13 +166,10 @@ int sysmgr_listen_start(const sysmgr_ctx_t *ctx, const char *dir, void (*reboot)
     char super[1024];
     snprintf(super, sizeof super, "%s/super.sock", dir);
     g_lfd = sim_fd_request(super, "sysmgr-listener", 5000);
+    if (g_lfd < 0)
+        g_lfd = sim_loopback_listen(16);
     struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t alen = sizeof a;
-    if (g_lfd < 0 && ((g_lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0 ||
-                      bind(g_lfd, (struct sockaddr *)&a, sizeof a) != 0 || listen(g_lfd, 16) != 0))
-        g_lfd = -1;
     if (g_lfd < 0 || getsockname(g_lfd, (struct sockaddr *)&a, &alen) != 0) {
         fprintf(stderr, "osk-sysmgr: socket listener: %s\n", strerror(errno));
         return -1;
