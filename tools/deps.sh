@@ -20,24 +20,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
-# The simulated cluster's network and remote shell: iproute2 and Debian's
-# rsh server, client and superserver, which every host of a cluster runs in
-# namespaces of its own. Their install must start no server on this machine:
-# where no policy forbids service starts, one does for the install's length.
-missing_of iproute2 rsh-server rsh-client openbsd-inetd
+# The simulated cluster's nodes are Debian systems of their own, made by
+# mmdebstrap from the package archive (a tool only: it enables and starts
+# nothing); iproute2 plugs their network together. Nothing the nodes run is
+# installed on this machine.
+missing_of iproute2 mmdebstrap
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    policy=/usr/sbin/policy-rc.d
-    ours=
-    if [ ! -e "$policy" ]; then
-        printf '#!/bin/sh\n# put here by tools/deps.sh for one install\nexit 101\n' >"$policy"
-        chmod 755 "$policy"
-        ours=1
-    fi
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" || status=$?
-    [ -z "$ours" ] || rm -f "$policy"
-    [ "${status:-0}" = 0 ] || exit "$status"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 # Checked after any install: the remote shell listens only inside clusters.
 if ss -ltnH 'sport = :514' | grep -q .; then

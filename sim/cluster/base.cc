@@ -1,21 +1,27 @@
 /*
- * The base release every node starts with: a real release made by the
- * release builder and installed by dpkg once into a template layer, which
- * each new root partition then starts from. A node so answers "dpkg -s osk"
- * from its first boot, as a node installed in the factory would. The
- * release carries the build's own package too (update, osk-mcall), so a
- * node runs the update its root holds.
+ * The base every node's roots start from, made by Debian's own tools: a
+ * minimal Debian system from mmdebstrap (it resolves with apt, as the
+ * archive's own installer does, and makes a system in seconds where
+ * debootstrap takes minutes), then the platform's package installed by apt
+ * and the base release by dpkg, as a node installed in the factory would
+ * have them. Both layers are kept for the next cluster.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <glob.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,258 +34,493 @@
 
 #include "osk_banned.h"
 
-static mkrel_package base_package(const char *name, const std::string &version)
+/* What a node of this system runs besides the minimal system: Debian's
+ * remote shell with its server and superserver (which needs netbase's
+ * service names), perl for maintainer scripts, iproute2 for the host's
+ * network, psmisc for update's killall, procps for an operator's ps. */
+static const char *const node_packages[] = {"openbsd-inetd", "rsh-server", "rsh-client", "perl",
+                                            "netbase",       "iproute2",   "psmisc",     "procps"};
+
+/* Bumped whenever what is done to a layer after its tools ran changes. */
+#define BASE_RECIPE "1"
+
+static const char *const chroot_env[] = {
+    "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+    "DEBIAN_FRONTEND=noninteractive", "LC_ALL=C.UTF-8", "HOME=/root", nullptr};
+
+/* Runs ARGV with both output streams in *OUT, in a mount namespace of its
+ * own (whatever it mounts goes with it) after SETUP, if any, ran in the
+ * child. Returns the exit status, or -1. */
+static int run_captured(const std::vector<std::string> &argv, const std::function<int()> &setup,
+                        std::string *out)
 {
-    mkrel_package p;
-    p.name = name;
-    p.version = version + "-1";
-    return p;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) < 0)
+        return -1;
+    pid_t pid;
+    int r = sim_fork(FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL | FORK_NULL_STDIN |
+                         FORK_CLOSE_ALL_FDS | FORK_RESET_SIGNALS,
+                     &p[1], 1, &pid);
+    if (r == 0) {
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        if (setup && setup() < 0)
+            _exit(126);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execve(args[0][0] == '/' ? args[0] : ("/usr/bin/" + argv[0]).c_str(), args.data(),
+               const_cast<char **>(chroot_env));
+        fprintf(stderr, "%s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    close(p[1]);
+    if (r < 0) {
+        close(p[0]);
+        return -1;
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0 && out)
+            out->append(buf, (size_t)n);
+    close(p[0]);
+    int st;
+    while (waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-/* The build's own package, made beside its programs, or "" when the build
- * made none. */
-static std::string project_deb(const char *bindir)
+/* The last line of OUTPUT that says what went wrong ("E: ..." from apt and
+ * mmdebstrap, else the last line). */
+static std::string reason(const std::string &output)
 {
-    std::string pattern = std::string(bindir) + "/../deb/osk-update_*.deb";
+    std::istringstream lines(output);
+    std::string last, error;
+    for (std::string l; std::getline(lines, l);) {
+        if (l.empty())
+            continue;
+        last = l;
+        if (l.compare(0, 3, "E: ") == 0 || l.find("error") != std::string::npos)
+            error = l;
+    }
+    return error.empty() ? last : error;
+}
+
+static uint64_t fnv(uint64_t h, const std::string &s)
+{
+    for (unsigned char c : s)
+        h = (h ^ c) * 1099511628211ull;
+    return (h ^ 0xff) * 1099511628211ull;
+}
+
+static std::string hex(uint64_t h)
+{
+    char s[20];
+    snprintf(s, sizeof s, "%016llx", (unsigned long long)h);
+    return s;
+}
+
+static std::string file_text(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f)
+        return text;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+static std::string newest(const std::string &pattern)
+{
     glob_t g;
-    std::string deb;
+    std::string found;
     if (glob(pattern.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0)
-        deb = g.gl_pathv[g.gl_pathc - 1];
+        found = g.gl_pathv[g.gl_pathc - 1];
     globfree(&g);
-    return deb;
+    return found;
 }
 
-static int make_release(const char *dir, const char *release, const std::string &deb,
+/* The tree's packages, made beside its programs ("" when the build made
+ * none). */
+struct tree_debs {
+    std::string node;   /* sim-node-platform */
+    std::string update; /* osk-update */
+};
+
+static tree_debs find_debs(const std::string &build)
+{
+    return {newest(build + "/sim-deb/sim-node-platform_*.deb"),
+            newest(build + "/deb/osk-update_*.deb")};
+}
+
+/* Package names a .deb's Depends and Pre-Depends need (the first of each
+ * set of alternatives, without versions). */
+static std::vector<std::string> deb_needs(const std::string &deb)
+{
+    std::string out;
+    if (deb.empty() ||
+        run_captured({"dpkg-deb", "--field", deb, "Depends", "Pre-Depends"}, nullptr, &out) != 0)
+        return {};
+    std::vector<std::string> names;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        size_t colon = line.find(": ");
+        if (colon == std::string::npos)
+            continue;
+        std::istringstream items(line.substr(colon + 2));
+        for (std::string item; std::getline(items, item, ',');) {
+            size_t b = item.find_first_not_of(' ');
+            if (b != std::string::npos)
+                names.push_back(item.substr(b, item.find_first_of(" (:|", b) - b));
+        }
+    }
+    return names;
+}
+
+/* Where this machine's apt takes its packages from: the archive the nodes'
+ * systems are made from too. */
+static std::string archive_sources(void)
+{
+    static const char *const candidates[] = {"/etc/apt/sources.list.d/debian.sources",
+                                             "/etc/apt/sources.list"};
+    for (const char *c : candidates) {
+        struct stat st;
+        if (stat(c, &st) == 0 && st.st_size > 0)
+            return c;
+    }
+    return "";
+}
+
+static std::string suite(void)
+{
+    std::istringstream lines(file_text("/etc/os-release"));
+    for (std::string l; std::getline(lines, l);)
+        if (l.compare(0, 17, "VERSION_CODENAME=") == 0)
+            return l.substr(17);
+    return "bookworm";
+}
+
+/* The archive's state as this machine last read it: the dates of the
+ * release files its apt fetched (a dated snapshot keeps them). */
+static std::string archive_dates(void)
+{
+    glob_t g;
+    std::string dates;
+    if (glob("/var/lib/apt/lists/*Release", 0, nullptr, &g) == 0)
+        for (size_t i = 0; i < g.gl_pathc; i++) {
+            std::istringstream lines(file_text(g.gl_pathv[i]));
+            for (std::string l; std::getline(lines, l);)
+                if (l.compare(0, 6, "Date: ") == 0)
+                    dates += l + "\n";
+        }
+    globfree(&g);
+    return dates;
+}
+
+/* The kept layers live here; the lock is held while one is built. */
+struct store {
+    std::string dir;
+    int lock = -1;
+};
+
+static int store_open(store *s, const std::string &build)
+{
+    s->dir = build + "/sim-base";
+    if (sim_mkdir_p(s->dir.c_str(), 0700) < 0) {
+        fprintf(stderr, "osk-cluster: cannot make %s: %s\n", s->dir.c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+static int store_lock(store *s)
+{
+    if (s->lock >= 0)
+        return 0;
+    std::string path = s->dir + "/.lock";
+    s->lock = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (s->lock < 0 || flock(s->lock, LOCK_EX) < 0) {
+        fprintf(stderr, "osk-cluster: cannot lock %s: %s\n", path.c_str(), strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+static void store_close(store *s)
+{
+    if (s->lock >= 0)
+        close(s->lock);
+    s->lock = -1;
+}
+
+static bool kept(const std::string &dir)
+{
+    return access((dir + "/done").c_str(), F_OK) == 0;
+}
+
+/* Layers of the same kind as DIR left by earlier builds go once they are a
+ * day old: a cluster started from one may still be running. */
+static void prune(const std::string &dir)
+{
+    std::string kind = dir.substr(0, dir.rfind('-') + 1);
+    glob_t g;
+    if (glob((kind + "*").c_str(), 0, nullptr, &g) != 0)
+        return;
+    time_t old = time(nullptr) - 24 * 3600;
+    for (size_t i = 0; i < g.gl_pathc; i++) {
+        struct stat st;
+        if (dir != g.gl_pathv[i] && lstat(g.gl_pathv[i], &st) == 0 && st.st_mtime < old)
+            (void)sim_rm_tree(g.gl_pathv[i]);
+    }
+    globfree(&g);
+}
+
+/* Moves a finished layer from TMP to its kept name, or drops it. */
+static int keep(const std::string &tmp, const std::string &dir)
+{
+    if (sim_write_file((tmp + "/done").c_str(), "", 0644) == 0 &&
+        rename(tmp.c_str(), dir.c_str()) == 0) {
+        prune(dir);
+        return 0;
+    }
+    fprintf(stderr, "osk-cluster: cannot keep %s: %s\n", dir.c_str(), strerror(errno));
+    (void)sim_rm_tree(tmp.c_str());
+    return -1;
+}
+
+/* The system layer: a minimal Debian system (every Priority: required
+ * package and apt) with the node's packages, from the archive. A node
+ * reaches no network repository, so the archive's sources go again once
+ * it is made. */
+static int system_layer(store *s, const std::vector<std::string> &packages, std::string *root)
+{
+    std::string sources = archive_sources(), codename = suite();
+    if (sources.empty()) {
+        fprintf(stderr,
+                "osk-cluster: this machine's apt names no package archive "
+                "(/etc/apt/sources.list.d/debian.sources): cannot make the nodes' system\n");
+        return -1;
+    }
+    std::string include;
+    for (const std::string &p : packages)
+        include += (include.empty() ? "" : ",") + p;
+    uint64_t key = fnv(1469598103934665603ull, BASE_RECIPE);
+    key = fnv(fnv(fnv(fnv(key, codename), include), file_text(sources)), archive_dates());
+    std::string dir = s->dir + "/system-" + hex(key);
+    *root = dir + "/root";
+    if (kept(dir))
+        return 0;
+    if (store_lock(s) < 0)
+        return -1;
+    if (kept(dir))
+        return 0;
+
+    fprintf(stderr, "osk-cluster: making the nodes' Debian system (once for this build)...\n");
+    std::string tmp = dir + ".new", out;
+    (void)sim_rm_tree(tmp.c_str());
+    if (sim_mkdir_p(tmp.c_str(), 0755) < 0) {
+        fprintf(stderr, "osk-cluster: cannot make %s: %s\n", tmp.c_str(), strerror(errno));
+        return -1;
+    }
+    int rc =
+        run_captured({"mmdebstrap", "--variant=minbase", "--include=" + include,
+                      "--aptopt=Acquire::Check-Valid-Until \"false\"",
+                      "--aptopt=Acquire::Check-Date \"false\"", codename, tmp + "/root", sources},
+                     nullptr, &out);
+    if (rc == 0)
+        for (const char *f :
+             {"/etc/apt/sources.list.d/0000debian.sources", "/etc/apt/apt.conf.d/99mmdebstrap"})
+            (void)unlink((tmp + "/root" + f).c_str());
+    (void)sim_write_file((tmp + "/mmdebstrap.log").c_str(), out.c_str(), 0644);
+    if (rc != 0) {
+        fprintf(stderr,
+                "osk-cluster: cannot make the nodes' Debian system from the package archive "
+                "(mmdebstrap %s): %s\n",
+                rc == 127 ? "is not installed" : "failed", reason(out).c_str());
+        (void)sim_rm_tree(tmp.c_str());
+        return -1;
+    }
+    return keep(tmp, dir);
+}
+
+/* The base release the nodes start with, with the build's package. */
+static int make_release(const std::string &out, const char *release, const std::string &deb,
                         std::string *err)
 {
+    auto package = [&](const char *name) {
+        mkrel_package p;
+        p.name = name;
+        p.version = std::string(release) + "-1";
+        return p;
+    };
     mkrel_release rel;
     rel.version = release;
-    mkrel_package osk = base_package("osk", release);
+    mkrel_package osk = package("osk");
     osk.depends = "osk-base (= " + osk.version + ")";
     osk.provides = {"osk-toc-26", "osk-handshake-5"};
-    rel.packages = {osk, base_package("osk-base", release), base_package("osk-tools", release)};
+    rel.packages = {osk, package("osk-base"), package("osk-tools")};
     if (!deb.empty()) {
         mkrel_package own;
         own.deb = deb;
         rel.packages.push_back(own);
     }
     rel.format = MKREL_DIR;
-    rel.output = std::string(dir) + "/base/release";
+    rel.output = out;
     return mkrel_build(&rel, err);
 }
 
-/* The template's package database starts empty, hiding this machine's: a
- * node's dpkg then knows the node software only, and no install on a node
- * reads this machine's thousands of file lists or runs its triggers. */
-static int own_dpkg_database(const char *upper)
+/* In the tree layer's merged view: the platform's package by apt, the base
+ * release by dpkg with its files kept where an installed node keeps them,
+ * or, without one, the build's update linked in. */
+static const char tree_script[] =
+    "set -e\n"
+    "cd /tmp/osk-base\n"
+    "apt-get install -y -q --no-install-recommends ./sim-node-platform.deb\n"
+    "if [ -d release ]; then\n"
+    "  repo=release/oskpackage/" MKREL_REPO_DIR "\n"
+    "  dpkg --recursive --install \"$repo\"\n"
+    "  mkdir -p /var/opt/osk/packages\n"
+    "  cp \"$repo\"/*.deb /var/opt/osk/packages/\n"
+    "else\n"
+    "  ln -s /opt/osk-sim/bin/update /usr/sbin/update\n"
+    "fi\n"
+    "apt-get clean\n"
+    "cd /\n"
+    "rm -rf /tmp/osk-base\n";
+
+static int tree_layer(store *s, const std::string &system, const std::string &bindir,
+                      const tree_debs &debs, const char *release, std::string *upper)
 {
-    char admin[PATH_MAX], p[PATH_MAX];
-    snprintf(admin, sizeof admin, "%s/var/lib/dpkg", upper);
-    if (sim_mkdir_opaque(admin, 0755) < 0)
+    struct stat self;
+    std::string cluster = bindir + "/osk-cluster";
+    if (stat(cluster.c_str(), &self) < 0)
+        self = {};
+    bool with_release = strcmp(release, "none") != 0;
+    uint64_t key = fnv(fnv(fnv(1469598103934665603ull, BASE_RECIPE), system), release);
+    key = fnv(fnv(key, file_text(debs.node)), with_release ? file_text(debs.update) : "");
+    key = fnv(key, std::to_string(self.st_size) + "." + std::to_string(self.st_mtim.tv_sec) + "." +
+                       std::to_string(self.st_mtim.tv_nsec));
+    std::string dir = s->dir + "/tree-" + hex(key);
+    *upper = dir + "/upper";
+    if (kept(dir))
+        return 0;
+    if (store_lock(s) < 0)
         return -1;
-    for (const char *d : {"info", "updates", "triggers", "alternatives", "parts"}) {
-        snprintf(p, sizeof p, "%s/%s", admin, d);
-        if (sim_mkdir_p(p, 0755) < 0)
-            return -1;
-    }
-    for (const char *f : {"status", "available", "diversions", "statoverride"}) {
-        snprintf(p, sizeof p, "%s/%s", admin, f);
-        if (sim_write_file(p, "", 0644) < 0)
-            return -1;
-    }
-    return 0;
-}
+    if (kept(dir))
+        return 0;
 
-/* Output of a command of this machine, "" when it fails. */
-static std::string command_output(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    return pclose(p) == 0 ? out : std::string();
-}
-
-/* Package names of the Depends and Pre-Depends lines in TEXT, every
- * alternative included, without versions or architecture qualifiers. */
-static std::vector<std::string> depended_on(const std::string &text)
-{
-    std::vector<std::string> names;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t colon = line.find(": ");
-        if (colon == std::string::npos ||
-            (line.compare(0, colon, "Depends") != 0 && line.compare(0, colon, "Pre-Depends") != 0))
-            continue;
-        std::istringstream items(line.substr(colon + 2));
-        for (std::string item; std::getline(items, item, ',');) {
-            std::istringstream alts(item);
-            for (std::string alt; std::getline(alts, alt, '|');) {
-                size_t b = alt.find_first_not_of(' ');
-                if (b == std::string::npos)
-                    continue;
-                names.push_back(alt.substr(b, alt.find_first_of(" (:", b) - b));
-            }
-        }
-    }
-    return names;
-}
-
-static bool plain_name(const std::string &n)
-{
-    if (n.empty())
-        return false;
-    for (char c : n)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-'))
-            return false;
-    return true;
-}
-
-/* The packages of this machine that the build's package needs, the node's
- * remote shell (client, server and its superserver), and what they need in
- * turn, are listed as installed in the node's database, as a node's base
- * system lists them; their files are this machine's, which the roots show
- * through. */
-static int seed_dependencies(const char *upper, const std::string &deb)
-{
-    std::string admin = std::string(upper) + "/var/lib/dpkg", status;
-    std::vector<std::string> todo = {"rsh-client", "rsh-server", "openbsd-inetd"};
-    if (!deb.empty())
-        for (const std::string &d :
-             depended_on(command_output("dpkg-deb --field '" + deb + "' Depends Pre-Depends")))
-            todo.push_back(d);
-    std::set<std::string> seen;
-    while (!todo.empty()) {
-        std::string name = todo.back();
-        todo.pop_back();
-        if (!plain_name(name) || !seen.insert(name).second)
-            continue;
-        std::string stanza = command_output("dpkg-query -s " + name + " 2>/dev/null");
-        if (stanza.find("\nStatus: install ok installed\n") == std::string::npos)
-            continue; /* a virtual name, or an alternative not installed here */
-        status += stanza + (stanza.back() == '\n' ? "\n" : "\n\n");
-        for (const std::string &d : depended_on(stanza))
-            todo.push_back(d);
-        /* Its file list and sums, so dpkg knows what it owns. */
-        std::string info = "/var/lib/dpkg/info/" + name;
-        (void)system(("cp " + info + ".list " + info + ":*.list " + info + ".md5sums " + info +
-                      ":*.md5sums '" + admin + "/info/' 2>/dev/null")
-                         .c_str());
-    }
-    return sim_write_file((admin + "/status").c_str(), status.c_str(), 0644);
-}
-
-/* In a private overlay of "/": installs the release and keeps its package
- * files where an installed node keeps them. */
-static int install_into_template(const char *dir)
-{
-    char upper[PATH_MAX], work[PATH_MAX], mnt[PATH_MAX], opts[3 * PATH_MAX], repo[PATH_MAX];
-    snprintf(upper, sizeof upper, "%s/base/upper", dir);
-    snprintf(work, sizeof work, "%s/base/work", dir);
-    snprintf(mnt, sizeof mnt, "%s/base/mnt", dir);
-    snprintf(repo, sizeof repo, "%s/base/release/oskpackage/" MKREL_REPO_DIR, dir);
-    snprintf(opts, sizeof opts, "lowerdir=/,upperdir=%s,workdir=%s", upper, work);
-    if (sim_mkdir_p(upper, 0755) < 0 || sim_mkdir_p(work, 0755) < 0 || sim_mkdir_p(mnt, 0755) < 0)
-        return -1;
-
-    pid_t pid;
-    int r = sim_fork(FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL | FORK_NULL_STDIN, nullptr, 0, &pid);
-    if (r < 0)
-        return -1;
-    if (r == 0) {
-        char proc[PATH_MAX], dev[PATH_MAX], store[PATH_MAX], cmd[2 * PATH_MAX];
-        snprintf(proc, sizeof proc, "%s/proc", mnt);
-        snprintf(dev, sizeof dev, "%s/dev", mnt);
-        if (mount("overlay", mnt, "overlay", 0, opts) < 0 ||
-            mount("/proc", proc, nullptr, MS_BIND | MS_REC, nullptr) < 0 ||
-            mount("/dev", dev, nullptr, MS_BIND | MS_REC, nullptr) < 0 || chroot(mnt) < 0 ||
-            chdir("/") < 0) {
-            fprintf(stderr, "osk-cluster: base release: %s\n", strerror(errno));
-            _exit(1);
-        }
-        snprintf(store, sizeof store, "/var/opt/osk/packages");
-        snprintf(cmd, sizeof cmd,
-                 "dpkg --recursive --install %s >/dev/null && mkdir -p %s && cp %s/*.deb %s/", repo,
-                 store, repo, store);
-        execl("/bin/sh", "sh", "-c", cmd, (char *)nullptr);
-        _exit(127);
-    }
-    int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
-        ;
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
-}
-
-/* Where a built template of RELEASE is kept for the next cluster of this
- * build: named after what it is made from (the release, the build's
- * package, this program and this machine's packages), so that a change of
- * any of them makes a new one. */
-static std::string cache_dir(const char *bindir, const char *release, const std::string &deb)
-{
-    unsigned long long key = 1469598103934665603ull;
-    auto mix = [&](const std::string &path) {
-        struct stat st;
-        long long v[2] = {0, 0};
-        if (stat(path.c_str(), &st) == 0) {
-            v[0] = (long long)st.st_size;
-            v[1] = (long long)st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
-        }
-        for (long long x : v)
-            key = (key ^ (unsigned long long)x) * 1099511628211ull;
-    };
-    mix(deb);
-    mix(std::string(bindir) + "/osk-cluster");
-    mix("/var/lib/dpkg/status");
-    char name[64];
-    snprintf(name, sizeof name, "/%016llx", key);
-    return std::string(bindir) + "/../sim-base/" + release + name;
-}
-
-/* Builds the template in DIR/base/upper. */
-static int build_template(const char *dir, const char *release, const std::string &deb)
-{
-    std::string err;
-    char upper[PATH_MAX];
-    snprintf(upper, sizeof upper, "%s/base/upper", dir);
-    if (own_dpkg_database(upper) < 0) {
-        fprintf(stderr, "osk-cluster: base release: cannot make the package database in %s: %s\n",
-                upper, strerror(errno));
+    std::string tmp = dir + ".new", up = tmp + "/upper", work = tmp + "/work", mnt = tmp + "/mnt";
+    std::string stage = up + "/tmp/osk-base", err;
+    (void)sim_rm_tree(tmp.c_str());
+    if (sim_mkdir_p(stage.c_str(), 0755) < 0 || chmod((up + "/tmp").c_str(), 01777) < 0 ||
+        sim_mkdir_p(work.c_str(), 0755) < 0 || sim_mkdir_p(mnt.c_str(), 0755) < 0 ||
+        sim_copy_file(debs.node.c_str(), (stage + "/sim-node-platform.deb").c_str(), 0644) < 0) {
+        fprintf(stderr, "osk-cluster: cannot stage the nodes' packages in %s: %s\n", tmp.c_str(),
+                strerror(errno));
+        (void)sim_rm_tree(tmp.c_str());
         return -1;
     }
-    if (seed_dependencies(upper, deb) < 0) {
-        fprintf(stderr, "osk-cluster: base release: cannot list the node's base system in %s\n",
-                upper);
-        return -1;
-    }
-    if (make_release(dir, release, deb, &err) != 0) {
+    if (with_release &&
+        make_release(stage + "/release", release, with_release ? debs.update : "", &err) != 0) {
         fprintf(stderr, "osk-cluster: base release %s: %s\n", release, err.c_str());
+        (void)sim_rm_tree(tmp.c_str());
         return -1;
     }
-    if (install_into_template(dir) < 0) {
-        fprintf(stderr, "osk-cluster: cannot install the base release %s\n", release);
+    std::string opts = "lowerdir=" + system + ",upperdir=" + up + ",workdir=" + work, out;
+    auto enter = [&]() {
+        std::string proc = mnt + "/proc", dev = mnt + "/dev";
+        if (mount("overlay", mnt.c_str(), "overlay", 0, opts.c_str()) < 0 ||
+            mount("proc", proc.c_str(), "proc", 0, nullptr) < 0 ||
+            mount("/dev", dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0 ||
+            chroot(mnt.c_str()) < 0 || chdir("/") < 0) {
+            fprintf(stderr, "osk-cluster: enter the nodes' base: %s\n", strerror(errno));
+            return -1;
+        }
+        return 0;
+    };
+    int rc = run_captured({"/bin/sh", "-c", tree_script}, enter, &out);
+    (void)sim_write_file((tmp + "/install.log").c_str(), out.c_str(), 0644);
+    (void)sim_rm_tree(work.c_str());
+    (void)rmdir(mnt.c_str());
+    if (rc != 0) {
+        fprintf(stderr, "osk-cluster: cannot install the nodes' packages into their base: %s\n",
+                reason(out).c_str());
+        (void)sim_rm_tree(tmp.c_str());
         return -1;
     }
-    return 0;
+    return keep(tmp, dir);
+}
+
+int base_layers_get(const char *bindir, const char *release, base_layers *out)
+{
+    char real[PATH_MAX];
+    if (realpath(bindir, real) == nullptr) {
+        fprintf(stderr, "osk-cluster: %s: %s\n", bindir, strerror(errno));
+        return -1;
+    }
+    std::string bin = real, build = bin.substr(0, bin.rfind('/'));
+    tree_debs debs = find_debs(build);
+    if (debs.node.empty()) {
+        fprintf(stderr,
+                "osk-cluster: the build made no node package (%s/sim-deb): build the "
+                "target sim-deb\n",
+                build.c_str());
+        return -1;
+    }
+    std::vector<std::string> packages(std::begin(node_packages), std::end(node_packages));
+    for (const std::string &deb : {debs.node, debs.update})
+        for (const std::string &p : deb_needs(deb))
+            packages.push_back(p);
+    std::sort(packages.begin(), packages.end());
+    packages.erase(std::unique(packages.begin(), packages.end()), packages.end());
+
+    store s;
+    int rc = store_open(&s, build);
+    if (rc == 0)
+        rc = system_layer(&s, packages, &out->system);
+    if (rc == 0)
+        rc = tree_layer(&s, out->system, bin, debs, release, &out->tree);
+    store_close(&s);
+    return rc;
 }
 
 int base_release_make(const char *dir, const char *release, const char *bindir)
 {
-    std::string deb = project_deb(bindir), cache = cache_dir(bindir, release, deb);
-    std::string upper = std::string(dir) + "/base/upper";
-    if (access((cache + "/done").c_str(), F_OK) == 0)
-        return sim_copy_tree((cache + "/upper").c_str(), upper.c_str());
-    if (build_template(dir, release, deb) < 0)
+    base_layers layers;
+    if (base_layers_get(bindir, release, &layers) < 0)
         return -1;
-    /* Kept for the next cluster; of clusters made at once, one keeps its own. */
-    std::string tmp = cache + ".new." + std::to_string(getpid());
-    if (sim_copy_tree(upper.c_str(), (tmp + "/upper").c_str()) == 0 &&
-        sim_write_file((tmp + "/done").c_str(), "", 0644) == 0 &&
-        rename(tmp.c_str(), cache.c_str()) == 0)
-        return 0;
-    (void)sim_rm_tree(tmp.c_str());
+    std::string base = std::string(dir) + "/base";
+    if (sim_mkdir_p(base.c_str(), 0755) < 0 ||
+        symlink(layers.system.c_str(), (base + "/system").c_str()) < 0 ||
+        symlink(layers.tree.c_str(), (base + "/tree").c_str()) < 0) {
+        fprintf(stderr, "osk-cluster: cannot link the nodes' base into %s: %s\n", base.c_str(),
+                strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int base_cmd(const char *bindir, int argc, char **argv)
+{
+    const char *release = BASE_RELEASE_DEFAULT;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--base") == 0 && i + 1 < argc) {
+            release = argv[++i];
+            continue;
+        }
+        fprintf(stderr, "usage: osk-cluster base [--base RELEASE|none]\n");
+        return 2;
+    }
+    base_layers layers;
+    if (base_layers_get(bindir, release, &layers) < 0)
+        return 1;
+    printf("%s:%s\n", layers.tree.c_str(), layers.system.c_str());
     return 0;
 }

@@ -38,6 +38,10 @@ static void usage(void)
             "          [--no-sysmgr] [--sysmgr-conf FILE]\n"
             "                                       without the system manager, or with this\n"
             "                                       storage configuration\n"
+            "          [--base RELEASE|none]        the release the nodes start with\n"
+            "       osk-cluster base [--base RELEASE|none]\n"
+            "                                       make the nodes' base once for this build\n"
+            "                                       and print its layers\n"
             "       osk-cluster status              state, roots and osk packages per node\n"
             "       osk-cluster exec [-t] NODE -- CMD...\n"
             "                                       run CMD in node NODE as rsh would; -t: on a\n"
@@ -138,9 +142,17 @@ static int gather(struct node_view_t *v, int nnodes, std::string *move = nullptr
  * itself: status is polled often, and a query costs a process per node. */
 static std::string node_packages(int n, char r)
 {
-    char upper[PATH_MAX];
-    snprintf(upper, sizeof upper, "%s/node%d/%c/upper/var/lib/dpkg/status", g_dir, n, r);
-    FILE *f = fopen(upper, "r");
+    /* The root's own layer, else the base's layers it stands on. */
+    char layer[3][PATH_MAX];
+    snprintf(layer[0], sizeof layer[0], "%s/node%d/%c/upper", g_dir, n, r);
+    snprintf(layer[1], sizeof layer[1], "%s/base/tree", g_dir);
+    snprintf(layer[2], sizeof layer[2], "%s/base/system", g_dir);
+    FILE *f = nullptr;
+    for (int i = 0; i < 3 && !f; i++) {
+        char status[PATH_MAX + 32];
+        snprintf(status, sizeof status, "%s/var/lib/dpkg/status", layer[i]);
+        f = fopen(status, "re");
+    }
     if (!f)
         return "";
     std::vector<std::pair<std::string, std::string>> found;
@@ -380,7 +392,7 @@ static int cmd_up(int argc, char **argv, const char *self)
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
-    if (strcmp(base, "none") != 0 && base_release_make(g_dir, base, bindir) < 0) {
+    if (base_release_make(g_dir, base, bindir) < 0) {
         (void)cleanup(1);
         return 1;
     }
@@ -453,7 +465,7 @@ int main(int argc, char **argv)
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    if (strcmp(argv[1], "up") == 0) {
+    if (strcmp(argv[1], "up") == 0 || strcmp(argv[1], "base") == 0) {
         char self[PATH_MAX];
         ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
         if (n < 0) {
@@ -461,7 +473,10 @@ int main(int argc, char **argv)
             return 1;
         }
         self[n] = '\0';
-        return cmd_up(argc, argv, self);
+        if (argv[1][0] == 'u')
+            return cmd_up(argc, argv, self);
+        *strrchr(self, '/') = '\0';
+        return base_cmd(self, argc, argv);
     }
     if (strcmp(argv[1], "status") == 0 && argc == 2)
         return cmd_status();

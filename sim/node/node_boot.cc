@@ -19,38 +19,13 @@
 #include "sim_util.h"
 #include "osk_banned.h"
 
-/* Where PATH of the node lives in an upper directory UP. The lower layer is
- * this machine's "/", so links there must be followed: with "/sbin" a link
- * to "usr/sbin", a file written to UP/sbin would hide the whole folder. */
-static void upper_path(const char *up, const char *path, char *out, size_t size)
-{
-    char dir[PATH_MAX], real[PATH_MAX];
-    snprintf(dir, sizeof dir, "%s", path);
-    char *slash = strrchr(dir, '/');
-    const char *base = slash + 1;
-    *slash = '\0';
-    /* Resolve the longest prefix that exists on the lower layer. */
-    char rest[PATH_MAX] = "";
-    for (;;) {
-        if (dir[0] == '\0' || realpath(dir, real)) {
-            if (dir[0] == '\0')
-                real[0] = '\0';
-            break;
-        }
-        char *s = strrchr(dir, '/');
-        char tmp[PATH_MAX];
-        snprintf(tmp, sizeof tmp, "%s%s", s, rest);
-        snprintf(rest, sizeof rest, "%s", tmp);
-        *s = '\0';
-    }
-    snprintf(out, size, "%s%s%s/%s", up, strcmp(real, "/") == 0 ? "" : real, rest, base);
-}
-
+/* Writes PATH of a root whose upper directory is UP. The base's folders
+ * are real ones wherever a node's own files go (etc, root), so PATH is
+ * the same in the upper directory. */
 static int put_file(const char *up, const char *path, const char *text, mode_t mode)
 {
-    char p[PATH_MAX];
-    upper_path(up, path, p, sizeof p);
-    char d[PATH_MAX];
+    char p[PATH_MAX], d[PATH_MAX];
+    snprintf(p, sizeof p, "%s%s", up, path);
     snprintf(d, sizeof d, "%s", p);
     *strrchr(d, '/') = '\0';
     if (sim_mkdir_p(d, 0755) < 0)
@@ -60,50 +35,25 @@ static int put_file(const char *up, const char *path, const char *text, mode_t m
     return 0;
 }
 
-static int put_tool(const char *up, const char *path, const char *bindir)
-{
-    char p[PATH_MAX], from[PATH_MAX], d[PATH_MAX];
-    upper_path(up, path, p, sizeof p);
-    snprintf(d, sizeof d, "%s", p);
-    *strrchr(d, '/') = '\0';
-    snprintf(from, sizeof from, "%s/osk-nodetool", bindir);
-    if (sim_mkdir_p(d, 0755) < 0)
-        return host_fail("mkdir", d);
-    /* A copy per root, not a link: a test that damages a node's tool must
-     * not damage the build or another node. */
-    (void)unlink(p);
-    if (sim_copy_file(from, p, 0755) < 0)
-        return host_fail("copy to", p);
-    return 0;
-}
-
-/* A folder of the node that starts empty instead of showing this machine's
- * content through the lower layer. */
-static int put_opaque_dir(const char *up, const char *path, mode_t mode)
-{
-    char p[PATH_MAX];
-    snprintf(p, sizeof p, "%s%s", up, path);
-    if (sim_mkdir_opaque(p, mode) < 0)
-        return host_fail("make opaque folder", p);
-    return 0;
-}
-
 static int put_dir(const char *up, const char *path)
 {
     char p[PATH_MAX];
-    upper_path(up, path, p, sizeof p);
+    snprintf(p, sizeof p, "%s%s", up, path);
     if (sim_mkdir_p(p, 0755) < 0)
         return host_fail("mkdir", p);
     return 0;
 }
 
-/* This machine's file PATH with every line for which DROP is true left
- * out, and REPLACE appended; "" when it cannot be read. */
+/* The base system's file PATH with every line for which DROP is true left
+ * out, and REPLACE appended. */
 template <typename F>
-static std::string filtered(const char *path, F drop, const std::string &replace)
+static std::string filtered(const struct node_boot_t *b, const char *path, F drop,
+                            const std::string &replace)
 {
+    char p[PATH_MAX];
+    snprintf(p, sizeof p, "%s/base/system%s", b->dir, path);
     std::string out;
-    FILE *f = fopen(path, "re");
+    FILE *f = fopen(p, "re");
     char line[1024];
     while (f && fgets(line, sizeof line, f))
         if (!drop(line))
@@ -113,38 +63,16 @@ static std::string filtered(const char *path, F drop, const std::string &replace
     return out + replace;
 }
 
-/* A node's own name service and PAM session settings: the cluster's
- * network knows its hosts from /etc/hosts alone (there is no name server
- * on it), and a node runs no login manager for a session to register
- * with. Both spare each remote shell session work that can only fail. */
-static int put_node_config(const char *up)
+/* A node's own name service settings: the cluster's network knows its
+ * hosts from /etc/hosts alone (there is no name server on it), which
+ * spares each remote shell session a lookup that can only fail. */
+static int put_node_config(const struct node_boot_t *b, const char *up)
 {
     std::string ns = filtered(
-        "/etc/nsswitch.conf", [](const char *l) { return strncmp(l, "hosts:", 6) == 0; },
+        b, "/etc/nsswitch.conf", [](const char *l) { return strncmp(l, "hosts:", 6) == 0; },
         "hosts: files\n");
-    std::string session = filtered(
-        "/etc/pam.d/common-session",
-        [](const char *l) { return strstr(l, "pam_systemd") != nullptr; }, "");
-    if (put_file(up, "/etc/nsswitch.conf", ns.c_str(), 0644) < 0)
-        return -1;
-    if (!session.empty() && put_file(up, "/etc/pam.d/common-session", session.c_str(), 0644) < 0)
-        return -1;
-    return 0;
+    return put_file(up, "/etc/nsswitch.conf", ns.c_str(), 0644);
 }
-
-static const char apt_conf[] =
-    "// The release repository publishes only an i386 index; read it for every\n"
-    "// architecture, and accept its unsigned Release file.\n"
-    "Acquire::IndexTargets::deb::Packages::MetaKey \"$(COMPONENT)/binary-i386/Packages\";\n"
-    "Acquire::AllowInsecureRepositories \"true\";\n"
-    "APT::Get::AllowUnauthenticated \"true\";\n";
-
-/* A release's repository outranks what is installed, as on a node: apt
- * then sees an older release as a downgrade, which a dry-run dist-upgrade
- * refuses, and the installer asks for -d. */
-static const char apt_prefs[] = "Package: *\n"
-                                "Pin: origin \"\"\n"
-                                "Pin-Priority: 1001\n";
 
 int node_root_create(const struct node_boot_t *b, char x)
 {
@@ -157,47 +85,19 @@ int node_root_create(const struct node_boot_t *b, char x)
     if (sim_mkdir_p(up, 0755) < 0 || sim_mkdir_p(work, 0755) < 0)
         return host_fail("mkdir", up);
 
-    /* Start from the cluster's base release, installed once for all roots. */
-    char base[PATH_MAX];
-    snprintf(base, sizeof base, "%s/base/upper", b->dir);
-    if (access(base, F_OK) == 0 && sim_copy_tree(base, up) < 0)
-        return host_fail("copy the base release into", up);
-
+    /* Everything else of the root is the cluster's base (base.h): the
+     * Debian system, the platform's package and the base release. */
     int part = x == 'A' ? 1 : 2;
     char lilo[256], host[64];
     snprintf(lilo, sizeof lilo,
              "boot=/dev/hda\nroot=/dev/hda%d\nread-only\nimage=/boot/vmlinuz\n\tlabel=osk\n", part);
     snprintf(host, sizeof host, "node%d\n", b->node);
-
-    static const char *const tools[] = {"/sbin/lilo", "/sbin/reboot", "/sbin/umount",
-                                        "/opt/osk/bin/pm"};
-    for (const char *t : tools)
-        if (put_tool(up, t, b->bindir) < 0)
-            return -1;
-
-    /* A node runs the update its root holds, which the base release
-     * installed; a root without one (no base release) runs the build's. */
-    char upd[PATH_MAX];
-    upper_path(up, "/usr/sbin/update", upd, sizeof upd);
-    if (access(upd, F_OK) != 0 && symlink("/opt/osk-sim/bin/update", upd) < 0)
-        return host_fail("symlink", upd);
-
-    /* root's home is the node's own: none of this machine's shell start-up
-     * files runs in a node's remote shell sessions. */
-    if (put_opaque_dir(up, "/tmp", 01777) < 0 || put_opaque_dir(up, "/var/tmp", 01777) < 0 ||
-        put_opaque_dir(up, "/run", 0755) < 0 || put_dir(up, "/run/osk-sim/.") < 0 ||
-        put_dir(up, "/altroot/.") < 0 || put_dir(up, "/opt/osk-sim/bin/.") < 0 ||
-        put_dir(up, "/var/log/osk/.") < 0 || put_opaque_dir(up, "/root", 0700) < 0)
+    if (put_dir(up, "/run/osk-sim") < 0 || put_dir(up, "/altroot") < 0 ||
+        put_dir(up, "/opt/osk-sim/bin") < 0 || put_dir(up, "/var/log/osk") < 0)
         return -1;
-    /* A node reaches no network repository: it knows only the sources an
-     * update adds, and none of this machine's package lists. */
-    /* Nor does it run this machine's apt hooks: one of them deletes apt's
-     * cache after every dpkg run, so each apt-get would rebuild it. */
-    if (put_opaque_dir(up, "/etc/apt/sources.list.d", 0755) < 0 ||
-        put_opaque_dir(up, "/etc/apt/apt.conf.d", 0755) < 0 ||
-        put_file(up, "/etc/apt/sources.list", "", 0644) < 0 ||
-        put_opaque_dir(up, "/var/lib/apt/lists", 0755) < 0 ||
-        put_dir(up, "/var/lib/apt/lists/partial/.") < 0)
+    /* update appends its repository's line to this file and takes it out
+     * again; the node has no other source. */
+    if (put_file(up, "/etc/apt/sources.list", "", 0644) < 0)
         return -1;
     /* Debian's remote shell, trusting root of the cluster's hosts only; a
      * session's PATH comes from /etc/environment, through PAM. */
@@ -205,16 +105,10 @@ int node_root_create(const struct node_boot_t *b, char x)
         put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0 ||
         put_file(up, "/etc/inetd.conf", sim_net_inetd_conf().c_str(), 0644) < 0 ||
         put_file(up, "/etc/environment", "PATH=\"" NODE_PATH "\"\n", 0644) < 0 ||
-        put_node_config(up) < 0)
+        put_node_config(b, up) < 0)
         return -1;
     if (put_file(up, "/etc/lilo.conf", lilo, 0644) < 0 ||
-        put_file(up, "/etc/hostname", host, 0644) < 0 ||
-        put_file(up, "/etc/apt/apt.conf.d/99osk-node", apt_conf, 0644) < 0 ||
-        put_file(up, "/etc/apt/preferences.d/99osk-node", apt_prefs, 0644) < 0 ||
-        put_file(up, "/etc/osk/pm.conf",
-                 "# NAME COMMAND...: services the PM starts at boot\n"
-                 "sysmgr /opt/osk-sim/bin/osk-sysmgr\n",
-                 0644) < 0)
+        put_file(up, "/etc/hostname", host, 0644) < 0)
         return -1;
     char id[4] = {x, '\n', '\0'};
     return put_file(up, "/.osk-root", id, 0644);
@@ -223,8 +117,10 @@ int node_root_create(const struct node_boot_t *b, char x)
 static int mount_root(const struct node_boot_t *b, char x, const char *at)
 {
     char opts[3 * PATH_MAX], dev[32];
-    snprintf(opts, sizeof opts, "lowerdir=/,upperdir=%s/node%d/%c/upper,workdir=%s/node%d/%c/work",
-             b->dir, b->node, x, b->dir, b->node, x);
+    snprintf(opts, sizeof opts,
+             "lowerdir=%s/base/tree:%s/base/system,upperdir=%s/node%d/%c/upper,"
+             "workdir=%s/node%d/%c/work",
+             b->dir, b->dir, b->dir, b->node, x, b->dir, b->node, x);
     snprintf(dev, sizeof dev, "/dev/hda%d", x == 'A' ? 1 : 2);
     /* The previous boot's namespace may still be letting go of the same
      * upper directory; give it a moment. */

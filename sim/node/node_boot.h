@@ -3,7 +3,8 @@
  * and mounting the booted one as "/" with the other at "/altroot".
  *
  * A node's folder DIR/nodeN holds A/ and B/ (each an overlay's upper and
- * work directories over this machine's "/"), mnt/ (where the booted root is
+ * work directories over the cluster's base, DIR/base: see base.h of
+ * osk-cluster), mnt/ (where the booted root is
  * mounted before the node pivots into it) and the supervisor's small state
  * files. Root A is the device /dev/hda1, root B /dev/hda2, as the node's
  * "/proc/mounts" shows them.

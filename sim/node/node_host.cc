@@ -127,14 +127,14 @@ static int pkghost_files(const char *sys)
     return 0;
 }
 
-/* The links of this machine's "/" into /usr (bin, sbin, lib...), the same
+/* The links of the system's "/" into /usr (bin, sbin, lib...), the same
  * inside the package host's root. */
-static int usr_links(const char *root)
+static int usr_links(const char *system, const char *root)
 {
-    DIR *d = opendir("/");
+    DIR *d = opendir(system);
     for (struct dirent *e; d && (e = readdir(d));) {
         char from[PATH_MAX], to[PATH_MAX], target[PATH_MAX];
-        snprintf(from, sizeof from, "/%s", e->d_name);
+        snprintf(from, sizeof from, "%s/%s", system, e->d_name);
         ssize_t n = readlink(from, target, sizeof target - 1);
         if (n <= 0)
             continue;
@@ -154,8 +154,9 @@ static int usr_links(const char *root)
 
 int pkghost_mount_and_pivot(const char *dir)
 {
-    char root[PATH_MAX], sys[PATH_MAX], p[PATH_MAX], f[PATH_MAX];
+    char root[PATH_MAX], sys[PATH_MAX], p[PATH_MAX], f[PATH_MAX], system[PATH_MAX];
     snprintf(root, sizeof root, "%s/pkghost", dir);
+    snprintf(system, sizeof system, "%s/base/system", dir);
     snprintf(sys, sizeof sys, "%s/pkghost.sys", dir);
     if (sethostname("pkghost", 7) < 0)
         return host_fail("sethostname", "pkghost");
@@ -168,12 +169,12 @@ int pkghost_mount_and_pivot(const char *dir)
         if (mkdir(p, 0755) < 0 && errno != EEXIST)
             return host_fail("mkdir", p);
     }
-    if (usr_links(root) < 0)
+    if (usr_links(system, root) < 0)
         return -1;
-    static const char *const shown[][2] = {{"/usr", "usr"}, {"/etc", "etc"}, {"/var", "var"}};
-    for (auto &s : shown) {
-        snprintf(p, sizeof p, "%s/%s", root, s[1]);
-        if (host_bind(s[0], p, MS_RDONLY) < 0)
+    for (const char *s : {"usr", "etc", "var"}) {
+        snprintf(f, sizeof f, "%s/%s", system, s);
+        snprintf(p, sizeof p, "%s/%s", root, s);
+        if (host_bind(f, p, MS_RDONLY) < 0)
             return -1;
     }
     snprintf(p, sizeof p, "%s/dev", root);

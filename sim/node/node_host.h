@@ -20,7 +20,7 @@ void host_stop_inetd(void);
 int host_sessions(void);
 
 /* In a fresh mount namespace: makes DIR/pkghost the package host's "/",
- * with this machine's /usr, /etc and /var shown read-only inside it and the
+ * with the Debian system of the nodes' base (DIR/base/system) shown read-only inside it and the
  * host's own /etc/hosts, /etc/inetd.conf and /root (from DIR/pkghost.sys)
  * over them. 0, or -1 after printing why. */
 int pkghost_mount_and_pivot(const char *dir);
