@@ -109,7 +109,9 @@ static int resolve_and_fetch(mkrel_apt *apt, const std::vector<std::string> &nam
     std::string out, diag;
 
     if (!lists_fresh(stamp)) {
-        if (mkrel_apt_get(apt, {"-q", "update"}, nullptr, &diag) == 0)
+        /* apt-get update ends well even when no index could be fetched. */
+        if (mkrel_apt_get(apt, {"-q", "update"}, nullptr, &diag) == 0 &&
+            diag.find("W: Some index files failed to download") == std::string::npos)
             (void)mkrel_write_file(stamp, "", 0644, err);
         else if (access(stamp.c_str(), F_OK) != 0)
             return mkrel_fail(err, "cannot reach the Debian archive (" + mkrel_apt_errors(diag) +

@@ -405,6 +405,25 @@ static int check_faults(build_ctx *c)
     return 0;
 }
 
+/* apt takes relative folders from its own Dir:: settings and the check
+ * runs elsewhere: every path or path list handed on is made absolute. */
+static std::string absolute(const std::string &paths)
+{
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof(cwd)))
+        return paths;
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = paths.find(':', start);
+        std::string p = paths.substr(start, colon == std::string::npos ? colon : colon - start);
+        out += (start ? ":" : "") + (p.empty() || p[0] == '/' ? p : std::string(cwd) + "/" + p);
+        if (colon == std::string::npos)
+            return out;
+        start = colon + 1;
+    }
+}
+
 /* The release check on the staged release, when one was asked for. */
 static int check_release(build_ctx *c)
 {
@@ -413,11 +432,11 @@ static int check_release(build_ctx *c)
     if (rel->no_check)
         return 0;
     if (!rel->check_root.empty() || !rel->check_status.empty()) {
-        t.root = rel->check_root;
-        t.status = rel->check_status;
+        t.root = absolute(rel->check_root);
+        t.status = absolute(rel->check_status);
     } else {
-        t.root = rel->against_root;
-        t.status = rel->against_status;
+        t.root = absolute(rel->against_root);
+        t.status = absolute(rel->against_status);
     }
     if (t.root.empty() && t.status.empty())
         return 0;
@@ -446,14 +465,15 @@ static std::string default_cache()
 /* The Debian packages of the release, fetched and added like --deb. */
 static int add_debian(const mkrel_release *rel, mkrel_release *with, std::string *err)
 {
-    std::string status = rel->against_status;
+    std::string status = absolute(rel->against_status);
     if (rel->against_root.empty() && rel->against_status.empty())
         return mkrel_fail(err, "--debian needs the node state: --against or --against-status");
-    if (status.empty() && mkrel_root_status(rel->against_root, &status, err) != 0)
+    if (status.empty() && mkrel_root_status(absolute(rel->against_root), &status, err) != 0)
         return 1;
     std::vector<std::string> debs;
-    if (mkrel_debian_fetch(rel->debian, status, rel->cache.empty() ? default_cache() : rel->cache,
-                           &debs, err) != 0)
+    if (mkrel_debian_fetch(rel->debian, status,
+                           rel->cache.empty() ? default_cache() : absolute(rel->cache), &debs,
+                           err) != 0)
         return 1;
     for (const std::string &d : debs) {
         mkrel_package p;
