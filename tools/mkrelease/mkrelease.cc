@@ -14,7 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "check.h"
+#include "debian.h"
 #include "mkrelease.h"
+#include "sys.h"
 
 #include "osk_banned.h"
 
@@ -39,149 +42,6 @@ struct build_ctx {
     std::vector<built_deb> debs;
     std::string *err;
 };
-
-static int fail(std::string *err, const std::string &msg)
-{
-    *err = msg;
-    return 1;
-}
-
-static int fail_errno(std::string *err, const std::string &what)
-{
-    return fail(err, what + ": " + strerror(errno));
-}
-
-/*
- * Runs argv with stdin on /dev/null and returns its exit status (-1 when it
- * could not run or was killed); stdout goes to *out, both streams to *diag.
- */
-static int run(const std::vector<std::string> &argv, std::string *out, std::string *diag)
-{
-    int po[2], pe[2];
-    if (pipe2(po, O_CLOEXEC) != 0)
-        return -1;
-    if (pipe2(pe, O_CLOEXEC) != 0) {
-        close(po[0]);
-        close(po[1]);
-        return -1;
-    }
-    std::vector<char *> av;
-    for (const std::string &a : argv)
-        av.push_back(const_cast<char *>(a.c_str()));
-    av.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(po[1], 1) < 0 || dup2(pe[1], 2) < 0)
-            _exit(127);
-        execvp(av[0], av.data());
-        dprintf(2, "cannot run %s: %s\n", av[0], strerror(errno));
-        _exit(127);
-    }
-    close(po[1]);
-    close(pe[1]);
-    if (pid < 0) {
-        close(po[0]);
-        close(pe[0]);
-        return -1;
-    }
-
-    /* Drain both streams together so a chatty child cannot block on either. */
-    struct pollfd pfd[2] = {{po[0], POLLIN, 0}, {pe[0], POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(pfd, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[8192];
-            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                if (i == 0 && out)
-                    out->append(buf, (size_t)n);
-                if (diag)
-                    diag->append(buf, (size_t)n);
-            } else if (n == 0 || errno != EINTR) {
-                close(pfd[i].fd);
-                pfd[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    for (int i = 0; i < 2; i++)
-        if (pfd[i].fd >= 0)
-            close(pfd[i].fd);
-
-    int st;
-    while (waitpid(pid, &st, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-static int run_checked(const std::vector<std::string> &argv, std::string *out, std::string *err)
-{
-    std::string diag;
-    if (run(argv, out, &diag) == 0)
-        return 0;
-    while (!diag.empty() && diag.back() == '\n')
-        diag.pop_back();
-    return fail(err, argv[0] + " failed" + (diag.empty() ? "" : ": " + diag));
-}
-
-static int mkdirs(const std::string &path)
-{
-    for (size_t p = path.find('/', 1);; p = path.find('/', p + 1)) {
-        std::string part = path.substr(0, p);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return -1;
-        if (p == std::string::npos)
-            return 0;
-    }
-}
-
-static int write_file(const std::string &path, const std::string &text, mode_t mode,
-                      std::string *err)
-{
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && mkdirs(path.substr(0, slash)) != 0)
-        return fail_errno(err, "cannot make the folder of " + path);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
-        return fail_errno(err, "cannot create " + path);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int e = errno;
-            close(fd);
-            errno = e;
-            return fail_errno(err, "cannot write " + path);
-        }
-        done += (size_t)n;
-    }
-    /* The umask must not decide whether a script is executable. */
-    if (fchmod(fd, mode) != 0 || close(fd) != 0)
-        return fail_errno(err, "cannot finish " + path);
-    return 0;
-}
-
-static int rm_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path) != 0 ? -1 : 0;
-}
-
-static void rm_tree(const std::string &path)
-{
-    (void)nftw(path.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 /* Paths given for the release's own files stay inside oskpackage/. */
 static bool safe_relative(const std::string &p)
@@ -227,9 +87,10 @@ static int build_own(build_ctx *c, const mkrel_package &p)
     built_deb d;
 
     if (!valid_name(p.name))
-        return fail(c->err, "bad package name: " + p.name);
+        return mkrel_fail(c->err, "bad package name: " + p.name);
     if (version.empty())
-        return fail(c->err, "package " + p.name + " has no version and there is no --release");
+        return mkrel_fail(c->err,
+                          "package " + p.name + " has no version and there is no --release");
 
     d.name = p.name;
     d.fields.push_back("Package: " + p.name);
@@ -260,7 +121,7 @@ static int build_own(build_ctx *c, const mkrel_package &p)
     for (const std::string &f : d.fields)
         control += f + "\n";
     control += d.description;
-    if (write_file(tree + "/DEBIAN/control", control, 0644, c->err) != 0)
+    if (mkrel_write_file(tree + "/DEBIAN/control", control, 0644, c->err) != 0)
         return 1;
     const struct {
         const char *name;
@@ -270,23 +131,24 @@ static int build_own(build_ctx *c, const mkrel_package &p)
                    {"prerm", &p.prerm},
                    {"postrm", &p.postrm}};
     for (const auto &s : scripts)
-        if (!s.lines->empty() && write_file(tree + "/DEBIAN/" + s.name,
-                                            script_text(p, version, *s.lines), 0755, c->err) != 0)
+        if (!s.lines->empty() &&
+            mkrel_write_file(tree + "/DEBIAN/" + s.name, script_text(p, version, *s.lines), 0755,
+                             c->err) != 0)
             return 1;
-    if (write_file(tree + "/opt/osk/share/" + p.name + ".version", version + "\n", 0644, c->err) !=
-        0)
+    if (mkrel_write_file(tree + "/opt/osk/share/" + p.name + ".version", version + "\n", 0644,
+                         c->err) != 0)
         return 1;
     for (const mkrel_file &f : p.files)
-        if (write_file(tree + f.path, f.text, 0644, c->err) != 0)
+        if (mkrel_write_file(tree + f.path, f.text, 0644, c->err) != 0)
             return 1;
     /* dpkg-deb insists on these modes whatever the umask made of them. */
     (void)chmod(tree.c_str(), 0755);
     (void)chmod((tree + "/DEBIAN").c_str(), 0755);
 
     /* Fast compression: tests build many releases. */
-    if (run_checked({"dpkg-deb", "--root-owner-group", "-Zgzip", "-z1", "--build", tree,
-                     c->repo + "/" + d.file},
-                    nullptr, c->err) != 0)
+    if (mkrel_run_checked({"dpkg-deb", "--root-owner-group", "-Zgzip", "-z1", "--build", tree,
+                           c->repo + "/" + d.file},
+                          nullptr, c->err) != 0)
         return 1;
     c->debs.push_back(d);
     return 0;
@@ -298,11 +160,11 @@ static int add_existing(build_ctx *c, const mkrel_package &p)
     built_deb d;
     std::string control;
 
-    if (run_checked({"dpkg-deb", "--field", p.deb}, &control, c->err) != 0)
+    if (mkrel_run_checked({"dpkg-deb", "--field", p.deb}, &control, c->err) != 0)
         return 1;
     size_t slash = p.deb.rfind('/');
     d.file = slash == std::string::npos ? p.deb : p.deb.substr(slash + 1);
-    if (run_checked({"cp", p.deb, c->repo + "/" + d.file}, nullptr, c->err) != 0)
+    if (mkrel_run_checked({"cp", p.deb, c->repo + "/" + d.file}, nullptr, c->err) != 0)
         return 1;
 
     /* Continuation lines stay with their field; Description goes last. */
@@ -326,7 +188,7 @@ static int add_existing(build_ctx *c, const mkrel_package &p)
             d.name = line.substr(9);
     }
     if (d.name.empty())
-        return fail(c->err, p.deb + " has no Package field");
+        return mkrel_fail(c->err, p.deb + " has no Package field");
     c->debs.push_back(d);
     return 0;
 }
@@ -341,14 +203,14 @@ static int checksum_debs(build_ctx *c)
         std::string out;
         for (const built_deb &d : c->debs)
             argv.push_back(c->repo + "/" + d.file);
-        if (run_checked(argv, &out, c->err) != 0)
+        if (mkrel_run_checked(argv, &out, c->err) != 0)
             return 1;
         size_t start = 0;
         for (built_deb &d : c->debs) {
             size_t nl = out.find('\n', start);
             size_t blank = out.find(' ', start);
             if (nl == std::string::npos || blank == std::string::npos || blank > nl)
-                return fail(c->err, std::string(tool) + " gave unexpected output");
+                return mkrel_fail(c->err, std::string(tool) + " gave unexpected output");
             (tool[0] == 'm' ? d.md5 : d.sha256) = out.substr(start, blank - start);
             start = nl + 1;
         }
@@ -356,7 +218,7 @@ static int checksum_debs(build_ctx *c)
     for (built_deb &d : c->debs) {
         struct stat st;
         if (stat((c->repo + "/" + d.file).c_str(), &st) != 0)
-            return fail_errno(c->err, "cannot stat " + d.file);
+            return mkrel_fail_errno(c->err, "cannot stat " + d.file);
         d.size = (long)st.st_size;
     }
     return 0;
@@ -406,7 +268,7 @@ static int write_index(build_ctx *c)
     for (const mkrel_fault &f : rel->faults)
         if (f.kind == MKREL_NO_INDEX)
             return 0;
-    return write_file(c->repo + "/Packages", index, 0644, c->err);
+    return mkrel_write_file(c->repo + "/Packages", index, 0644, c->err);
 }
 
 static int flip_byte(const std::string &path, off_t at, std::string *err)
@@ -416,14 +278,14 @@ static int flip_byte(const std::string &path, off_t at, std::string *err)
     if (fd < 0 || pread(fd, &b, 1, at) != 1) {
         if (fd >= 0)
             close(fd);
-        return fail_errno(err, "cannot corrupt " + path);
+        return mkrel_fail_errno(err, "cannot corrupt " + path);
     }
     b ^= 0xff;
     if (pwrite(fd, &b, 1, at) != 1) {
         close(fd);
-        return fail_errno(err, "cannot corrupt " + path);
+        return mkrel_fail_errno(err, "cannot corrupt " + path);
     }
-    return close(fd) == 0 ? 0 : fail_errno(err, "cannot corrupt " + path);
+    return close(fd) == 0 ? 0 : mkrel_fail_errno(err, "cannot corrupt " + path);
 }
 
 /*
@@ -437,7 +299,7 @@ static int damage_debs(build_ctx *c)
     for (const built_deb &d : c->debs) {
         std::string path = c->repo + "/" + d.file;
         if (has_fault(c->rel, MKREL_MISSING_DEB, d.name) && unlink(path.c_str()) != 0)
-            return fail_errno(c->err, "cannot remove " + path);
+            return mkrel_fail_errno(c->err, "cannot remove " + path);
         if (has_fault(c->rel, MKREL_CORRUPT_DEB, d.name) &&
             (flip_byte(path, (off_t)d.size / 2, c->err) != 0 ||
              flip_byte(path, (off_t)d.size - 6, c->err) != 0))
@@ -467,18 +329,19 @@ static int write_release_files(build_ctx *c)
                  {"obsolete", &rel->obsolete}};
 
     for (const std::string &f : rel->flags)
-        if (write_file(c->pkgdir + "/" + f, "", 0644, c->err) != 0)
+        if (mkrel_write_file(c->pkgdir + "/" + f, "", 0644, c->err) != 0)
             return 1;
     for (const auto &l : lists)
         if (*l.list &&
-            write_file(c->pkgdir + "/" + l.name, join_lines(**l.list), 0644, c->err) != 0)
+            mkrel_write_file(c->pkgdir + "/" + l.name, join_lines(**l.list), 0644, c->err) != 0)
             return 1;
-    if (rel->preupdate && write_file(c->pkgdir + "/preupdate", *rel->preupdate, 0755, c->err) != 0)
+    if (rel->preupdate &&
+        mkrel_write_file(c->pkgdir + "/preupdate", *rel->preupdate, 0755, c->err) != 0)
         return 1;
     for (const mkrel_file &f : rel->extra) {
         if (!safe_relative(f.path))
-            return fail(c->err, "file outside oskpackage/: " + f.path);
-        if (write_file(c->pkgdir + "/" + f.path, f.text, 0644, c->err) != 0)
+            return mkrel_fail(c->err, "file outside oskpackage/: " + f.path);
+        if (mkrel_write_file(c->pkgdir + "/" + f.path, f.text, 0644, c->err) != 0)
             return 1;
     }
     return 0;
@@ -507,7 +370,7 @@ static int make_archive(build_ctx *c)
         return 0;
     }
     argv.insert(argv.end(), {"-C", c->top, "-cf", tmp, "oskpackage"});
-    if (run_checked(argv, nullptr, c->err) != 0) {
+    if (mkrel_run_checked(argv, nullptr, c->err) != 0) {
         (void)unlink(tmp.c_str());
         return 1;
     }
@@ -518,12 +381,12 @@ static int make_archive(build_ctx *c)
         if (stat(tmp.c_str(), &st) != 0 ||
             truncate(tmp.c_str(), f.size > 0 ? f.size : st.st_size / 2) != 0) {
             (void)unlink(tmp.c_str());
-            return fail_errno(c->err, "cannot truncate " + tmp);
+            return mkrel_fail_errno(c->err, "cannot truncate " + tmp);
         }
     }
     if (rename(tmp.c_str(), rel->output.c_str()) != 0) {
         (void)unlink(tmp.c_str());
-        return fail_errno(c->err, "cannot move the archive to " + rel->output);
+        return mkrel_fail_errno(c->err, "cannot move the archive to " + rel->output);
     }
     return 0;
 }
@@ -537,7 +400,85 @@ static int check_faults(build_ctx *c)
         for (const built_deb &d : c->debs)
             found = found || d.name == f.package;
         if (!found)
-            return fail(c->err, "fault names a package not in the release: " + f.package);
+            return mkrel_fail(c->err, "fault names a package not in the release: " + f.package);
+    }
+    return 0;
+}
+
+/* apt takes relative folders from its own Dir:: settings and the check
+ * runs elsewhere: every path or path list handed on is made absolute. */
+static std::string absolute(const std::string &paths)
+{
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof(cwd)))
+        return paths;
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = paths.find(':', start);
+        std::string p = paths.substr(start, colon == std::string::npos ? colon : colon - start);
+        out += (start ? ":" : "") + (p.empty() || p[0] == '/' ? p : std::string(cwd) + "/" + p);
+        if (colon == std::string::npos)
+            return out;
+        start = colon + 1;
+    }
+}
+
+/* The release check on the staged release, when one was asked for. */
+static int check_release(build_ctx *c)
+{
+    const mkrel_release *rel = c->rel;
+    mkrel_check_target t;
+    if (rel->no_check)
+        return 0;
+    if (!rel->check_root.empty() || !rel->check_status.empty()) {
+        t.root = absolute(rel->check_root);
+        t.status = absolute(rel->check_status);
+    } else {
+        t.root = absolute(rel->against_root);
+        t.status = absolute(rel->against_status);
+    }
+    if (t.root.empty() && t.status.empty())
+        return 0;
+    std::vector<std::string> problems;
+    if (mkrel_check(c->pkgdir, t, &problems, c->err) != 0)
+        return 1;
+    if (problems.empty())
+        return 0;
+    std::string why =
+        "the release would not install on " + (t.root.empty() ? t.status : t.root) + ":";
+    for (const std::string &p : problems)
+        why += "\n" + p;
+    return mkrel_fail(c->err, why);
+}
+
+/* The download cache next to the build's programs: BUILD/mkrelease-cache. */
+static std::string default_cache()
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    std::string dir = n > 0 ? std::string(exe, (size_t)n) : std::string("/var/tmp/x/x");
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir.substr(0, dir.rfind('/')) + "/mkrelease-cache";
+}
+
+/* The Debian packages of the release, fetched and added like --deb. */
+static int add_debian(const mkrel_release *rel, mkrel_release *with, std::string *err)
+{
+    std::string status = absolute(rel->against_status);
+    if (rel->against_root.empty() && rel->against_status.empty())
+        return mkrel_fail(err, "--debian needs the node state: --against or --against-status");
+    if (status.empty() && mkrel_root_status(absolute(rel->against_root), &status, err) != 0)
+        return 1;
+    std::vector<std::string> debs;
+    if (mkrel_debian_fetch(rel->debian, status,
+                           rel->cache.empty() ? default_cache() : absolute(rel->cache), &debs,
+                           err) != 0)
+        return 1;
+    for (const std::string &d : debs) {
+        mkrel_package p;
+        p.deb = d;
+        with->packages.push_back(p);
     }
     return 0;
 }
@@ -555,55 +496,58 @@ static int build_in(build_ctx *c)
     for (size_t i = 0; i < pkgs.size(); i++)
         for (size_t j = 0; j < i; j++)
             if (!pkgs[i].name.empty() && pkgs[i].name == pkgs[j].name)
-                return fail(c->err, "package given twice: " + pkgs[i].name);
+                return mkrel_fail(c->err, "package given twice: " + pkgs[i].name);
 
-    if (mkdirs(c->repo) != 0 || mkdirs(c->scratch) != 0)
-        return fail_errno(c->err, "cannot make " + c->repo);
+    if (mkrel_mkdirs(c->repo) != 0 || mkrel_mkdirs(c->scratch) != 0)
+        return mkrel_fail_errno(c->err, "cannot make " + c->repo);
     for (const mkrel_package &p : pkgs)
         if ((p.deb.empty() ? build_own(c, p) : add_existing(c, p)) != 0)
             return 1;
-    rm_tree(c->scratch);
+    mkrel_rm_tree(c->scratch);
     if (check_faults(c) != 0 || checksum_debs(c) != 0 || write_index(c) != 0 ||
-        damage_debs(c) != 0 || write_release_files(c) != 0)
+        damage_debs(c) != 0 || write_release_files(c) != 0 || check_release(c) != 0)
         return 1;
     return make_archive(c);
 }
 
-int mkrel_build(const mkrel_release *rel, std::string *err)
+int mkrel_build(const mkrel_release *given, std::string *err)
 {
+    mkrel_release with_debian;
+    const mkrel_release *rel = given;
+    if (!given->debian.empty()) {
+        with_debian = *given;
+        if (add_debian(given, &with_debian, err) != 0)
+            return 1;
+        rel = &with_debian;
+    }
     build_ctx c;
     c.rel = rel;
     c.err = err;
 
     if (rel->output.empty())
-        return fail(err, "no output path (-o)");
+        return mkrel_fail(err, "no output path (-o)");
     if (rel->format == MKREL_DIR) {
         c.top = rel->output;
-        if (mkdirs(c.top) != 0)
-            return fail_errno(err, "cannot make " + c.top);
+        if (mkrel_mkdirs(c.top) != 0)
+            return mkrel_fail_errno(err, "cannot make " + c.top);
         c.pkgdir = c.top + "/oskpackage";
         if (access(c.pkgdir.c_str(), F_OK) == 0)
-            return fail(err, c.pkgdir + " exists already");
+            return mkrel_fail(err, c.pkgdir + " exists already");
         c.scratch = c.top + "/.mkrelease-build";
         c.repo = c.pkgdir + "/" MKREL_REPO_DIR;
         int r = build_in(&c);
-        rm_tree(c.scratch);
+        mkrel_rm_tree(c.scratch);
         if (r != 0)
-            rm_tree(c.pkgdir);
+            mkrel_rm_tree(c.pkgdir);
         return r;
     }
 
-    const char *tmpdir = getenv("TMPDIR");
-    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/osk-mkrelease.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        return fail_errno(err, "cannot make a staging folder in " + tmpl);
-    c.top = buf.data();
+    if (mkrel_tempdir("osk-mkrelease", &c.top, err) != 0)
+        return 1;
     c.pkgdir = c.top + "/oskpackage";
     c.scratch = c.top + "/build";
     c.repo = c.pkgdir + "/" MKREL_REPO_DIR;
     int r = build_in(&c);
-    rm_tree(c.top);
+    mkrel_rm_tree(c.top);
     return r;
 }

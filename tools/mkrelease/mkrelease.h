@@ -11,6 +11,10 @@
  *   2. mkrel_build() writes rel.output. It runs dpkg-deb, md5sum, sha256sum
  *      and tar as child processes and works in a private staging directory
  *      under $TMPDIR (or /tmp) that it removes again, even on failure.
+ *      Packages of the Debian archive are fetched first (debian.h); the
+ *      release check (check.h), when asked for, runs on the staged release
+ *      before anything is written, and a refusal fails the build with one
+ *      line per problem in *err after a summary line.
  *   mkrel_make() does both steps from an argument list.
  *
  * Every function returns 0 on success, or 1 with a one-line reason in *err.
@@ -86,6 +90,19 @@ struct mkrel_release {
     mkrel_format format = MKREL_GZIP;
     std::vector<mkrel_fault> faults;
     std::string output;
+
+    /* Packages of the Debian archive, "NAME" or "NAME=VERSION", resolved on
+     * the node state against_root (a root, or an overlay lowerdir list,
+     * highest layer first) or against_status (a dpkg status file) and
+     * shipped as they are (debian.h). */
+    std::vector<std::string> debian;
+    std::string against_root, against_status;
+    std::string cache; /* their download cache; empty: mkrelease-cache in the build */
+    /* The release check (check.h) on this root or status; when neither is
+     * given, on the against_ state; never with no_check. A release it
+     * refuses is not written. */
+    std::string check_root, check_status;
+    bool no_check = false;
 };
 
 /* Applies options (argv-style, without the program name) to *rel. */

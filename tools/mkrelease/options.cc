@@ -42,6 +42,20 @@ const char mkrel_usage[] =
     "  --no-packages            an empty repository (no --package given means one\n"
     "                           package \"osk\" at the release version)\n"
     "\n"
+    "Debian packages and the release check:\n"
+    "  --debian NAME[=VER]      a package of the Debian archive (repeatable): apt,\n"
+    "                           run on the node state, adds what it needs that the\n"
+    "                           node lacks or has too old; all shipped as they are\n"
+    "  --against ROOT           the node state: a node root, or an overlay lowerdir\n"
+    "                           list (highest layer first)\n"
+    "  --against-status FILE    the node state as a dpkg status file\n"
+    "  --cache DIR              download cache of --debian, kept between runs\n"
+    "                           (default: mkrelease-cache in the build folder)\n"
+    "  --check ROOT             replay the installer's steps on a scratch copy of\n"
+    "                           ROOT; a release that would fail is not written\n"
+    "  --check-status FILE      check what a dpkg status file alone can tell\n"
+    "  --no-check               no check (it is on for releases built --against)\n"
+    "\n"
     "Packages (the options after --package apply to that package):\n"
     "  --package NAME[=VER]     add a package; VER defaults to the release version\n"
     "  --deb PATH               add an existing .deb file as it is\n"
@@ -91,6 +105,13 @@ enum opt_id {
     O_ADD_FILE,
     O_DEB_SUFFIX,
     O_NO_PACKAGES,
+    O_DEBIAN,
+    O_AGAINST,
+    O_AGAINST_STATUS,
+    O_CACHE,
+    O_CHECK,
+    O_CHECK_STATUS,
+    O_NO_CHECK,
     O_PACKAGE,
     O_DEB,
     O_ARCH,
@@ -131,6 +152,13 @@ static const opt_def opts[] = {
     {"add-file", 1, O_ADD_FILE},
     {"deb-suffix", 1, O_DEB_SUFFIX},
     {"no-packages", 0, O_NO_PACKAGES},
+    {"debian", 1, O_DEBIAN},
+    {"against", 1, O_AGAINST},
+    {"against-status", 1, O_AGAINST_STATUS},
+    {"cache", 1, O_CACHE},
+    {"check", 1, O_CHECK},
+    {"check-status", 1, O_CHECK_STATUS},
+    {"no-check", 0, O_NO_CHECK},
     {"package", 1, O_PACKAGE},
     {"deb", 1, O_DEB},
     {"arch", 1, O_ARCH},
@@ -372,6 +400,31 @@ static int apply_release_opt(mkrel_release *rel, opt_id id, const std::string &v
         return 0;
     case O_NO_PACKAGES:
         rel->no_packages = true;
+        return 0;
+    case O_DEBIAN:
+        if (val.empty() || val[0] == '=') {
+            *err = "--debian needs a package name";
+            return 1;
+        }
+        rel->debian.push_back(val);
+        return 0;
+    case O_AGAINST:
+        rel->against_root = val;
+        return 0;
+    case O_AGAINST_STATUS:
+        rel->against_status = val;
+        return 0;
+    case O_CACHE:
+        rel->cache = val;
+        return 0;
+    case O_CHECK:
+        rel->check_root = val;
+        return 0;
+    case O_CHECK_STATUS:
+        rel->check_status = val;
+        return 0;
+    case O_NO_CHECK:
+        rel->no_check = true;
         return 0;
     case O_PACKAGE:
         return add_package(rel, val, err);
