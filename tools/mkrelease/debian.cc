@@ -118,8 +118,10 @@ static int resolve_and_fetch(mkrel_apt *apt, const std::vector<std::string> &nam
                                        ") and " + cache + " holds no package lists");
     }
 
-    /* --reinstall: the named packages come even when the node has them. */
-    std::vector<std::string> args = {"-s", "-y", "--reinstall", "install"};
+    /* --reinstall: the named packages come even when the node has them. A
+     * release carries what its packages need, not what they recommend. */
+    std::vector<std::string> args = {"-s", "-y", "--reinstall", "--no-install-recommends",
+                                     "install"};
     args.insert(args.end(), names.begin(), names.end());
     diag.clear();
     if (mkrel_apt_get(apt, args, &out, &diag) != 0)
