@@ -140,4 +140,30 @@ TEST_F(DebianRelease, RealPackagesInstallUpgradeAndRevertOnFourNodes)
         expect_first_release(n, OLD_UNZIP);
 }
 
+/* Some forty packages, what apt's resolver on a fresh node says twenty
+ * everyday tools need, in one release that every node boots. */
+TEST_F(DebianRelease, FortyPackagesResolvedOnANodeInstallEverywhere)
+{
+    up(4);
+    std::vector<std::string> tools = {"tzdata",   "nano",  "vim-tiny", "procps", "iproute2",
+                                      "rsync",    "jq",    "sqlite3",  "less",   "file",
+                                      "xz-utils", "bzip2", "curl",     "wget",   "ca-certificates",
+                                      "sudo",     "unzip", "zip",      "bc",     "ed"};
+    ASSERT_NO_FATAL_FAILURE(debian_release("r.tgz", "2.2.3.30", tools, "--against", base_layers()));
+    int debs = std::stoi(run(0, "rcp pkghost:/r.tgz /tmp/r.tgz && tar -tzf /tmp/r.tgz | "
+                                "grep -c '[.]deb$'"));
+    EXPECT_GE(debs, 40) << "the release holds the three osk packages and the tools' closure";
+
+    std::string console;
+    update_rebooting("--rcp pkghost:/r.tgz", &console);
+    EXPECT_EQ(roots(), "BB BB BB BB");
+    for (int n = 0; n < 4; n++) {
+        SCOPED_TRACE("node " + std::to_string(n));
+        EXPECT_EQ(run(n, "dpkg --audit"), "");
+        EXPECT_EQ(run(n, "jq -n 1+1"), "2\n");
+        EXPECT_EQ(run(n, "echo 'select 6*7;' | sqlite3"), "42\n");
+        EXPECT_EQ(run(n, "dpkg -S /usr/bin/curl"), "curl: /usr/bin/curl\n");
+    }
+}
+
 } // namespace
