@@ -70,6 +70,41 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
               "A\nB\nosk-update: /usr/sbin/update\n");
 }
 
+/* A node is a whole Debian system of its own: consistent as a fresh
+ * install is, every program it runs owned by a package it knows, nothing
+ * of this machine's programs, packages or apt set-up in sight, and the
+ * policy that keeps an install into the other root from starting daemons. */
+TEST_F(Cluster, ANodeIsAWholeDebianSystem)
+{
+    up(2);
+    EXPECT_EQ(run(1, "dpkg --audit; apt-get check -qq"), "");
+    EXPECT_EQ(run(1, "dpkg -S /bin/bash /usr/bin/apt-get /sbin/lilo /opt/osk/bin/pm"),
+              "bash: /bin/bash\napt: /usr/bin/apt-get\nsim-node-platform: /sbin/lilo\n"
+              "sim-node-platform: /opt/osk/bin/pm\n");
+    int packages = std::stoi(run(1, "dpkg -l | grep -c '^ii'"));
+    EXPECT_GT(packages, 100);
+    EXPECT_LT(packages, 250);
+    /* Every running program but the node's init (the platform itself, as
+     * the kernel would be): dpkg names its package, under the name it has
+     * or the one without the /usr it merged into. */
+    EXPECT_EQ(run(1, "init=$(readlink /proc/1/exe); for p in /proc/[0-9]*; do "
+                     "e=$(readlink $p/exe) || continue; [ \"$e\" = \"$init\" ] && continue; "
+                     "dpkg -S \"$e\" >/dev/null 2>&1 || dpkg -S \"${e#/usr}\" >/dev/null 2>&1 || "
+                     "echo \"$e\"; done | sort -u"),
+              "");
+    EXPECT_THAT(run(1, "ps -e -o comm="), HasSubstr("osk-sysmgr"));
+    /* This machine's programs, packages and apt set-up stay out. */
+    EXPECT_EQ(run(1, "test -e /usr/bin/cmake || test -e /usr/bin/ninja || echo none"), "none\n");
+    EXPECT_EQ(run(1, "dpkg-query -W cmake 2>&1 | grep -c 'no packages'"), "1\n");
+    EXPECT_EQ(run(1, "ls /etc/apt/apt.conf.d /etc/apt/sources.list.d | tr '\\n' ' '"),
+              "/etc/apt/apt.conf.d: 01autoremove 70debconf 99osk-node  "
+              "/etc/apt/sources.list.d: ");
+    /* Services: refused in the root being installed into, allowed in the
+     * running one. */
+    EXPECT_EQ(run(1, "chroot /altroot /usr/sbin/policy-rc.d atd start; echo $?"), "101\n");
+    EXPECT_EQ(run(1, "/usr/sbin/policy-rc.d atd start; echo $?"), "0\n");
+}
+
 /* Debian's rsh and rcp, as the update relies on them: the remote shell
  * carries the command's output but not its exit status. */
 TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
