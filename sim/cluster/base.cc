@@ -93,20 +93,20 @@ static int run_captured(const std::vector<std::string> &argv, const std::functio
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-/* The last line of OUTPUT that says what went wrong ("E: ..." from apt and
- * mmdebstrap, else the last line). */
+/* The line of OUTPUT that says what went wrong: the first "E: " line (apt
+ * and mmdebstrap name the cause first, then each step that failed of it),
+ * else the last line. */
 static std::string reason(const std::string &output)
 {
     std::istringstream lines(output);
-    std::string last, error;
+    std::string last;
     for (std::string l; std::getline(lines, l);) {
-        if (l.empty())
-            continue;
-        last = l;
-        if (l.compare(0, 3, "E: ") == 0 || l.find("error") != std::string::npos)
-            error = l;
+        if (l.compare(0, 3, "E: ") == 0)
+            return l;
+        if (!l.empty())
+            last = l;
     }
-    return error.empty() ? last : error;
+    return last;
 }
 
 static uint64_t fnv(uint64_t h, const std::string &s)
@@ -188,6 +188,11 @@ static std::vector<std::string> deb_needs(const std::string &deb)
  * systems are made from too. */
 static std::string archive_sources(void)
 {
+    /* A test points the nodes at another archive (one that cannot be
+     * reached, say). */
+    const char *given = getenv("OSK_SIM_ARCHIVE_SOURCES");
+    if (given && *given)
+        return given;
     static const char *const candidates[] = {"/etc/apt/sources.list.d/debian.sources",
                                              "/etc/apt/sources.list"};
     for (const char *c : candidates) {

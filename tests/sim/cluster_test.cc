@@ -105,6 +105,32 @@ TEST_F(Cluster, ANodeIsAWholeDebianSystem)
     EXPECT_EQ(run(1, "/usr/sbin/policy-rc.d atd start; echo $?"), "0\n");
 }
 
+/* Where the nodes' system cannot be made (the archive out of reach) and
+ * none is kept, `up` says so in a line and keeps nothing half-made. */
+TEST_F(Cluster, UnreachableArchiveStopsUpAndKeepsNothing)
+{
+    std::string sources = dir + ".list", store = OSK_BUILD_DIR "/sim-base";
+    FILE *f = fopen(sources.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    /* Nothing listens on the discard port of this machine's loopback. */
+    fputs("deb http://127.0.0.1:9/debian bookworm main\n", f);
+    fclose(f);
+    auto kept = [&] { return child_run({"/bin/sh", "-c", "ls -a \"$1\"", "sh", store}).out; };
+    std::string before = kept();
+
+    child_opts o;
+    o.env = {"OSK_CLUSTER_DIR=" + dir, "OSK_SIM_ARCHIVE_SOURCES=" + sources};
+    run_result r = child_run({OSK_BUILD_DIR "/bin/osk-cluster", "up", "--nodes", "1"}, o);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("osk-cluster: cannot make the nodes' Debian system from the "
+                                 "package archive (mmdebstrap failed): E: Failed to fetch "
+                                 "http://127.0.0.1:9/debian/"));
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_EQ(kept(), before);
+    EXPECT_NE(access(dir.c_str(), F_OK), 0) << "the half-made cluster folder stayed";
+    unlink(sources.c_str());
+}
+
 /* Debian's rsh and rcp, as the update relies on them: the remote shell
  * carries the command's output but not its exit status. */
 TEST_F(Cluster, RshAndRcpBehaveLikeTheirNamesakes)
