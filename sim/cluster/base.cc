@@ -270,6 +270,18 @@ static bool kept(const std::string &dir)
     return access((dir + "/done").c_str(), F_OK) == 0;
 }
 
+/* 0 when layer DIR is kept already; 1 when it is to be made now, with the
+ * store's lock held (another cluster may have made it while this one
+ * waited); -1 when the lock cannot be had. */
+static int claim(store *s, const std::string &dir)
+{
+    if (kept(dir))
+        return 0;
+    if (store_lock(s) < 0)
+        return -1;
+    return kept(dir) ? 0 : 1;
+}
+
 /* Layers of the same kind as DIR left by earlier builds go once they are a
  * day old: a cluster started from one may still be running. */
 static void prune(const std::string &dir)
@@ -320,12 +332,8 @@ static int system_layer(store *s, const std::vector<std::string> &packages, std:
     key = fnv(fnv(fnv(fnv(key, codename), include), file_text(sources)), archive_dates());
     std::string dir = s->dir + "/system-" + hex(key);
     *root = dir + "/root";
-    if (kept(dir))
-        return 0;
-    if (store_lock(s) < 0)
-        return -1;
-    if (kept(dir))
-        return 0;
+    if (int r = claim(s, dir); r != 1)
+        return r;
 
     fprintf(stderr, "osk-cluster: making the nodes' Debian system (once for this build)...\n");
     std::string tmp = dir + ".new", out;
@@ -414,12 +422,8 @@ static int tree_layer(store *s, const std::string &system, const std::string &bi
                        std::to_string(self.st_mtim.tv_nsec));
     std::string dir = s->dir + "/tree-" + hex(key);
     *upper = dir + "/upper";
-    if (kept(dir))
-        return 0;
-    if (store_lock(s) < 0)
-        return -1;
-    if (kept(dir))
-        return 0;
+    if (int r = claim(s, dir); r != 1)
+        return r;
 
     std::string tmp = dir + ".new", up = tmp + "/upper", work = tmp + "/work", mnt = tmp + "/mnt";
     std::string stage = up + "/tmp/osk-base", err;
