@@ -146,28 +146,24 @@ TEST_F(Check, AcceptedReleaseInstallsOnTheNode)
         << err;
     ASSERT_TRUE(written("toilet.tgz"));
 
-    /* The installer's steps, by hand, in a scratch copy of the node root. */
-    std::string mnt = out_dir + "/mnt";
+    /* The installer's steps, by hand, in a scratch copy of the node root;
+     * paths go in as the script's arguments, whatever they hold. */
     std::string script =
-        "set -e; mkdir -p " + mnt + " " + out_dir + "/upper " + out_dir + "/work; " +
-        "mount -t overlay overlay -o lowerdir=" + root + ",upperdir=" + out_dir +
-        "/upper,workdir=" + out_dir + "/work " + mnt + "; mount -t proc proc " + mnt +
-        "/proc; mount --rbind /dev " + mnt + "/dev; tar -xzf " + path("toilet.tgz") + " -C " + mnt +
-        "/tmp; " + "echo 'deb file:/tmp/oskpackage Valtor-2-0 osk' >> " + mnt +
-        "/etc/apt/sources.list; " +
-        "printf '%s\\n' 'Acquire::IndexTargets::deb::Packages::MetaKey "
-        "\"$(COMPONENT)/binary-i386/Packages\";' 'Acquire::AllowInsecureRepositories \"true\";' "
-        "'APT::Get::AllowUnauthenticated \"true\";' > " +
-        mnt + "/etc/apt/apt.conf.d/99osk-node; " + "chroot " + mnt +
-        " sh -c 'export DEBIAN_FRONTEND=noninteractive; apt-get update && dpkg --recursive "
-        "--force-downgrade --install --force-confold --force-conflicts --force-overwrite "
-        "/tmp/oskpackage/" MKREL_REPO_DIR " && apt-get --fix-broken -y "
+        "set -e; mnt=$1; mkdir -p \"$mnt\" \"$2/upper\" \"$2/work\"; "
+        "mount -t overlay overlay -o \"lowerdir=$3,upperdir=$2/upper,workdir=$2/work\" \"$mnt\"; "
+        "mount -t proc proc \"$mnt/proc\"; mount --rbind /dev \"$mnt/dev\"; "
+        "tar -xzf \"$4\" -C \"$mnt/tmp\"; "
+        "echo 'deb file:/tmp/oskpackage Valtor-2-0 osk' >> \"$mnt/etc/apt/sources.list\"; "
+        "chroot \"$mnt\" sh -c 'export DEBIAN_FRONTEND=noninteractive; apt-get update && dpkg "
+        "--recursive --force-downgrade --install --force-confold --force-conflicts "
+        "--force-overwrite /tmp/oskpackage/" MKREL_REPO_DIR " && apt-get --fix-broken -y "
         "-oDPkg::Options::=--force-confold install && toilet -f future ok && figlet ok && "
         "dpkg-query -W -f \"\\${db:Status-Abbrev}\\n\" toilet libcaca0 toilet-fonts figlet'";
     child_opts o;
     o.deadline_ms = 5 * 60 * 1000;
     run_result r = child_run({"/usr/bin/unshare", "--mount", "--pid", "--fork", "--propagation",
-                              "private", "/bin/sh", "-c", script},
+                              "private", "/bin/sh", "-c", script, "sh", out_dir + "/mnt", out_dir,
+                              root, path("toilet.tgz")},
                              o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("ii \nii \nii \nii \n"), std::string::npos) << r.out;
