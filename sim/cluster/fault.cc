@@ -687,6 +687,18 @@ static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
     }
 }
 
+/* Fires fault ID, AT ms after it was armed, and records it. The record
+ * comes first: what the fault does (a kill, a crash) may end what a test
+ * waits on, and the test then reads the record at once. */
+static int fire_recorded(const fault_t &f, int id, uint64_t at, std::string *what)
+{
+    std::string when = "fired +" + std::to_string(at) + "ms ";
+    set_state(id, when + "(acting)");
+    int rc = fire(f, id, what);
+    set_state(id, (rc == 0 ? when : "failed ") + *what);
+    return rc;
+}
+
 static void watch(const fault_t &f, int id, uint64_t armed, long offset)
 {
     int lfd = open(ffile(id, "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -697,9 +709,7 @@ static void watch(const fault_t &f, int id, uint64_t armed, long offset)
     if (wait_trigger(f, id, armed, offset) < 0)
         _exit(0);
     std::string what;
-    uint64_t at = sim_now_ms() - armed;
-    int rc = fire(f, id, &what);
-    set_state(id, (rc == 0 ? "fired +" + std::to_string(at) + "ms " : "failed ") + what);
+    (void)fire_recorded(f, id, sim_now_ms() - armed, &what);
     (void)unlink(ffile(id, "pid").c_str());
     _exit(0);
 }
@@ -753,9 +763,7 @@ static int add_fault(const std::vector<std::string> &w)
     }
     if (f.log_node < 0 && f.after_ms < 0) {
         std::string what;
-        int rc = fire(f, id, &what);
-        set_state(id, (rc == 0 ? "fired +0ms " : "failed ") + what);
-        if (rc != 0) {
+        if (fire_recorded(f, id, 0, &what) != 0) {
             fprintf(stderr, "osk-cluster fault: %s\n", what.c_str());
             return 1;
         }

@@ -84,8 +84,15 @@ static void in_every_host(const char *dir, int skip, const std::string &batch)
 
 void net_forget(const char *dir, int host)
 {
-    /* In a child of its own: nobody waits for a cache to be emptied, and
-     * the supervisor has boots to see to meanwhile. */
+    /* The cable first, and before the host can boot again (so never the
+     * cable of its next boot): a namespace whose last process ended may
+     * still answer address resolution until the kernel has torn it down,
+     * and an answer then would put the entries back. Deleting the hub's
+     * end takes the host's end with it at once. */
+    if (pid_t hub = net_init(dir, NET_HUB))
+        (void)sim_net_run("ip", hub, "link del " + sim_net_port(host) + "\n", 1, nullptr);
+    /* Then the caches, in a child of its own: nobody waits for them to
+     * be emptied, and the supervisor has boots to see to meanwhile. */
     pid_t pid;
     if (sim_fork(FORK_NULL_STDIN, nullptr, 0, &pid) == 0) {
         in_every_host(dir, host, "neigh del " + sim_net_addr(host) + " dev eth0\n");
