@@ -633,9 +633,12 @@ static std::vector<int> fault_ids(void)
     return ids;
 }
 
+/* Written whole and renamed into place: a reader never sees it empty. */
 static void set_state(int id, const std::string &s)
 {
-    (void)sim_write_file(ffile(id, "state").c_str(), (s + "\n").c_str(), 0644);
+    std::string path = ffile(id, "state"), tmp = path + ".new";
+    if (sim_write_file(tmp.c_str(), (s + "\n").c_str(), 0644) == 0)
+        (void)rename(tmp.c_str(), path.c_str());
 }
 
 /* The node's run log as this machine sees it. */
@@ -687,15 +690,15 @@ static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
     }
 }
 
-/* Fires fault ID, AT ms after it was armed, and records it. The record
- * comes first: what the fault does (a kill, a crash) may end what a test
- * waits on, and the test then reads the record at once. */
+/* Fires fault ID, AT ms after it was armed, and records it. That it fires
+ * is recorded first: what the fault does (a kill, a crash) may end what a
+ * test waits on, which then asks `list` at once, and `list` waits for the
+ * outcome of a fault it finds firing. */
 static int fire_recorded(const fault_t &f, int id, uint64_t at, std::string *what)
 {
-    std::string when = "fired +" + std::to_string(at) + "ms ";
-    set_state(id, when + "(acting)");
+    set_state(id, "firing +" + std::to_string(at) + "ms");
     int rc = fire(f, id, what);
-    set_state(id, (rc == 0 ? when : "failed ") + *what);
+    set_state(id, (rc == 0 ? "fired +" + std::to_string(at) + "ms " : "failed ") + *what);
     return rc;
 }
 
@@ -804,7 +807,7 @@ static void clear_all(int quiet, const std::vector<int> &only = {})
         std::string why;
         if (parse_fault(w, &f, &why) == 0)
             undo(f, id);
-        static const char *const exts[] = {"state", "pid", "log", "mounted", "orig"};
+        static const char *const exts[] = {"state", "state.new", "pid", "log", "mounted", "orig"};
         for (const char *e : exts)
             (void)unlink(ffile(id, e).c_str());
         if (!quiet)
@@ -816,7 +819,12 @@ static int list(void)
 {
     for (int id : fault_ids()) {
         char st[512] = "";
-        (void)sim_read_file(ffile(id, "state").c_str(), st, sizeof st);
+        /* A fault caught while it acts is shown once it is done (bounded):
+         * whoever asks has usually just seen what it did. */
+        uint64_t deadline = sim_now_ms() + 5000;
+        while (sim_read_file(ffile(id, "state").c_str(), st, sizeof st) > 0 &&
+               strncmp(st, "firing ", 7) == 0 && sim_now_ms() < deadline)
+            usleep(5000);
         st[strcspn(st, "\n")] = '\0';
         printf("F%d %s: %s\n", id, join(read_words(id)).c_str(), st);
     }
