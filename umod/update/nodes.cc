@@ -260,7 +260,8 @@ static void build_child_cmd(child_cmd *c, int node, const char *source)
     c->argv[argc] = NULL;
 }
 
-int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed)
+int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
+                 enum node_judge judge)
 {
     static char out[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
     static char err[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
@@ -277,9 +278,9 @@ int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const ch
             continue;
         if (waiting)
             ulog_message(waiting, n);
-        /* Both count: a child whose log rolled over writes its banner into
-         * the fresh log, not into the output captured here. */
-        if (ulog_exec_wait(st[n]) != 0 || strstr(out[n], UPDATE_FAILED_BANNER)) {
+        /* The wait comes first whatever counts: it reaps the child. */
+        int status = ulog_exec_wait(st[n]);
+        if ((judge == BY_STATUS_OR_BANNER && status != 0) || strstr(out[n], UPDATE_FAILED_BANNER)) {
             ulog_message(failed, n);
             failed_mask |= 1 << n;
         }
@@ -302,8 +303,8 @@ int do_other_nodes(const char *source)
         argv[n] = cmd[n].argv;
     }
 
-    int failed =
-        run_on_nodes(argv, "Waiting for node %d to complete...", "Update of node %d failed.");
+    int failed = run_on_nodes(argv, "Waiting for node %d to complete...",
+                              "Update of node %d failed.", BY_STATUS_OR_BANNER);
     ulog_message("Finished handling other nodes");
     return failed ? UPD_EXIT_OTHER_NODE : 0;
 }

@@ -21,11 +21,15 @@ int node_incluster(int node);
 void stop_pm(void);
 void onallnodes_set_pmnostart(int turn_on);
 int do_other_nodes(const char *source); /* null: a revert */
+/* How run_on_nodes judges a node's command: by its failure banner in the
+ * captured standard output alone (the verification of all nodes), or also
+ * by a non-zero end (the update of the other nodes). */
+enum node_judge { BY_BANNER, BY_STATUS_OR_BANNER };
 /* Starts argv[n] for every node n that has one, all at once, then waits for
  * them in node order, logging waiting (a format with %d for the node) before
- * each wait when it is given. A node failed when its command ended non-zero
- * or its captured standard output holds the failure banner; each failed node
- * is logged with failed (same format). Returns the mask of failed nodes. */
-int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed);
+ * each wait when it is given. Each node that failed by judge is logged with
+ * failed (same format). Returns the mask of failed nodes. */
+int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
+                 enum node_judge judge);
 
 #endif

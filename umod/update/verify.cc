@@ -98,7 +98,10 @@ int run_verify(void)
         argv[n] = cmd[n];
     }
 
+    /* A node's verification fails by its banner only: a child whose
+     * remote shell or run ended badly without one is not counted. */
     int failed = run_on_nodes(
-        argv, NULL, "Node %d validation failed.\nCheck /var/log/osk/update_verify on that node.\n");
+        argv, NULL, "Node %d validation failed.\nCheck /var/log/osk/update_verify on that node.\n",
+        BY_BANNER);
     return failed ? UPD_EXIT_FAILURE : 0;
 }

@@ -120,8 +120,7 @@ static void write_host_fields(FILE *out, const vluninfo_t *v, const hostinfo_t *
     fputc('"', out);
 }
 
-void vlun_write_export(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t port_params,
-                       const hostinfo_t *host)
+void vlun_write_export_head(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t port_params)
 {
     int n, s, p;
     vlun_split_lpid(v->vli_lpid, &n, &s, &p);
@@ -132,13 +131,23 @@ void vlun_write_export(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t
             (unsigned long long)port_params, n, s, p, (int)sizeof(v->vli_hname),
             v->vli_hname[0] ? v->vli_hname : "Unknown-Host", (int)sizeof(v->vli_vname),
             v->vli_vname[0] ? v->vli_vname : "Unknown-VV");
-    if (v->vli_hporttype == PORT_TYPE_ISCSI) {
+    if (v->vli_hporttype == PORT_TYPE_ISCSI)
         fprintf(out, " ISCSINAME=\"%.*s\"", (int)sizeof(v->vli_hiscsi_name.name),
                 v->vli_hiscsi_name.name);
-        if (host)
-            write_host_fields(out, v, host);
-    }
+}
+
+void vlun_write_export_end(FILE *out, const vluninfo_t *v, const hostinfo_t *host)
+{
+    if (v->vli_hporttype == PORT_TYPE_ISCSI && host)
+        write_host_fields(out, v, host);
     fputc('\n', out);
+}
+
+void vlun_write_export(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t port_params,
+                       const hostinfo_t *host)
+{
+    vlun_write_export_head(out, v, vv_wwn, port_params);
+    vlun_write_export_end(out, v, host);
 }
 
 [[noreturn]] static void inventory_failed(void)
@@ -253,10 +262,12 @@ static void write_export(FILE *out, const vluninfo_t *v)
     }
 
     if (in_expedition(v->vli_lpid)) {
-        uint64_t params = port_params(v->vli_lpid);
+        /* The line as far as it goes before the host is asked: a host that
+         * cannot be found ends the run with it in the file. */
+        vlun_write_export_head(out, v, vv->showvv_vvols[0].v_wwn, port_params(v->vli_lpid));
         showhost_t *sh = NULL;
         const hostinfo_t *host = v->vli_hporttype == PORT_TYPE_ISCSI ? lookup_host(v, &sh) : NULL;
-        vlun_write_export(out, v, vv->showvv_vvols[0].v_wwn, params, host);
+        vlun_write_export_end(out, v, host);
         if (sh)
             mcall_free((mcall_t *)sh);
     }

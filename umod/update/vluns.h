@@ -11,7 +11,10 @@
  *
  * The line writers are pure: they take the records as the manager answered
  * them and print one line (with its end) to out; vlun_write_export() takes
- * the host answer or null when there was none.
+ * the host answer or null when there was none. An export line is written in
+ * two steps, as the inventory is made: its head (through the iSCSI name),
+ * then, once the host has been asked, its host fields and end; a failed
+ * host query between them leaves the head in the file.
  */
 #ifndef VLUNS_H
 #define VLUNS_H
@@ -43,5 +46,7 @@ void vlun_write_disk(FILE *out, const disk_t *d);
 void vlun_write_iscsi_port(FILE *out, const iscsi_port_settings_t *ps);
 void vlun_write_export(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t port_params,
                        const hostinfo_t *host);
+void vlun_write_export_head(FILE *out, const vluninfo_t *v, uint64_t vv_wwn, uint64_t port_params);
+void vlun_write_export_end(FILE *out, const vluninfo_t *v, const hostinfo_t *host);
 
 #endif
