@@ -32,6 +32,7 @@ struct sup_node_t {
     int ready_fd;      /* read end of the boot pipe, -1 when none */
     char root;         /* root partition it runs (or last ran) */
     uint64_t deadline; /* when the current state's timer fires, 0 for none */
+    long down_ms;      /* how long its current reboot keeps it down, 0: the default */
 };
 
 static const char *g_dir, *g_bindir;
@@ -249,7 +250,9 @@ static void node_reaped(pid_t pid, int st)
             net_forget(g_dir, n);
         if (s->state == NS_STOPPING) {
             s->state = NS_REBOOTING;
-            s->deadline = sim_now_ms() + sim_env_long("OSK_SIM_REBOOT_DELAY_MS", 1000);
+            s->deadline = sim_now_ms() +
+                          (s->down_ms ? s->down_ms : sim_env_long("OSK_SIM_REBOOT_DELAY_MS", 1000));
+            s->down_ms = 0;
             slog("node %d: down, booting again shortly", n);
             return;
         }
@@ -419,6 +422,11 @@ static int answer(int c)
         move_describe(move, sizeof move);
         snprintf(out + len, sizeof out - len, "%s\nend\n", move);
     } else if (sscanf(req, "reboot %d", &n) == 1 && n >= 0 && n < g_nnodes) {
+        /* A node the system manager shuts down stays down as a controller's
+         * restart does, longer than one poll of those who wait for it to
+         * go (update polls every 5 s). */
+        if (strstr(req, " shutdown"))
+            g_node[n].down_ms = sim_env_long("OSK_SIM_SHUTDOWN_DOWN_MS", 8000);
         node_reboot(n);
     } else if (sscanf(req, "lilo %d %c", &n, &x) == 2 && n >= 0 && n < g_nnodes &&
                (x == 'A' || x == 'B')) {
@@ -668,7 +676,7 @@ int supervisor_main(const char *dir, const char *bindir)
         return 1;
     }
     for (int n = 0; n < 8; n++)
-        g_node[n] = {NS_DOWN, 0, -1, 'A', 0};
+        g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0};
     struct move_ops_t ops = {g_nnodes,        move_root,         move_is_up, move_is_dead,
                              move_expedition, move_restart_into, slog};
     move_init(&ops);

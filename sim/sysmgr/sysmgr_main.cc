@@ -31,7 +31,7 @@ static cluster_t online_now(void)
 static void reboot_node(int n)
 {
     char req[32], reply[256];
-    snprintf(req, sizeof req, "reboot %d", n);
+    snprintf(req, sizeof req, "reboot %d shutdown", n);
     if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0)
         printf("osk-sysmgr: reboot of node %d not accepted: %s", n, reply);
     fflush(stdout);

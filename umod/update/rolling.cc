@@ -244,22 +244,11 @@ static int count_before(int node, int (*query)(int, int *))
     return 0;
 }
 
-/* The node's incarnation, which changes each time it joins; 0 when the
- * cluster state cannot be read. */
-static uint32_t node_incarnation(int node)
-{
-    cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
-    uint32_t incn = ioctl_check(&ci->ci_hdr) >= 0 ? ci->ci_cstate.cs_node_incns[node] : 0;
-    ioctl_free(&ci);
-    return incn;
-}
-
 void simple_rolling_reboot_node(int node)
 {
     int old_vluns = count_before(node, count_vluns);
     int old_pds = count_before(node, count_pds);
 
-    uint32_t incn = node_incarnation(node);
     char err[SYSMGR_ERTXT_LEN];
     int status = mcall_shutdown(node, 0, err, sizeof(err));
     if (status == BR_NODE_DOWN) {
@@ -272,10 +261,8 @@ void simple_rolling_reboot_node(int node)
     if (node == thisnode)
         return;
 
-    /* A node that restarts within one poll period is back before we look
-     * again; its new incarnation tells that it went down. */
     ulog_message("Waiting for node %d to shut down...", node);
-    while (node_incluster(node) == 1 && node_incarnation(node) == incn)
+    while (node_incluster(node) == 1)
         sleep(NODE_RETRY_SECS);
     ulog_message("Waiting for node %d to rejoin cluster...", node);
     while (node_incluster(node) == 0)
