@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "inventory.h"
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "sysmgr.h"
@@ -138,6 +139,9 @@ static int list_exports(const char *dir, int all, int summary)
         sysmgr_conf_free(&c);
         return -1;
     }
+    /* During a rolling upgrade the expedition serves only what it presents. */
+    presenting_t present;
+    presenting_load(dir, &present);
     static sm_export_group_t g[MAX_GROUPS];
     int ng = sysmgr_export_groups(&c, g, MAX_GROUPS);
     int unserved = 0;
@@ -146,8 +150,14 @@ static int list_exports(const char *dir, int all, int summary)
         std::string paths;
         int served = 0;
         for (int k = 0; k < g[i].npaths; k++) {
-            lpid_t l = c.exports[g[i].paths[k]].lpid;
-            served |= mask >> LPID_NODE(l) & 1;
+            const sm_export_t *x = &c.exports[g[i].paths[k]];
+            lpid_t l = x->lpid;
+            int n = LPID_NODE(l);
+            served |=
+                (mask >> n & 1) &&
+                (!(present.nodes >> n & 1) ||
+                 present.paths.count(inventory_path_key(c.vvs[x->vv].name, c.hosts[x->host].name,
+                                                        x->lun, n, LPID_SLOT(l), LPID_PORT(l))));
             char t[16];
             snprintf(t, sizeof t, "%s%d:%d:%d", k ? "," : "", LPID_NODE(l), LPID_SLOT(l),
                      LPID_PORT(l));

@@ -60,6 +60,10 @@ static const char fault_usage[] =
     "  kill NODE PROGRAM [--signal N]\n"
     "                             sends signal N (default 9) to every process of the node\n"
     "                             named PROGRAM\n"
+    "  inventory NODE remove|damage\n"
+    "                             the rolling upgrade's export inventory in the node's\n"
+    "                             alternate root (or, while the node is down, in the root\n"
+    "                             it boots next) is removed, or cut in the middle of a line\n"
     "Triggers (default: at once):\n"
     "  --at-log NODE TEXT         when TEXT first appears in /var/log/osk/update of NODE\n"
     "                             after the fault is armed\n"
@@ -71,7 +75,7 @@ static const char fault_usage[] =
 struct fault_t {
     std::string kind;
     int node = -1;
-    std::string arg;        /* PACKAGE, PATH or PROGRAM */
+    std::string arg;        /* PACKAGE, PATH, PROGRAM or what to do to the inventory */
     std::vector<int> hosts; /* partition */
     long num = -1;          /* --size, --offset, --signal or --rate */
     long free_b = 0;        /* --free */
@@ -142,7 +146,7 @@ static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::strin
     }
     f->kind = w[i++];
     static const char *const with_node[] = {"crash",        "hang",      "rsh-fail", "rsh-stall",
-                                            "scratch-full", "dpkg-fail", "kill"};
+                                            "scratch-full", "dpkg-fail", "kill",     "inventory"};
     int needs_node = 0;
     for (const char *k : with_node)
         needs_node |= f->kind == k;
@@ -183,6 +187,13 @@ static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::strin
             *why = "the path must stay on the package host";
             return -1;
         }
+    }
+    if (f->kind == "inventory") {
+        if (i >= w.size() || (w[i] != "remove" && w[i] != "damage")) {
+            *why = "inventory needs remove or damage";
+            return -1;
+        }
+        f->arg = w[i++];
     }
     for (; i < w.size(); i++) {
         const std::string &o = w[i];
@@ -329,6 +340,56 @@ static char running_root(int n)
         strcmp(v[n].state, "up") != 0)
         return 0;
     return v[n].root;
+}
+
+/* Cuts the file at PATH in the middle of a line, as a copy that broke off. */
+static int cut_mid_line(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
+        return -1;
+    off_t at = fstat(fd, &st) == 0 ? st.st_size / 2 : 0;
+    char c;
+    /* Ending on a line end would leave a shorter inventory, not a broken one. */
+    while (at > 0 && pread(fd, &c, 1, at - 1) == 1 && c == '\n')
+        at--;
+    int rc = at > 0 ? ftruncate(fd, at) : (errno = EINVAL, -1);
+    close(fd);
+    return rc;
+}
+
+/* The inventory the node takes at its next boot: through the node while it
+ * runs (its alternate root), else in the upper layer of the root it boots. */
+static int hit_inventory(const fault_t &f, std::string *what)
+{
+    struct super_node_t v[8];
+    if (super_status(g_dir, v, f.node + 1, nullptr) < 0) {
+        *what = "the supervisor does not answer";
+        return -1;
+    }
+    auto act = [&f](const char *path) {
+        return f.arg == "remove" ? unlink(path) : cut_mid_line(path);
+    };
+    std::string where;
+    int rc;
+    if (strcmp(v[f.node].state, "up") == 0) {
+        where = "the alternate root";
+        rc = in_node(f.node, [&] { return act("/altroot/present_vluns"); });
+    } else {
+        where = std::string("root ") + v[f.node].boot;
+        std::string path = std::string(g_dir) + "/node" + std::to_string(f.node) + "/" +
+                           v[f.node].boot + "/upper/present_vluns";
+        rc = act(path.c_str());
+    }
+    std::string node = "node" + std::to_string(f.node);
+    if (rc < 0) {
+        *what = errno == ENOENT ? node + " holds no inventory in " + where
+                                : "inventory of " + node + ": " + strerror(errno);
+        return -1;
+    }
+    *what = "inventory of " + node + " in " + where + (f.arg == "remove" ? " removed" : " cut");
+    return 0;
 }
 
 /* The faults that act on the cluster's network itself (network.h). */
@@ -504,6 +565,8 @@ static int fire(const fault_t &f, int id, std::string *what)
         *what = "dpkg fails on " + f.arg + " in node" + std::to_string(f.node);
         return 0;
     }
+    if (f.kind == "inventory")
+        return hit_inventory(f, what);
     /* corrupt, truncate: a file on the package host, kept for clear. */
     std::string path = pkghost_path(f);
     struct stat st;

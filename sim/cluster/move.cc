@@ -8,16 +8,19 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "inventory.h"
+
 #include "osk_banned.h"
 
 enum { MV_NONE, MV_EXPEDITION, MV_REMAINING, MV_STOPPED, MV_DONE };
 
 static struct move_ops_t g_ops;
 static int g_phase = MV_NONE;
-static unsigned g_exped;   /* the expedition's nodes */
-static unsigned g_moved;   /* nodes that rejoined on their new root */
-static int g_current = -1; /* the remaining node being restarted, or stopped at */
-static char g_target[8];   /* the new root of each remaining node, once chosen */
+static unsigned g_exped;          /* the expedition's nodes */
+static unsigned g_moved;          /* nodes that rejoined on their new root */
+static int g_current = -1;        /* the remaining node being restarted, or stopped at */
+static char g_target[8];          /* the new root of each remaining node, once chosen */
+static presenting_t g_presenting; /* what the expedition nodes serve meanwhile */
 
 void move_init(const struct move_ops_t *ops)
 {
@@ -29,19 +32,27 @@ static char other(char r)
     return r == 'A' ? 'B' : 'A';
 }
 
-/* The inventory's exports that leave through node n ("PORT=n:s:p"). */
-static int exports_of(const char *path, int n)
+/* The move is over: every node serves all its paths again. */
+static void end_presenting(void)
 {
-    FILE *f = fopen(path, "re");
-    if (f == nullptr)
-        return -1;
-    char line[8192], port[16];
-    int count = 0;
-    snprintf(port, sizeof port, " PORT=%d:", n);
-    while (fgets(line, sizeof line, f))
-        count += strncmp(line, "EXPORT ", 7) == 0 && strstr(line, port) != nullptr;
-    fclose(f);
-    return count;
+    g_presenting = presenting_t();
+    presenting_clear(g_ops.dir);
+}
+
+/* An expedition node booting its new root serves what its inventory lists
+ * for it, nothing when the inventory cannot be taken. */
+static void present(int n, const char *inv)
+{
+    std::string why;
+    size_t before = g_presenting.paths.size();
+    if (inventory_read(inv, n, &g_presenting.paths, &why) == 0)
+        g_ops.log("node %d: presents the %zu exports of its inventory at once", n,
+                  g_presenting.paths.size() - before);
+    else
+        g_ops.log("node %d: its inventory is %s; it presents no export", n, why.c_str());
+    g_presenting.nodes |= 1u << n;
+    if (presenting_write(g_ops.dir, g_presenting) < 0)
+        g_ops.log("node %d: cannot record what it presents", n);
 }
 
 /* Restarts the next remaining node, or finds the move done. */
@@ -65,31 +76,40 @@ static void next_node(void)
     }
     g_current = -1;
     g_phase = MV_DONE;
+    end_presenting();
     g_ops.log("rolling upgrade: done, every node runs its new root");
 }
 
-void move_node_booting(const char *dir, int n, char r)
+void move_node_booting(int n, char was, char r)
 {
     char inv[PATH_MAX];
-    snprintf(inv, sizeof inv, "%s/node%d/%c/upper/present_vluns", dir, n, r);
-    if (access(inv, F_OK) != 0)
-        return;
-    int count = exports_of(inv, n);
-    (void)unlink(inv);
-    g_ops.log("node %d: presents the %d exports of its inventory at once", n, count);
-    if (g_phase == MV_NONE || g_phase == MV_DONE) {
-        unsigned exped = g_ops.expedition();
-        if (!(exped & (1u << n)))
-            return; /* an inventory without an upgrade: nothing to move */
-        g_phase = MV_EXPEDITION;
-        g_exped = exped;
-        g_moved = 0;
-        g_current = -1;
-        memset(g_target, 0, sizeof g_target);
-        g_ops.log("rolling upgrade: expedition 0x%x restarting", exped);
+    snprintf(inv, sizeof inv, "%s/node%d/%c/upper/present_vluns", g_ops.dir, n, r);
+    bool held = access(inv, F_OK) == 0;
+    unsigned bit = 1u << n;
+    /* LILO switched its root, or the root was handed an inventory: this
+     * may be an expedition's boot. */
+    if (held || (was != 0 && r != was)) {
+        if (g_phase == MV_NONE || g_phase == MV_DONE) {
+            unsigned exped = g_ops.expedition();
+            if (exped & bit) {
+                g_phase = MV_EXPEDITION;
+                g_exped = exped;
+                g_moved = 0;
+                g_current = -1;
+                memset(g_target, 0, sizeof g_target);
+                end_presenting();
+                g_ops.log("rolling upgrade: expedition 0x%x restarting", exped);
+            }
+        }
+        if (g_phase == MV_EXPEDITION && (g_exped & bit) && !(g_moved & bit)) {
+            present(n, inv);
+            g_moved |= bit;
+        } else if (held) {
+            g_ops.log("node %d: an inventory outside a rolling upgrade's expedition, removed", n);
+        }
     }
-    if (g_phase == MV_EXPEDITION && (g_exped & (1u << n)))
-        g_moved |= 1u << n;
+    if (held)
+        (void)unlink(inv);
 }
 
 void move_node_up(int n)
@@ -103,6 +123,7 @@ void move_node_up(int n)
         if (!back && g_ops.expedition() == 0) {
             /* Aborted, or every node restarted some other way. */
             g_phase = MV_NONE;
+            end_presenting();
             g_ops.log("rolling upgrade: ended before its expedition rejoined");
         }
         if (!back)

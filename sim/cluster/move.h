@@ -5,8 +5,11 @@
  * received the export inventory ("/altroot/present_vluns"), and tells the
  * cluster which nodes those are. The remaining nodes are the new release's
  * work, which the supervisor plays here:
- *   expedition  a node that boots a root holding "/present_vluns" serves the
- *               exports listed for it at once and the file is consumed;
+ *   expedition  an expedition node that boots its new root serves at once
+ *               exactly the exports its inventory "/present_vluns" lists for
+ *               it, none when the inventory cannot be taken (inventory.h),
+ *               and the file is consumed; it serves no more than that until
+ *               the move is done;
  *   remaining   once every expedition node has rejoined on its new root, the
  *               other nodes are restarted one at a time into their
  *               alternate root, each only after the one before rejoined;
@@ -24,6 +27,7 @@
 
 /* What the move needs of the supervisor. */
 struct move_ops_t {
+    const char *dir; /* the cluster's folder */
     int nnodes;
     /* The node's running root ('A' or 'B'). */
     char (*root)(int n);
@@ -40,9 +44,9 @@ struct move_ops_t {
 
 void move_init(const struct move_ops_t *ops);
 
-/* Node n boots root r of the node's folder DIR/node<n>/<r>: the inventory
- * in that root, if any, is taken and the file removed. */
-void move_node_booting(const char *dir, int n, char r);
+/* Node n boots root r (of DIR/node<n>/<r>) after running root was: the
+ * inventory in that root, if any, is taken and the file removed. */
+void move_node_booting(int n, char was, char r);
 
 /* Node n joined the cluster, or died. */
 void move_node_up(int n);

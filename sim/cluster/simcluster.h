@@ -6,7 +6,8 @@
  *   nodes                 the number of nodes
  *   supervisor.pid, .log  the supervisor (one per cluster, outside the nodes)
  *   ctl.sock, osk<N>.sock the module daemon's sockets, osk-simd.pid, .log
- *   run/                  node<N>.sock (agents), super.sock; shown inside
+ *   run/                  node<N>.sock (agents), super.sock, presenting
+ *                         (inventory.h); shown inside
  *                         every node at /run/osk-sim
  *   hub.pid               the holder of the cluster's hub network (network.h)
  *   pkghost/              the package host's "/": its files, for rcp

@@ -126,8 +126,9 @@ static void node_boot(int n)
         s->state = NS_DOWN;
         return;
     }
+    char was = s->root;
     s->root = boot_root(n);
-    move_node_booting(g_dir, n, s->root);
+    move_node_booting(n, was, s->root);
     char exe[4096], num[8], root[2] = {s->root, 0}, log[4096], pidf[4096], pidtxt[32];
     snprintf(exe, sizeof exe, "%s/osk-node", g_bindir);
     snprintf(num, sizeof num, "%d", n);
@@ -677,8 +678,8 @@ int supervisor_main(const char *dir, const char *bindir)
     }
     for (int n = 0; n < 8; n++)
         g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0};
-    struct move_ops_t ops = {g_nnodes,        move_root,         move_is_up, move_is_dead,
-                             move_expedition, move_restart_into, slog};
+    struct move_ops_t ops = {g_dir,        g_nnodes,        move_root,         move_is_up,
+                             move_is_dead, move_expedition, move_restart_into, slog};
     move_init(&ops);
     if (start_daemon() < 0) {
         teardown();
