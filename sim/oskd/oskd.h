@@ -28,6 +28,7 @@
 
 #define OSKD_MAX_PROCS 4096
 #define OSKD_MAX_SERVICES 256
+#define OSKD_MAX_BACKUPS 16           /* queued behind one name's primary */
 #define OSKD_SLICE_MS 200             /* longest sleep of a waiting request */
 #define OSKD_MAX_MSG_DATA (64u << 20) /* bytes of one IPC message */
 #define OSKD_MAX_SG 64                /* buffer descriptors of one IPC call */
@@ -57,19 +58,21 @@ typedef struct oskd_proc {
     bripc_ph_t pr_ph; /* own handle, 0 until asked for */
     char pr_name[BRIPC_NAME_LEN + 1];
     int pr_snd_limit;
-    int pr_rcv_limit;
+    int pr_rcv_limit; /* negative: no request is delivered to it (it steps down) */
 } oskd_proc_t;
 
-/* A registered name with a primary and an optional backup process; requests
- * to its handle go to whichever is primary. */
+/* A registered name with a primary and the backups queued behind it, in the
+ * order they registered; requests to its handle go to the primary. When the
+ * primary goes, the first backup whose node is online becomes primary. */
 typedef struct oskd_service {
     int sv_used;
     char sv_name[BRIPC_NAME_LEN + 1];
     bripc_ph_t sv_ph;
     int sv_primary; /* proc slot, -1 none */
     uint32_t sv_primary_gen;
-    int sv_backup;
-    uint32_t sv_backup_gen;
+    int sv_nbackups;
+    int sv_backup[OSKD_MAX_BACKUPS]; /* proc slots, oldest first */
+    uint32_t sv_backup_gen[OSKD_MAX_BACKUPS];
     uint32_t sv_seq; /* changes of primary or backup */
 } oskd_service_t;
 

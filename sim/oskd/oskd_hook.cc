@@ -110,7 +110,10 @@ int oskd_hook_request(const oskd_caller_t *ca, osk_krn_hook_t *hk, int *err)
     }
     pthread_mutex_lock(&oskd_lock);
     int rc;
-    if (is_ipc_hook(hk->hook) && oskd_hk_me(ca)->pr_dead && !is_receive_hook(hk->hook))
+    /* A waiting lookup is left to wait: its caller repeats it until it
+     * succeeds, and failing it at once would make it spin. */
+    if (is_ipc_hook(hk->hook) && oskd_hk_me(ca)->pr_dead && !is_receive_hook(hk->hook) &&
+        hk->hook != HOOK_IPC_GET_PH_WAIT)
         rc = BR_NODE_DOWN; /* its node left the cluster: its handles are gone */
     else
         rc = h(ca, hk);

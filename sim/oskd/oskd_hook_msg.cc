@@ -173,12 +173,14 @@ static int hk_send_msg(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
 }
 
 /* The first message for the caller: a request to it (on handle ph when ph
- * is not 0) or a reply to one of its requests. */
+ * is not 0), unless it stepped down (a negative receive limit), or a reply
+ * to one of its requests. */
 static oskd_txn_t *next_for(int slot, uint32_t gen, bripc_ph_t ph)
 {
+    int takes_requests = oskd.st_procs[slot].pr_rcv_limit >= 0;
     for (oskd_txn_t *t = oskd.st_txns; t != nullptr; t = t->tx_next) {
-        if (t->tx_state == TXN_QUEUED && t->tx_to == slot && t->tx_to_gen == gen &&
-            (ph == 0 || t->tx_dst_ph == ph))
+        if (t->tx_state == TXN_QUEUED && takes_requests && t->tx_to == slot &&
+            t->tx_to_gen == gen && (ph == 0 || t->tx_dst_ph == ph))
             return t;
         if (t->tx_state == TXN_REPLIED && t->tx_from == slot && t->tx_from_gen == gen && ph == 0)
             return t;

@@ -1,7 +1,7 @@
 /*
  * The kernel hook: IPC handles and names. A process has its own handle
- * (named by it or by the kernel); a registered name has a primary and an
- * optional backup process, and requests to its handle go to the primary.
+ * (named by it or by the kernel); a registered name has a primary and the
+ * backups queued behind it, and requests to its handle go to the primary.
  */
 #include <stdio.h>
 #include <string.h>
@@ -24,7 +24,10 @@ static int is_primary_of(const oskd_service_t *sv, int slot)
 
 static int is_backup_of(const oskd_service_t *sv, int slot)
 {
-    return sv->sv_backup == slot && oskd.st_procs[slot].pr_gen == sv->sv_backup_gen;
+    for (int k = 0; k < sv->sv_nbackups; k++)
+        if (sv->sv_backup[k] == slot && oskd.st_procs[slot].pr_gen == sv->sv_backup_gen[k])
+            return 1;
+    return 0;
 }
 
 /* The registered service of a name or handle; null when there is none. */
@@ -88,7 +91,6 @@ static oskd_service_t *service_add(const oskd_caller_t *ca, const char *name)
     sv->sv_ph = oskd.st_next_ph++;
     sv->sv_primary = ca->ca_proc;
     sv->sv_primary_gen = oskd_hk_me(ca)->pr_gen;
-    sv->sv_backup = -1;
     oskd_log("%s: registered on node %d by pid %d", name, ca->ca_node, (int)ca->ca_pid);
     return sv;
 }
@@ -113,11 +115,13 @@ static int hk_register(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
         rc = BRIPC_PRIMARY;
     } else if (is_backup_of(sv, slot)) {
         rc = 0;
-    } else if (sv->sv_backup < 0) {
-        sv->sv_backup = slot;
-        sv->sv_backup_gen = oskd_hk_me(ca)->pr_gen;
+    } else if (sv->sv_nbackups < OSKD_MAX_BACKUPS) {
+        sv->sv_backup[sv->sv_nbackups] = slot;
+        sv->sv_backup_gen[sv->sv_nbackups] = oskd_hk_me(ca)->pr_gen;
+        sv->sv_nbackups++;
         sv->sv_seq++;
-        rc = 0; /* registered as backup */
+        oskd_log("%s: backup on node %d, pid %d", name, ca->ca_node, (int)ca->ca_pid);
+        rc = 0; /* queued as backup */
     } else {
         return BRIPC_DUP;
     }
@@ -126,21 +130,26 @@ static int hk_register(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
 }
 
 /* Returns 0 once the caller is primary of the name, registering it as
- * primary or backup first; waits one slice while it is backup. */
+ * primary or backup first; a backup waits here until it is promoted. A
+ * process whose node left is never promoted: it waits until it ends, so
+ * that a caller repeating this hook does not spin. */
 static int hk_get_ph_wait(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
 {
-    int rc = hk_register(ca, hk);
+    int rc = oskd_hk_me(ca)->pr_dead ? 0 : hk_register(ca, hk);
     if (rc == BRIPC_PRIMARY)
         return 0;
     if (rc != 0)
         return rc;
-    if (oskd_wait(ca, OSKD_SLICE_MS) < 0)
-        return OSKD_HANGUP;
     char name[BRIPC_NAME_LEN + 1];
     if (oskd_hk_get_name(ca, hk->arg1, name) < 0)
         return HK_FAULT;
-    oskd_service_t *sv = service_of(name, 0);
-    return sv != nullptr && is_primary_of(sv, ca->ca_proc) ? 0 : BRIPC_NOPRIMARY;
+    for (;;) {
+        oskd_service_t *sv = service_of(name, 0);
+        if (sv != nullptr && is_primary_of(sv, ca->ca_proc))
+            return 0;
+        if (oskd_wait(ca, OSKD_SLICE_MS) < 0)
+            return OSKD_HANGUP;
+    }
 }
 
 static int hk_backup(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
@@ -149,10 +158,10 @@ static int hk_backup(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
     if (oskd_hk_get_name(ca, hk->arg1, name) < 0)
         return HK_FAULT;
     oskd_service_t *sv = service_of(name, 0);
-    if (sv == nullptr || sv->sv_backup < 0)
+    if (sv == nullptr || sv->sv_nbackups == 0)
         return BRIPC_NOPHANDLE;
-    return oskd_hk_put_u32(ca, hk->arg2, own_handle(&oskd.st_procs[sv->sv_backup])) < 0 ? HK_FAULT
-                                                                                        : 0;
+    oskd_proc_t *next = &oskd.st_procs[sv->sv_backup[0]]; /* the one promoted next */
+    return oskd_hk_put_u32(ca, hk->arg2, own_handle(next)) < 0 ? HK_FAULT : 0;
 }
 
 static int hk_is_primary(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
@@ -185,9 +194,9 @@ static int hk_ph_info(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
             pi.pi_primary = own_handle(&oskd.st_procs[sv->sv_primary]);
             pi.pi_primary_pid = oskd.st_procs[sv->sv_primary].pr_pid;
         }
-        if (sv->sv_backup >= 0) {
-            pi.pi_backup = own_handle(&oskd.st_procs[sv->sv_backup]);
-            pi.pi_backup_pid = oskd.st_procs[sv->sv_backup].pr_pid;
+        if (sv->sv_nbackups > 0) {
+            pi.pi_backup = own_handle(&oskd.st_procs[sv->sv_backup[0]]);
+            pi.pi_backup_pid = oskd.st_procs[sv->sv_backup[0]].pr_pid;
         }
     } else {
         pi.pi_primary = ph;
@@ -204,6 +213,7 @@ static int hk_set_limit(const oskd_caller_t *ca, const osk_krn_hook_t *hk)
         return BRIPC_NOPHANDLE;
     p->pr_snd_limit = (int)hk->arg2;
     p->pr_rcv_limit = (int)hk->arg3;
+    oskd_wake(ca->ca_proc); /* its listener may take requests again */
     return 0;
 }
 
@@ -212,9 +222,9 @@ static int hk_debug(const oskd_caller_t *ca, const osk_krn_hook_t *)
     for (int i = 0; i < OSKD_MAX_SERVICES; i++) {
         const oskd_service_t *sv = &oskd.st_services[i];
         if (sv->sv_used)
-            oskd_log("debug from %d:%d: name %s handle 0x%x primary slot %d backup slot %d",
+            oskd_log("debug from %d:%d: name %s handle 0x%x primary slot %d backups %d",
                      ca->ca_node, (int)ca->ca_pid, sv->sv_name, sv->sv_ph, sv->sv_primary,
-                     sv->sv_backup);
+                     sv->sv_nbackups);
     }
     return 0;
 }

@@ -47,10 +47,8 @@ void oskd_state_init(int nnodes)
     oskd.st_ioctl_version = OSK_IOCTL_VERSION;
     oskd.st_next_id = 1;
     oskd.st_next_ph = 0x100;
-    for (int i = 0; i < OSKD_MAX_SERVICES; i++) {
+    for (int i = 0; i < OSKD_MAX_SERVICES; i++)
         oskd.st_services[i].sv_primary = -1;
-        oskd.st_services[i].sv_backup = -1;
-    }
 }
 
 void oskd_changed(void)
@@ -133,6 +131,8 @@ cluster_t oskd_present_mask(void)
     return m;
 }
 
+static void promote_backup(oskd_service_t *sv);
+
 static int lowest_online(void)
 {
     for (int n = 0; n < oskd.st_nnodes; n++)
@@ -164,6 +164,11 @@ int oskd_join(int node, char *err, size_t errlen)
             oskd.st_upgr_group = 0;
         }
     }
+    /* A backup that registered while its node was still joining is
+     * promoted once it has joined. */
+    for (int i = 0; i < OSKD_MAX_SERVICES; i++)
+        if (oskd.st_services[i].sv_used && oskd.st_services[i].sv_primary < 0)
+            promote_backup(&oskd.st_services[i]);
     oskd_pr_node_joined(node);
     oskd_log("node %d joined", node);
     oskd_changed();
@@ -287,6 +292,49 @@ static void post_notice(int to, bripc_ph_t ph, int sys_reason)
     *link = t;
 }
 
+static void backup_remove(oskd_service_t *sv, int k)
+{
+    memmove(&sv->sv_backup[k], &sv->sv_backup[k + 1],
+            sizeof(sv->sv_backup[0]) * (size_t)(sv->sv_nbackups - k - 1));
+    memmove(&sv->sv_backup_gen[k], &sv->sv_backup_gen[k + 1],
+            sizeof(sv->sv_backup_gen[0]) * (size_t)(sv->sv_nbackups - k - 1));
+    sv->sv_nbackups--;
+    sv->sv_seq++;
+}
+
+/* The oldest backup that can serve becomes primary and is told so. One on
+ * a node that is leaving stays queued only until its own drop. */
+static void promote_backup(oskd_service_t *sv)
+{
+    for (int k = 0; k < sv->sv_nbackups; k++) {
+        const oskd_proc_t *b = &oskd.st_procs[sv->sv_backup[k]];
+        if (b->pr_dead || !oskd.st_nodes[b->pr_node].nd_online)
+            continue;
+        sv->sv_primary = sv->sv_backup[k];
+        sv->sv_primary_gen = sv->sv_backup_gen[k];
+        backup_remove(sv, k);
+        post_notice(sv->sv_primary, sv->sv_ph, BRIPC_PRIMARY);
+        oskd_log("%s: backup on node %d is primary now", sv->sv_name, b->pr_node);
+        return;
+    }
+}
+
+/* A request queued for a primary that went, not yet delivered, goes to the
+ * name's new primary; 0, or -1 when the name has none. */
+static int reroute(oskd_txn_t *t)
+{
+    oskd_service_t *sv = nullptr;
+    for (int i = 0; i < OSKD_MAX_SERVICES && sv == nullptr; i++)
+        if (oskd.st_services[i].sv_used && oskd.st_services[i].sv_ph == t->tx_dst_ph)
+            sv = &oskd.st_services[i];
+    if (sv == nullptr || sv->sv_primary < 0)
+        return -1;
+    t->tx_to = sv->sv_primary;
+    t->tx_to_gen = sv->sv_primary_gen;
+    t->tx_dst_addr = BRIPC_ADDR(oskd.st_procs[t->tx_to].pr_node, oskd.st_procs[t->tx_to].pr_pid);
+    return 0;
+}
+
 void oskd_proc_drop(int slot, int reason)
 {
     oskd_proc_t *p = &oskd.st_procs[slot];
@@ -298,30 +346,24 @@ void oskd_proc_drop(int slot, int reason)
         oskd_service_t *sv = &oskd.st_services[i];
         if (!sv->sv_used)
             continue;
-        if (proc_is(sv->sv_backup, sv->sv_backup_gen, slot)) {
-            sv->sv_backup = -1;
-            sv->sv_seq++;
-        }
+        for (int k = sv->sv_nbackups - 1; k >= 0; k--)
+            if (proc_is(sv->sv_backup[k], sv->sv_backup_gen[k], slot))
+                backup_remove(sv, k);
         if (proc_is(sv->sv_primary, sv->sv_primary_gen, slot)) {
-            sv->sv_primary = sv->sv_backup;
-            sv->sv_primary_gen = sv->sv_backup_gen;
-            sv->sv_backup = -1;
+            sv->sv_primary = -1;
             sv->sv_seq++;
-            if (sv->sv_primary >= 0) {
-                post_notice(sv->sv_primary, sv->sv_ph, BRIPC_PRIMARY);
-                oskd_log("%s: backup on node %d is primary now", sv->sv_name,
-                         oskd.st_procs[sv->sv_primary].pr_node);
-            }
+            promote_backup(sv);
         }
-        if (sv->sv_primary < 0) {
+        if (sv->sv_primary < 0 && sv->sv_nbackups == 0) {
             oskd_log("%s: no process left, name dropped", sv->sv_name);
             memset(sv, 0, sizeof(*sv));
             sv->sv_primary = -1;
-            sv->sv_backup = -1;
         }
     }
 
-    /* Its own messages go; requests waiting on it fail back to their senders. */
+    /* Its own messages go; requests waiting on it go to the name's new
+     * primary if they were not delivered yet, else fail back to their
+     * senders. */
     oskd_txn_t **link = &oskd.st_txns;
     while (*link != nullptr) {
         oskd_txn_t *t = *link;
@@ -332,6 +374,10 @@ void oskd_proc_drop(int slot, int reason)
         int replied = t->tx_state == TXN_REPLIED || t->tx_state == TXN_REPLY_DELIVERED;
         if ((from_me && !(reason == BR_NODE_DOWN && replied)) || (to_me && t->tx_noreply)) {
             txn_free(link);
+            continue;
+        }
+        if (to_me && t->tx_state == TXN_QUEUED && reroute(t) == 0) {
+            link = &t->tx_next;
             continue;
         }
         if (to_me && (t->tx_state == TXN_QUEUED || t->tx_state == TXN_DELIVERED)) {
@@ -393,12 +439,19 @@ static void ctl_ipc(char *reply, size_t len)
         const oskd_service_t *sv = &oskd.st_services[i];
         if (!sv->sv_used)
             continue;
-        int w = snprintf(reply + used, len - used,
-                         "name %s handle 0x%x primary %d:%d backup %d:%d\n", sv->sv_name, sv->sv_ph,
-                         sv->sv_primary >= 0 ? oskd.st_procs[sv->sv_primary].pr_node : -1,
-                         sv->sv_primary >= 0 ? (int)oskd.st_procs[sv->sv_primary].pr_pid : 0,
-                         sv->sv_backup >= 0 ? oskd.st_procs[sv->sv_backup].pr_node : -1,
-                         sv->sv_backup >= 0 ? (int)oskd.st_procs[sv->sv_backup].pr_pid : 0);
+        /* Every backup, oldest first: the first is the one promoted. */
+        char line[128 + OSKD_MAX_BACKUPS * 24];
+        size_t l = 0;
+        oskd_reply_append(line, sizeof line, &l, "name %s handle 0x%x primary %d:%d backup",
+                          sv->sv_name, sv->sv_ph,
+                          sv->sv_primary >= 0 ? oskd.st_procs[sv->sv_primary].pr_node : -1,
+                          sv->sv_primary >= 0 ? (int)oskd.st_procs[sv->sv_primary].pr_pid : 0);
+        for (int k = 0; k < sv->sv_nbackups; k++)
+            oskd_reply_append(line, sizeof line, &l, "%s%d:%d", k ? "," : " ",
+                              oskd.st_procs[sv->sv_backup[k]].pr_node,
+                              (int)oskd.st_procs[sv->sv_backup[k]].pr_pid);
+        int w =
+            snprintf(reply + used, len - used, "%s%s\n", line, sv->sv_nbackups == 0 ? " -1:0" : "");
         if (w < 0 || (size_t)w >= len - used)
             break;
         used += (size_t)w;

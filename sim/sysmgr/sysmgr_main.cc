@@ -1,12 +1,14 @@
 /*
  * osk-sysmgr: the system manager stand-in, a service of every node's
- * process manager. The copy on the master node serves "OSKMCAL"; the others
- * wait until their node becomes master, so the manager follows the master
- * when it reboots. Files and answers: sim/README.md.
+ * process manager. The copy on the master node serves "OSKMCAL"; every
+ * other copy registers as a backup of the name and waits to become primary,
+ * so that when the serving node goes a standby takes over at once and the
+ * name never goes missing. Files and answers: sim/README.md.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "bripc.h"
@@ -20,20 +22,37 @@
 
 #define SM_RUN "/run/osk-sim"
 
+#define SM_NAME "OSKMCAL"
+
 static sysmgr_conf_t g_conf;
 static sysmgr_ctx_t g_ctx;
+static bripc_ph_t g_ph; /* the name's handle */
+static int g_node = -1; /* this copy's node */
 
 static cluster_t online_now(void)
 {
     return cluster_nodes_alive();
 }
 
+/* Before this node goes down no further request is taken: requests sent
+ * meanwhile wait in the kernel and go to the standby that takes over,
+ * instead of being delivered here and failing with the node. */
+static void step_down(int take_requests)
+{
+    (void)bripc_set_limit(g_ph, 0, take_requests ? 0 : -1);
+}
+
 static void reboot_node(int n)
 {
     char req[32], reply[256];
     snprintf(req, sizeof req, "reboot %d shutdown", n);
-    if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0)
+    if (n == g_node)
+        step_down(0);
+    if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0) {
         printf("osk-sysmgr: reboot of node %d not accepted: %s", n, reply);
+        if (n == g_node)
+            step_down(1);
+    }
     fflush(stdout);
 }
 
@@ -41,6 +60,9 @@ static void serve(bripc_msg_t *msg, void *data, void **, void *, uint32_t)
 {
     sysmgr_reply_t r;
     sysmgr_handle(&g_ctx, msg->msg_ver, data, (size_t)msg->msg_size64 * BRIPC_UNIT, &r);
+    /* The caller's next request may follow the reply at once. */
+    if (r.reboot_node == g_node)
+        step_down(0);
     if (r.refused) {
         (void)bripc_reply(msg->msg_id, r.reason, nullptr, 0);
     } else {
@@ -66,7 +88,20 @@ int main(int argc, char **argv)
     /* Waiting, not exiting: the process manager would only start us again. */
     while (access(off, F_OK) == 0)
         sleep(1);
-    cluster_block_until_be_master();
+    g_node = (int)cluster_my_node_id();
+    /* The master's copy serves first; the others queue behind it as its
+     * backups, in the order they find it serving. */
+    const struct timespec poll = {0, 100 * 1000 * 1000};
+    while ((int)cluster_master_node() != g_node && bripc_find_phandle(SM_NAME, &g_ph) != 0)
+        nanosleep(&poll, nullptr);
+    int rc = bripc_register_phandle(SM_NAME, &g_ph);
+    if (rc == 0) {
+        printf("osk-sysmgr: standing by for " SM_NAME " on node %d\n", g_node);
+        (void)return_when_primary(SM_NAME, &g_ph, nullptr);
+    } else if (rc != BRIPC_PRIMARY) {
+        fprintf(stderr, "osk-sysmgr: cannot register " SM_NAME ": %d\n", rc);
+        return 1;
+    }
     if (sysmgr_conf_load(conf, OSK_MAX_NODES, &g_conf, err, sizeof err) < 0) {
         fprintf(stderr, "osk-sysmgr: %s\n", err);
         return 1;
@@ -77,7 +112,7 @@ int main(int argc, char **argv)
     g_ctx.journal = journal;
     g_ctx.online = online_now;
     (void)sysmgr_listen_start(&g_ctx, run, reboot_node); /* the kernel IPC serves regardless */
-    printf("osk-sysmgr: serving OSKMCAL on node %d (%d disks, %d exports)\n",
-           (int)cluster_my_node_id(), g_conf.ndisks, g_conf.nexports);
-    mcall_start_server("OSKMCAL", 0, 4, serve, nullptr);
+    printf("osk-sysmgr: serving " SM_NAME " on node %d (%d disks, %d exports)\n", g_node,
+           g_conf.ndisks, g_conf.nexports);
+    mcall_start_server(SM_NAME, 1, 4, serve, nullptr);
 }

@@ -397,6 +397,106 @@ TEST_F(Rolling, ExpeditionWithoutAWholeInventoryLeavesItsExportsUnserved)
     EXPECT_THAT(e.out, HasSubstr(" unserved 0\n")) << e.out;
 }
 
+/* The manager's name as the module holds it: the serving node, then the
+ * nodes standing by, sorted ("0 123"); "" when it is not registered. */
+static std::string manager(const std::string &dir)
+{
+    std::istringstream in(child_run({build_program("osk-simd"), "ctl", dir, "ipc"}).out);
+    for (std::string l; std::getline(in, l);) {
+        int primary = -1;
+        char backups[256] = "";
+        if (sscanf(l.c_str(), "name OSKMCAL handle %*x primary %d:%*d backup %255s", &primary,
+                   backups) != 2)
+            continue;
+        std::string nodes;
+        for (char *b = strtok(backups, ","); b != nullptr; b = strtok(nullptr, ","))
+            if (atoi(b) >= 0)
+                nodes += std::to_string(atoi(b));
+        std::sort(nodes.begin(), nodes.end());
+        return std::to_string(primary) + " " + nodes;
+    }
+    return "";
+}
+
+/* Expedition 0x5 asked from node 1: node 0, the master, whose manager
+ * serves, restarts first, and node 2's reboot is asked of the standby that
+ * took over at once. Nothing is left to reboot by hand. */
+TEST_F(Rolling, ExpeditionHoldingTheMasterNotLastIsRestartedThroughTheStandby)
+{
+    up();
+    release("r.tgz");
+    mark_boot();
+    std::string console;
+    ASSERT_EQ(update(1, "--rolling 0x5 --rcp pkghost:/r.tgz", &console), 0) << console;
+    EXPECT_LT(at(console, "Requesting reboot of node 0"),
+              at(console, "Requesting reboot of node 2"))
+        << console;
+    EXPECT_THAT(console, Not(HasSubstr("Rolling upgrade failed")));
+
+    ASSERT_TRUE(wait_for_condition(480, 250, [&] { return move() == "done"; })) << console << "\n"
+                                                                                << supervisor_log();
+    ASSERT_TRUE(cluster_back());
+    EXPECT_EQ(roots(), "BB BB BB BB");
+    for (int n = 0; n < nnodes; n++)
+        EXPECT_FALSE(same_boot(n)) << "node " << n;
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.3.10-1")));
+    std::vector<std::string> requests;
+    for (auto &l : journal())
+        if (l != "ping")
+            requests.push_back(l);
+    EXPECT_THAT(requests, ::testing::ElementsAre(
+                              "prep_update", "shutdown node 0 toc=0 force=1 type=2 is_update=1",
+                              "shutdown node 2 toc=0 force=1 type=2 is_update=1"));
+}
+
+/* Eight nodes, expedition 0x55 asked from node 2: the master first, then
+ * nodes 4 and 6, node 2 itself last; every node ends on the new release. */
+TEST_F(Rolling, EightNodeExpeditionWithTheMasterFirstEndsOnTheNewRelease)
+{
+    nnodes = 8;
+    up();
+    release("r.tgz");
+    std::string console;
+    update_restarting(2, "--rolling 0x55 --rcp pkghost:/r.tgz", &console);
+    EXPECT_THAT(console, Not(HasSubstr("Rolling upgrade failed")));
+    ASSERT_TRUE(wait_for_condition(480, 250, [&] { return move() == "done"; })) << console << "\n"
+                                                                                << supervisor_log();
+    ASSERT_TRUE(cluster_back());
+    EXPECT_EQ(roots(), "BB BB BB BB BB BB BB BB");
+    EXPECT_THAT(packages(), ::testing::Each(HasSubstr("osk_2.2.3.10-1")));
+    std::vector<std::string> shutdowns;
+    for (auto &l : journal())
+        if (l.rfind("shutdown node ", 0) == 0)
+            shutdowns.push_back(l.substr(0, 16));
+    EXPECT_THAT(shutdowns, ::testing::ElementsAre("shutdown node 0 ", "shutdown node 4 ",
+                                                  "shutdown node 6 ", "shutdown node 2 "));
+}
+
+/* The serving manager's node crashes: a call made from another node as
+ * soon as it is gone reaches a standby; the crashed node, back, stands by. */
+TEST_F(Rolling, CallAfterTheServingNodeCrashesReachesTheStandby)
+{
+    up();
+    ASSERT_TRUE(wait_for_condition(200, 100, [&] { return manager(dir) == "0 123"; }))
+        << manager(dir);
+
+    ASSERT_EQ(test_cluster_cli(dir, {"fault", "crash", "0"}).status, 0);
+    ASSERT_TRUE(wait_for_condition(120, 250, [&] { return state(0) == "down"; }));
+    EXPECT_THAT(run(3, "/opt/osk-sim/bin/osk-mcall --local ping"), HasSubstr("403"));
+    const std::string serving = manager(dir).substr(0, 1);
+    EXPECT_THAT(serving, ::testing::AnyOf("1", "2", "3"));
+    EXPECT_THAT(test_cluster_cli(dir, {"status"}).out,
+                HasSubstr("sysmgr=up node=" + serving + "\n"));
+
+    ASSERT_EQ(test_cluster_reboot(dir, 0), 0);
+    ASSERT_TRUE(cluster_back());
+    EXPECT_TRUE(wait_for_condition(200, 100, [&] {
+        std::string m = manager(dir);
+        return m.size() == 5 && m.substr(0, 1) == serving && m.find('0') != std::string::npos;
+    })) << manager(dir);
+    EXPECT_THAT(run(0, "/opt/osk-sim/bin/osk-mcall --local ping"), HasSubstr("403"));
+}
+
 /* Eight nodes, expedition 0x55. While node 1 is held down by its move,
  * node 3 crashes: the move stops at node 3 with every export still served,
  * and the operator's reboot of node 3 lets it finish. A full update then

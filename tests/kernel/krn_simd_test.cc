@@ -3,6 +3,7 @@
  * node reads, IPC between nodes, a node leaving, malformed frames, and the
  * number of log generations coming from the module.
  */
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -11,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -87,17 +89,28 @@ TEST_F(Cluster, EachNodeReadsItselfAndTheOnlineMask)
 }
 
 /* Echo server: answers each request with its data upper-cased and, when
- * echo_replied is set, tells it there. Requests with code 0x43 are never
- * answered. */
+ * echo_replied is set, tells it there ('r'). Requests with code 0x43 are
+ * never answered (told as 'h', held); one with code 0x44 makes the server
+ * step down (no request is delivered to it any more) before it is answered.
+ * A standby started with echo_lower answers in lower case instead. */
 static int echo_replied = -1;
+static bool echo_lower = false;
 static void echo_handler(bripc_msg_t *msg, void *data, void *)
 {
-    if (msg->msg_code == 0x43)
+    if (msg->msg_code == 0x43) {
+        if (echo_replied >= 0)
+            (void)!write(echo_replied, "h", 1);
         return;
+    }
+    if (msg->msg_code == 0x44) {
+        bripc_ph_t ph = 0;
+        (void)bripc_find_phandle("echoser", &ph);
+        (void)bripc_set_limit(ph, 0, -1);
+    }
     char *s = (char *)data;
     size_t len = (size_t)msg->msg_size64 * BRIPC_UNIT;
     for (size_t i = 0; i < len; i++)
-        s[i] = (char)toupper((unsigned char)s[i]);
+        s[i] = (char)(echo_lower ? tolower((unsigned char)s[i]) : toupper((unsigned char)s[i]));
     (void)send_reply(msg->msg_id, data, len);
     if (echo_replied >= 0)
         (void)!write(echo_replied, "r", 1);
@@ -132,14 +145,18 @@ static void echo_client_on_node6(simd *s, bripc_ph_t *ph)
         _exit(4);
 }
 
-static std::string echo_call(const char *name, const char *text)
+/* One call; sent tells of the request gone out, before the reply is awaited. */
+static std::string echo_call(const char *name, const char *text, uint32_t code = 0x42,
+                             int sent = -1)
 {
     bripc_ph_t ph = 0;
     int rc = bripc_find_phandle(name, &ph);
     if (rc != 0)
         return "find " + std::to_string(rc);
-    if (send_message(ph, text, strlen(text) + 1, 0x42, 1) == 0)
+    if (send_message(ph, text, strlen(text) + 1, code, 1) == 0)
         return "send failed";
+    if (sent >= 0)
+        (void)!write(sent, "s", 1);
     void *buf = nullptr;
     size_t len = 0;
     if (alloc_and_get_reply(&buf, &len) != 0)
@@ -195,6 +212,148 @@ TEST_F(Cluster, ServerOnNode3AnswersClientOnNode6UntilNode3Leaves)
               "find " + std::to_string(BRIPC_NOPHANDLE));
     kill(server, SIGKILL);
     waitpid(server, nullptr, 0);
+}
+
+/* What a child wrote on fd within 30 seconds, up to its first n bytes;
+ * "timeout" when it wrote nothing, "" when it ended without a word. */
+static std::string read_within(int fd, size_t n = 64)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) != 1)
+        return "timeout";
+    char buf[128];
+    ssize_t got = read(fd, buf, std::min(n, sizeof(buf)));
+    return std::string(buf, got > 0 ? (size_t)got : 0);
+}
+
+/* On node: one waiting lookup of "stby" (not repeated, so that an early
+ * answer shows), its result on out, then the name is held until killed. */
+static pid_t start_standby(simd *s, int node, int out)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(s, node).c_str(), 1);
+        bripc_ph_t ph = 0;
+        std::string r = std::to_string(
+            osk_krn_hook(HOOK_IPC_GET_PH_WAIT, (uintptr_t) "stby", (uintptr_t)&ph, 0, 0));
+        (void)!write(out, r.data(), r.size());
+        pause();
+        _exit(0);
+    }
+    return pid;
+}
+
+/* Backups queue behind the primary and wait, however many there are; when
+ * the primary's node leaves the oldest takes over and is told so, and when
+ * that one ends the next does. */
+TEST_F(Cluster, StandbysQueueAndTakeOverOneAfterAnother)
+{
+    pid_t primary = fork();
+    if (primary == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 3).c_str(), 1);
+        bripc_ph_t ph;
+        if (bripc_register_phandle("stby", &ph) != BRIPC_PRIMARY)
+            _exit(3);
+        pause();
+        _exit(0);
+    }
+    auto ipc_has = [&](const std::string &what) {
+        return wait_for_condition(
+            250, 20, [&] { return simd_ctl(&s, "ipc").find(what) != std::string::npos; });
+    };
+    ASSERT_TRUE(ipc_has("name stby ")) << simd_ctl(&s, "ipc");
+    int out1[2], out6[2];
+    ASSERT_EQ(pipe(out1), 0);
+    ASSERT_EQ(pipe(out6), 0);
+    pid_t b1 = start_standby(&s, 1, out1[1]);
+    ASSERT_TRUE(ipc_has(" backup 1:" + std::to_string(b1))) << simd_ctl(&s, "ipc");
+    pid_t b6 = start_standby(&s, 6, out6[1]);
+    const std::string queue = " backup 1:" + std::to_string(b1) + ",6:" + std::to_string(b6);
+    EXPECT_TRUE(ipc_has(queue)) << simd_ctl(&s, "ipc");
+
+    ASSERT_EQ(simd_ctl(&s, "leave 3"), "ok\n");
+    EXPECT_EQ(read_within(out1[0]), "0");
+    EXPECT_TRUE(
+        ipc_has(" primary 1:" + std::to_string(b1) + " backup 6:" + std::to_string(b6) + "\n"))
+        << simd_ctl(&s, "ipc");
+
+    kill(b1, SIGKILL);
+    waitpid(b1, nullptr, 0);
+    EXPECT_EQ(read_within(out6[0]), "0"); /* an early answer would be its error code */
+    EXPECT_TRUE(ipc_has(" primary 6:" + std::to_string(b6) + " backup -1:0\n"))
+        << simd_ctl(&s, "ipc");
+
+    for (pid_t p : {primary, b6}) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    for (int *p : {out1, out6}) {
+        close(p[0]);
+        close(p[1]);
+    }
+}
+
+/* A server about to go down steps down first. What it already holds fails
+ * with its node; what was sent to the name after it stepped down goes to
+ * the standby promoted when its node leaves, and so does the next lookup. */
+TEST_F(Cluster, StandbyAnswersWhatTheServerLeftUndelivered)
+{
+    int held[2], sent[2], results[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(sent), 0);
+    ASSERT_EQ(pipe(results), 0);
+    pid_t server = start_echo_server(&s, held[1]);
+    pid_t standby = fork();
+    if (standby == 0) {
+        setenv("OSK_DEVICE_PATH", simd_sock(&s, 1).c_str(), 1);
+        bripc_ph_t ph;
+        (void)return_when_primary("echoserver", &ph, nullptr);
+        echo_lower = true;
+        start_server(echo_handler);
+    }
+    ASSERT_TRUE(wait_for_condition(250, 20, [&] {
+        return simd_ctl(&s, "ipc").find(" backup 1:" + std::to_string(standby)) !=
+               std::string::npos;
+    })) << simd_ctl(&s, "ipc");
+
+    pid_t holder = fork();
+    if (holder == 0) {
+        std::string r = run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "held", 0x43); });
+        (void)!write(results[1], r.data(), r.size());
+        _exit(0);
+    }
+    ASSERT_EQ(read_within(held[0], 1), "h");
+    EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "step down", 0x44); }),
+              "STEP DOWN 64");
+    pid_t late = fork();
+    if (late == 0) {
+        int fd = sent[1];
+        std::string r =
+            run_as(simd_sock(&s, 6), [fd] { return echo_call("echoser", "sent late", 0x42, fd); });
+        (void)!write(results[1], r.data(), r.size());
+        _exit(0);
+    }
+    ASSERT_EQ(read_within(sent[0], 1), "s");
+    ASSERT_EQ(simd_ctl(&s, "leave 3"), "ok\n");
+
+    /* Both answers, whichever comes first. */
+    std::string got = read_within(results[0]);
+    got += " | " + read_within(results[0]);
+    EXPECT_TRUE(got == "no reply | sent late 64" || got == "sent late 64 | no reply") << got;
+    EXPECT_EQ(run_as(simd_sock(&s, 6), [] { return echo_call("echoser", "AGAIN"); }), "again 64");
+    EXPECT_NE(simd_ctl(&s, "ipc").find(" primary 1:" + std::to_string(standby) + " "),
+              std::string::npos);
+
+    for (pid_t p : {holder, late})
+        waitpid(p, nullptr, 0);
+    for (pid_t p : {server, standby}) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    for (int *p : {held, sent, results}) {
+        close(p[0]);
+        close(p[1]);
+    }
 }
 
 /* Names are read in the caller's memory as a kernel reads them: one that
