@@ -135,6 +135,10 @@ class Soak
     std::mt19937_64 rng;
     std::vector<cycle_row> rows;
     std::map<std::string, int> faults_by_kind;
+    int faults_drawn = 0, faults_fired = 0;
+    /* How long each kind of operation took here, its first try, last seen:
+     * a fault's moment is drawn within it, so that it lands in the run. */
+    std::map<int, long> op_ms;
     std::vector<std::string> violations;
     long longest_unserved_ms = 0;
     int recoveries = 0;
@@ -246,8 +250,16 @@ class Soak
     }
 
     /* Texts of a run log that a fault may wait for. */
-    std::vector<std::string> log_points(const plan &p)
+    /* Texts the run log of node AT is sure to hold during operation P: the
+     * node that runs it writes its whole course; the others run a child
+     * (--local --noreboot), which writes the install steps alone. */
+    std::vector<std::string> log_points(const plan &p, int at)
     {
+        if (at != p.node)
+            return p.op == OP_REVERT
+                       ? std::vector<std::string>{"Start: "}
+                       : std::vector<std::string>{"Start: ", "Extracting...",
+                                                  "Installing to partition:", "dpkg --recursive"};
         if (p.op == OP_REVERT)
             return {"Start: ",
                     "Verify finished",
@@ -256,6 +268,10 @@ class Soak
                     "Finished handling other nodes",
                     "lilo",
                     "Rebooting."};
+        /* The restart's own words: a rolling run says no "Rebooting.". */
+        const char *restart = p.op == OP_ROLLING  ? "Starting to reboot expedition"
+                              : p.op == OP_SIMPLE ? "Rebooting final node."
+                                                  : "Rebooting.";
         return {"Start: ",
                 "Verify finished",
                 "Extracting...",
@@ -266,7 +282,7 @@ class Soak
                 "Updating other nodes",
                 "Finished handling other nodes",
                 "lilo",
-                "Rebooting."};
+                restart};
     }
 
     void draw_fault(plan &p)
@@ -298,13 +314,17 @@ class Soak
          * `update --verify` writes no run log; a process is killed when its
          * own node's log says where it is. */
         if (pick(2) == 0 && p.op != OP_VERIFY) {
-            auto points = log_points(p);
             int at = kind == "kill" ? node : pick(3) == 0 ? pick(nnodes) : p.node;
+            auto points = log_points(p, at);
             p.fault.insert(p.fault.end(), {"--at-log", std::to_string(at),
                                            points[(size_t)pick((int)points.size())]});
-        } else
-            p.fault.insert(p.fault.end(),
-                           {"--after", std::to_string(pick(p.op == OP_VERIFY ? 1500 : 8000))});
+        } else {
+            /* A share of what the operation takes on this machine (a guess
+             * until one has run): the same draw whatever the machine. */
+            long span = op_ms.count(p.op) ? op_ms[p.op] : p.op == OP_VERIFY ? 500 : 1500;
+            long ms = span * 6 / 10 * pick(1000) / 1000;
+            p.fault.insert(p.fault.end(), {"--after", std::to_string(ms)});
+        }
     }
 
     /* --- Running a cycle ------------------------------------------------ */
@@ -756,7 +776,11 @@ class Soak
         if (rolling)
             start_sampling();
         for (int i = 0; i < 3; i++) {
+            auto try_start = clock_type::now();
             tries.push_back(run_once(p, i == 0, &where, &recovery));
+            /* A run the fault held up says nothing of the operation. */
+            if (i == 0 && tries.back().ok && !tries.back().fault_fired)
+                op_ms[p.op] = ms_since(try_start);
             if (tries.back().ok)
                 break;
             check_untouched("cycle " + std::to_string(number) + ", attempt " +
@@ -778,9 +802,12 @@ class Soak
         std::string fault_words;
         for (auto &w : p.fault)
             fault_words += (fault_words.empty() ? "" : " ") + w;
-        if (!p.fault.empty())
-            faults_by_kind[p.fault_kind +
-                           (where == "not fired" || where == "missed" ? " (" + where + ")" : "")]++;
+        if (!p.fault.empty()) {
+            bool missed = where == "not fired" || where == "missed";
+            faults_by_kind[p.fault_kind + (missed ? " (" + where + ")" : "")]++;
+            faults_drawn++;
+            faults_fired += !missed;
+        }
         char mask[16] = "";
         if (p.mask)
             snprintf(mask, sizeof mask, " 0x%x", p.mask);
@@ -815,7 +842,8 @@ class Soak
         r << "\nfaults by kind:";
         for (auto &[k, n] : faults_by_kind)
             r << " " << k << "=" << n;
-        r << "\nrecoveries needed: " << recoveries
+        r << "\nfaults that fired: " << faults_fired << " of " << faults_drawn << " drawn"
+          << "\nrecoveries needed: " << recoveries
           << "\nlongest time an export was unserved: " << longest_unserved_ms << " ms"
           << "\ninvariant violations: " << violations.size() << "\n";
         for (auto &v : violations)
