@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,7 @@ static void usage(void)
             "                                       without the system manager, or with this\n"
             "                                       storage configuration\n"
             "          [--base RELEASE|none]        the release the nodes start with\n"
+            "          [--owner PID]                the cluster ends when process PID ends\n"
             "       osk-cluster base [--base RELEASE|none]\n"
             "                                       make the nodes' base once for this build\n"
             "                                       and print its layers\n"
@@ -311,15 +313,19 @@ static int cleanup(int quiet)
     kill_and_wait(pid_from("pkghost.pid"), "osk-node", SIGKILL);
     kill_and_wait(pid_from("hub.pid"), "osk-node", SIGKILL);
     kill_and_wait(pid_from("osk-simd.pid"), "osk-simd", SIGTERM);
+    return cluster_remove_dir(g_dir, quiet) < 0 ? 1 : 0;
+}
 
+int cluster_remove_dir(const char *dir, int quiet)
+{
     char mounts[64][512];
-    int nm = sim_mounts_under(g_dir, mounts, 64);
+    int nm = sim_mounts_under(dir, mounts, 64);
     for (int i = 0; i < nm; i++)
         if (umount2(mounts[i], MNT_DETACH) < 0 && !quiet)
             fprintf(stderr, "osk-cluster: umount %s: %s\n", mounts[i], strerror(errno));
-    if (sim_rm_tree(g_dir) < 0) {
-        fprintf(stderr, "osk-cluster: cannot remove %s: %s\n", g_dir, strerror(errno));
-        return 1;
+    if (sim_rm_tree(dir) < 0) {
+        fprintf(stderr, "osk-cluster: cannot remove %s: %s\n", dir, strerror(errno));
+        return -1;
     }
     return 0;
 }
@@ -357,13 +363,57 @@ static void show_log(const char *name)
         fprintf(stderr, "--- %s\n%s", name, buf);
 }
 
+/* Until `up` returns, a guard of its own takes the half-started cluster down
+ * when `up` is killed, whatever the signal: it waits on a pipe that `up`
+ * writes 'R' to once the cluster is its caller's or cleaned up, and reads
+ * an end of file when `up` died first. Returns the pipe's write end, -1
+ * when no guard could start. */
+static int start_guard(void)
+{
+    int p[2];
+    pid_t pid;
+    if (pipe2(p, O_CLOEXEC) < 0)
+        return -1;
+    int r = sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, &p[0], 1, &pid);
+    if (r == 0) {
+        /* Its caller's streams may be pipes it reads to their end. */
+        int nul = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (nul >= 0) {
+            dup2(nul, 1);
+            dup2(nul, 2);
+        }
+        char c = 0;
+        ssize_t n;
+        while ((n = read(p[0], &c, 1)) < 0 && errno == EINTR)
+            ;
+        if (n == 1 && c == 'R')
+            _exit(0);
+        _exit(cleanup(1));
+    }
+    close(p[0]);
+    if (r < 0) {
+        close(p[1]);
+        return -1;
+    }
+    return p[1];
+}
+
+static void release_guard(int fd)
+{
+    (void)!write(fd, "R", 1);
+    close(fd);
+}
+
 static int cmd_up(int argc, char **argv, const char *self)
 {
     int nnodes = 4;
     const char *base = BASE_RELEASE_DEFAULT;
+    const char *owner = nullptr;
     for (int i = 2; i < argc; i++) {
         if (strcmp(argv[i], "--base") == 0 && i + 1 < argc)
             base = argv[++i];
+        else if (strcmp(argv[i], "--owner") == 0 && i + 1 < argc)
+            owner = argv[++i];
         else if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc)
             nnodes = atoi(argv[++i]);
         else if (strncmp(argv[i], "--nodes=", 8) == 0)
@@ -383,40 +433,70 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
         return 1;
     }
+    /* Taken before anything is made: a pid that is gone by now may name
+     * another process later. */
+    int owner_fd = -1;
+    if (owner) {
+        char *end;
+        long op = strtol(owner, &end, 10);
+        owner_fd = *owner && !*end && op > 0 && op <= INT_MAX
+                       ? (int)syscall(SYS_pidfd_open, (pid_t)op, 0)
+                       : -1;
+        if (owner_fd < 0) {
+            fprintf(stderr, "osk-cluster: no process %s to own the cluster\n", owner);
+            return 2;
+        }
+    }
     if (cleanup(1) != 0)
         return 1;
+    int guard = start_guard();
+    if (guard < 0) {
+        fprintf(stderr, "osk-cluster: cannot start: %s\n", strerror(errno));
+        return 1;
+    }
+    /* Every failure below cleans up itself, then lets the guard go. */
+    auto fail = [&] {
+        (void)cleanup(1);
+        release_guard(guard);
+        return 1;
+    };
     if (prepare(nnodes) < 0) {
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
-        return 1;
+        return fail();
     }
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
-    if (base_release_make(g_dir, base, bindir) < 0) {
-        (void)cleanup(1);
-        return 1;
-    }
-    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0) {
-        (void)cleanup(1);
-        return 1;
-    }
+    if (base_release_make(g_dir, base, bindir) < 0)
+        return fail();
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0)
+        return fail();
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     pid_t sup;
-    int r = lfd < 0
-                ? -1
-                : sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, &lfd, 1, &sup);
+    int keep[2] = {lfd, owner_fd};
+    /* The supervisor dies with `up` until told "started". */
+    int r = lfd < 0 ? -1
+                    : sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS |
+                                   FORK_DEATHSIG_SIGKILL,
+                               keep, owner_fd >= 0 ? 2 : 1, &sup);
     if (r == 0) {
         dup2(lfd, 1);
         dup2(lfd, 2);
-        execl(self, "osk-cluster", "supervise", g_dir, bindir, (char *)nullptr);
+        char ofd[16];
+        snprintf(ofd, sizeof ofd, "%d", owner_fd);
+        if (owner_fd >= 0)
+            (void)fcntl(owner_fd, F_SETFD, 0);
+        execl(self, "osk-cluster", "supervise", g_dir, bindir, ofd, (char *)nullptr);
         _exit(127);
     }
     if (r < 0) {
         fprintf(stderr, "osk-cluster: cannot start the supervisor: %s\n", strerror(errno));
-        return 1;
+        return fail();
     }
     close(lfd);
+    if (owner_fd >= 0)
+        close(owner_fd);
 
     uint64_t deadline = sim_now_ms() + sim_env_long("OSK_SIM_UP_TIMEOUT_MS", 60000);
     for (;;) {
@@ -436,11 +516,16 @@ static int cmd_up(int argc, char **argv, const char *self)
                 snprintf(f, sizeof f, "node%d/console.log", n);
                 show_log(f);
             }
-            (void)cleanup(1);
-            return 1;
+            return fail();
         }
         usleep(20000);
     }
+    char reply[256];
+    if (super_request("started", reply, sizeof reply, 10000) != 0) {
+        fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
+        return fail();
+    }
+    release_guard(guard);
     printf("cluster of %d node%s up in %s\n", nnodes, nnodes > 1 ? "s" : "", g_dir);
     return 0;
 }
@@ -451,8 +536,8 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
-    if (strcmp(argv[1], "supervise") == 0 && argc == 4)
-        return supervisor_main(argv[2], argv[3]);
+    if (strcmp(argv[1], "supervise") == 0 && argc == 5)
+        return supervisor_main(argv[2], argv[3], atoi(argv[4]));
     if (geteuid() != 0) {
         fprintf(stderr, "osk-cluster: must be run as root\n");
         return 1;

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -87,6 +89,9 @@ struct fault_t {
 
 static const char *g_dir;
 static int g_nnodes;
+/* In a watcher: a pidfd of the cluster's supervisor, which it outlives by
+ * no more than one poll. */
+static int g_super_fd = -1;
 
 static std::string fdir(void)
 {
@@ -749,7 +754,9 @@ static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
                 close(fd);
             }
         }
-        usleep(2000);
+        struct pollfd pf = {g_super_fd, POLLIN, 0};
+        if (poll(&pf, 1, 2) > 0)
+            return -1; /* the cluster is gone */
     }
 }
 
@@ -786,6 +793,23 @@ static std::string join(const std::vector<std::string> &w)
     for (auto &x : w)
         s += (s.empty() ? "" : " ") + (x.find(' ') != std::string::npos ? "\"" + x + "\"" : x);
     return s;
+}
+
+/* g_super_fd for a watcher about to start; -1 when there is no supervisor. */
+static int watch_supervisor(void)
+{
+    char p[PATH_MAX], t[32];
+    snprintf(p, sizeof p, "%s/supervisor.pid", g_dir);
+    pid_t pid = sim_read_file(p, t, sizeof t) > 0 ? (pid_t)atoi(t) : 0;
+    if (pid <= 0 || !sim_pid_is(pid, "osk-cluster"))
+        return -1;
+    g_super_fd = (int)syscall(SYS_pidfd_open, pid, 0);
+    /* Checked again: the pid may have been taken by another process. */
+    if (g_super_fd >= 0 && !sim_pid_is(pid, "osk-cluster")) {
+        close(g_super_fd);
+        g_super_fd = -1;
+    }
+    return g_super_fd;
 }
 
 static int add_fault(const std::vector<std::string> &w)
@@ -837,10 +861,16 @@ static int add_fault(const std::vector<std::string> &w)
         return 0;
     }
     set_state(id, "armed");
+    if (watch_supervisor() < 0) {
+        set_state(id, "failed the cluster's supervisor is not running");
+        fprintf(stderr, "osk-cluster fault: the supervisor of %s is not running\n", g_dir);
+        return 1;
+    }
     pid_t pid;
-    int r = sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, nullptr, 0, &pid);
+    int r = sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS, &g_super_fd, 1, &pid);
     if (r == 0)
         watch(f, id, armed, offset);
+    close(g_super_fd);
     if (r < 0) {
         fprintf(stderr, "osk-cluster fault: cannot start the watcher: %s\n", strerror(errno));
         return 1;

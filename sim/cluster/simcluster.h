@@ -51,8 +51,14 @@ int super_status(const char *dir, struct super_node_t *v, int nnodes, std::strin
                  std::string *pkghost = nullptr);
 
 /* Runs the supervisor of the cluster in DIR (prepared by `up`) in the
- * foreground until quit or SIGTERM; returns the process's exit status. */
-int supervisor_main(const char *dir, const char *bindir);
+ * foreground until quit or SIGTERM; returns the process's exit status.
+ * OWNER_FD, when not -1, is a pidfd of the process the cluster belongs to:
+ * when that process ends, the supervisor ends the cluster and removes DIR. */
+int supervisor_main(const char *dir, const char *bindir, int owner_fd);
+
+/* Unmounts everything under DIR and removes it; 0, or -1 with the reason
+ * on standard error. Only for a folder whose cluster has ended. */
+int cluster_remove_dir(const char *dir, int quiet);
 
 /* osk-cluster timeline [--svg FILE] (argv as main's); the exit status. */
 int cmd_timeline(int argc, char **argv);

@@ -9,12 +9,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "fault.h"
 #include "move.h"
 #include "network.h"
 #include "sim_net.h"
@@ -42,6 +44,8 @@ static pid_t g_simd, g_pkghost, g_hub;
 /* The system manager's listener on this machine's loopback address, handed
  * to whichever node serves (the nodes have loopbacks of their own). */
 static int g_sysmgr_lfd = -1;
+/* A pidfd of the process the cluster belongs to, -1 when it has none. */
+static int g_owner_fd = -1;
 
 static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void slog(const char *fmt, ...)
@@ -436,6 +440,9 @@ static int answer(int c)
     } else if (strcmp(req, "sysmgr-listener") == 0 && g_sysmgr_lfd >= 0) {
         (void)sim_send_fd(c, "ok\n", g_sysmgr_lfd);
         return 0;
+    } else if (strcmp(req, "started") == 0) {
+        /* `up` returned: from now on the cluster outlives it. */
+        (void)prctl(PR_SET_PDEATHSIG, 0);
     } else if (strcmp(req, "quit") == 0) {
         teardown();
         quit = 1;
@@ -625,28 +632,33 @@ static int take_signal(int sfd)
 }
 
 /* Serves requests, signals, nodes' readiness and timers until asked to
- * stop or torn down by a signal. */
-static void supervise(int lfd, int sfd)
+ * stop or torn down by a signal (0), or until the cluster's owner ended
+ * (1, nothing torn down yet). */
+static int supervise(int lfd, int sfd)
 {
     for (;;) {
-        struct pollfd pf[2 + 8];
+        struct pollfd pf[3 + 8];
         int np = 0;
         pf[np++] = {lfd, POLLIN, 0};
         pf[np++] = {sfd, POLLIN, 0};
+        /* Without an owner the slot is ignored by poll (fd -1). */
+        pf[np++] = {g_owner_fd, POLLIN, 0};
         int who[8];
         for (int n = 0; n < g_nnodes; n++)
             if (g_node[n].ready_fd >= 0) {
-                who[np - 2] = n;
+                who[np - 3] = n;
                 pf[np++] = {g_node[n].ready_fd, POLLIN, 0};
             }
         int rc = poll(pf, np, next_timeout());
         if (rc < 0 && errno != EINTR)
-            return;
+            return 0;
         if (rc > 0 && (pf[1].revents & POLLIN) && take_signal(sfd))
-            return;
-        for (int i = 2; rc > 0 && i < np; i++)
+            return 0;
+        if (rc > 0 && (pf[2].revents & POLLIN))
+            return 1;
+        for (int i = 3; rc > 0 && i < np; i++)
             if (pf[i].revents & (POLLIN | POLLHUP | POLLERR))
-                node_ready(who[i - 2]);
+                node_ready(who[i - 3]);
         timers();
         if (rc > 0 && (pf[0].revents & POLLIN)) {
             int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -654,16 +666,17 @@ static void supervise(int lfd, int sfd)
                 int quit = answer(c);
                 close(c);
                 if (quit)
-                    return;
+                    return 0;
             }
         }
     }
 }
 
-int supervisor_main(const char *dir, const char *bindir)
+int supervisor_main(const char *dir, const char *bindir, int owner_fd)
 {
     g_dir = dir;
     g_bindir = bindir;
+    g_owner_fd = owner_fd;
     g_nnodes = claim_cluster(dir);
     if (g_nnodes < 0)
         return 1;
@@ -689,7 +702,15 @@ int supervisor_main(const char *dir, const char *bindir)
         teardown();
         return 1;
     }
-    supervise(lfd, sfd);
+    if (supervise(lfd, sfd) == 1) {
+        /* Nobody is left to take the cluster down: a test, the bench or the
+         * demo that was killed. The watchers go first, so no fault fires
+         * into the teardown. */
+        slog("the cluster's owner ended; removing the cluster");
+        fault_clear_all(dir);
+        teardown();
+        return cluster_remove_dir(dir, 1) < 0 ? 1 : 0;
+    }
 
     snprintf(p, sizeof p, "%s/run/super.sock", dir);
     (void)unlink(p);

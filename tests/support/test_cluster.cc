@@ -43,7 +43,9 @@ run_result test_cluster_cli(const std::string &dir, const std::vector<std::strin
 
 int test_cluster_up(const std::string &dir, int nodes, std::string *why)
 {
-    run_result r = test_cluster_cli(dir, {"up", "--nodes", std::to_string(nodes)});
+    /* A test killed before its teardown takes its cluster with it. */
+    run_result r = test_cluster_cli(
+        dir, {"up", "--nodes", std::to_string(nodes), "--owner", std::to_string(getpid())});
     if (why)
         *why = r.status == 0 ? "" : r.err;
     return r.status;

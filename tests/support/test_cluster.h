@@ -27,15 +27,17 @@
 bool wait_for_condition(int maxtries, int delay_ms, const std::function<bool()> &cond);
 
 /* A fresh, unused cluster folder named after TAG and this process, short
- * enough for the cluster's socket paths. */
+ * enough for the cluster's socket paths: /var/tmp/osk-t-TAG-PID-SEQ, which
+ * tools/test sweeps once process PID is gone. */
 std::string test_cluster_dir(const char *tag);
 
 /* osk-cluster ARGS... with OSK_CLUSTER_DIR=dir; stdin is /dev/null; bounded
  * as child_run() is. */
 run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args);
 
-/* `osk-cluster up --nodes N`; 0 when every node is up and integrated. On
- * failure the returned text says why (empty on success). */
+/* `osk-cluster up --nodes N --owner <this process>`: the cluster ends when
+ * this process does, even killed. 0 when every node is up and integrated.
+ * On failure the returned text says why (empty on success). */
 int test_cluster_up(const std::string &dir, int nodes, std::string *why = nullptr);
 /* `osk-cluster down`; its exit status. */
 int test_cluster_down(const std::string &dir);
