@@ -79,19 +79,11 @@ static int cluster_nodes(void)
     return n >= 1 && n <= 8 ? n : 0;
 }
 
-static pid_t pid_from(const char *name)
-{
-    char p[PATH_MAX], t[32];
-    path(p, sizeof p, name);
-    if (sim_read_file(p, t, sizeof t) < 1)
-        return 0;
-    return (pid_t)atoi(t);
-}
-
 static pid_t supervisor_pid(void)
 {
-    pid_t pid = pid_from("supervisor.pid");
-    return sim_pid_is(pid, "osk-cluster") ? pid : 0;
+    char p[PATH_MAX];
+    path(p, sizeof p, "supervisor.pid");
+    return sim_pidfile_read(p, "osk-cluster");
 }
 
 static int super_request(const char *line, char *reply, size_t size, int timeout_ms)
@@ -275,16 +267,21 @@ static int cmd_reboot(int argc, char **argv)
     return 0;
 }
 
-static void kill_and_wait(pid_t pid, const char *name, int sig)
+/* Ends the process the pid file NAME records, if it is still the program
+ * PROG it was: SIG first, SIGKILL after 2 s, giving up after 5 s. */
+static void kill_and_wait(const char *name, const char *prog, int sig)
 {
-    if (!sim_pid_is(pid, name))
+    char p[PATH_MAX];
+    path(p, sizeof p, name);
+    int fd = sim_pidfile_pidfd(p, prog);
+    if (fd < 0)
         return;
-    (void)kill(pid, sig);
-    for (int i = 0; i < 500 && sim_pid_is(pid, name); i++) {
-        if (i == 200)
-            (void)kill(pid, SIGKILL);
-        usleep(10000);
+    (void)sim_pidfd_signal(fd, sig);
+    if (!sim_pidfd_wait(fd, 2000)) {
+        (void)sim_pidfd_signal(fd, SIGKILL);
+        (void)sim_pidfd_wait(fd, 3000);
     }
+    close(fd);
 }
 
 /* Ends what is left of the cluster in g_dir and removes its folder; safe
@@ -300,19 +297,19 @@ static int cleanup(int quiet)
     char reply[256];
     if (supervisor_pid())
         (void)super_request("quit", reply, sizeof reply, 20000);
-    kill_and_wait(supervisor_pid(), "osk-cluster", SIGKILL);
+    kill_and_wait("supervisor.pid", "osk-cluster", SIGKILL);
     /* Without their supervisor the nodes' inits die of their death signal;
      * make sure, then the daemon. */
     for (int n = 0; n < 8; n++) {
         char f[32];
         snprintf(f, sizeof f, "node%d/pid", n);
-        kill_and_wait(pid_from(f), "osk-node", SIGKILL);
+        kill_and_wait(f, "osk-node", SIGKILL);
     }
     /* The network's holders: their namespaces, links and bridges go with
      * them. */
-    kill_and_wait(pid_from("pkghost.pid"), "osk-node", SIGKILL);
-    kill_and_wait(pid_from("hub.pid"), "osk-node", SIGKILL);
-    kill_and_wait(pid_from("osk-simd.pid"), "osk-simd", SIGTERM);
+    kill_and_wait("pkghost.pid", "osk-node", SIGKILL);
+    kill_and_wait("hub.pid", "osk-node", SIGKILL);
+    kill_and_wait("osk-simd.pid", "osk-simd", SIGTERM);
     return cluster_remove_dir(g_dir, quiet) < 0 ? 1 : 0;
 }
 
@@ -472,7 +469,7 @@ static int cmd_up(int argc, char **argv, const char *self)
     if (sysmgr_prepare(g_dir, bindir, nnodes) < 0)
         return fail();
     path(log, sizeof log, "supervisor.log");
-    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     pid_t sup;
     int keep[2] = {lfd, owner_fd};
     /* The supervisor dies with `up` until told "started". */

@@ -483,8 +483,12 @@ static int fire(const fault_t &f, int id, std::string *what)
 {
     char t[256];
     if (f.kind == "crash") {
-        pid_t init = node_init(f.node);
-        if (!init || kill(init, SIGKILL) < 0) {
+        std::string pidf = std::string(g_dir) + "/node" + std::to_string(f.node) + "/pid";
+        int init = sim_pidfile_pidfd(pidf.c_str(), "osk-node");
+        int rc = init < 0 ? -1 : sim_pidfd_signal(init, SIGKILL);
+        if (init >= 0)
+            close(init);
+        if (rc < 0) {
             *what = "node" + std::to_string(f.node) + " is not running";
             return -1;
         }
@@ -774,7 +778,8 @@ static int fire_recorded(const fault_t &f, int id, uint64_t at, std::string *wha
 
 static void watch(const fault_t &f, int id, uint64_t armed, long offset)
 {
-    int lfd = open(ffile(id, "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int lfd = open(ffile(id, "log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                   0644);
     if (lfd >= 0) {
         dup2(lfd, 1);
         dup2(lfd, 2);
@@ -798,17 +803,9 @@ static std::string join(const std::vector<std::string> &w)
 /* g_super_fd for a watcher about to start; -1 when there is no supervisor. */
 static int watch_supervisor(void)
 {
-    char p[PATH_MAX], t[32];
+    char p[PATH_MAX];
     snprintf(p, sizeof p, "%s/supervisor.pid", g_dir);
-    pid_t pid = sim_read_file(p, t, sizeof t) > 0 ? (pid_t)atoi(t) : 0;
-    if (pid <= 0 || !sim_pid_is(pid, "osk-cluster"))
-        return -1;
-    g_super_fd = (int)syscall(SYS_pidfd_open, pid, 0);
-    /* Checked again: the pid may have been taken by another process. */
-    if (g_super_fd >= 0 && !sim_pid_is(pid, "osk-cluster")) {
-        close(g_super_fd);
-        g_super_fd = -1;
-    }
+    g_super_fd = sim_pidfile_pidfd(p, "osk-cluster");
     return g_super_fd;
 }
 
@@ -875,7 +872,7 @@ static int add_fault(const std::vector<std::string> &w)
         fprintf(stderr, "osk-cluster fault: cannot start the watcher: %s\n", strerror(errno));
         return 1;
     }
-    (void)sim_write_file(ffile(id, "pid").c_str(), (std::to_string(pid) + "\n").c_str(), 0644);
+    (void)sim_pidfile_write(ffile(id, "pid").c_str(), pid);
     printf("F%d armed: %s\n", id, join(w).c_str());
     return 0;
 }
@@ -886,21 +883,21 @@ static void clear_all(int quiet, const std::vector<int> &only = {})
     for (int id : fault_ids()) {
         if (!only.empty() && std::find(only.begin(), only.end(), id) == only.end())
             continue;
-        char t[32];
         /* The watcher ends first, so nothing fires after it is undone. */
         std::string args_file = ffile(id, "args");
         std::vector<std::string> w = read_words(id);
         (void)unlink(args_file.c_str());
-        if (sim_read_file(ffile(id, "pid").c_str(), t, sizeof t) > 0) {
-            pid_t pid = (pid_t)atoi(t);
-            if (sim_pid_is(pid, "osk-cluster"))
-                (void)kill(pid, SIGKILL);
+        int pfd = sim_pidfile_pidfd(ffile(id, "pid").c_str(), "osk-cluster");
+        if (pfd >= 0) {
+            (void)sim_pidfd_signal(pfd, SIGKILL);
+            close(pfd);
         }
         fault_t f;
         std::string why;
         if (parse_fault(w, &f, &why) == 0)
             undo(f, id);
-        static const char *const exts[] = {"state", "state.new", "pid", "log", "mounted", "orig"};
+        static const char *const exts[] = {"state", "state.new", "pid", "pid.new",
+                                           "log",   "mounted",   "orig"};
         for (const char *e : exts)
             (void)unlink(ffile(id, e).c_str());
         if (!quiet)

@@ -25,11 +25,7 @@ pid_t net_init(const char *dir, int host)
                     (host == NET_HUB           ? "hub.pid"
                      : host == SIM_NET_PKGHOST ? "pkghost.pid"
                                                : "node" + std::to_string(host) + "/pid");
-    char t[32];
-    if (sim_read_file(p.c_str(), t, sizeof t) < 1)
-        return 0;
-    pid_t pid = (pid_t)atoi(t);
-    return pid > 0 && sim_pid_is(pid, "osk-node") ? pid : 0;
+    return sim_pidfile_read(p.c_str(), "osk-node");
 }
 
 static std::vector<int> partitioned(const char *dir)

@@ -99,7 +99,7 @@ static void unlink_agent(int n)
  * moved to descriptor 3 when not -1. */
 static pid_t spawn(unsigned flags, const char *log, int extra, char *const argv[])
 {
-    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (lfd < 0)
         return -1;
     int keep[2] = {lfd, extra};
@@ -133,7 +133,7 @@ static void node_boot(int n)
     char was = s->root;
     s->root = boot_root(n);
     move_node_booting(n, was, s->root);
-    char exe[4096], num[8], root[2] = {s->root, 0}, log[4096], pidf[4096], pidtxt[32];
+    char exe[4096], num[8], root[2] = {s->root, 0}, log[4096], pidf[4096];
     snprintf(exe, sizeof exe, "%s/osk-node", g_bindir);
     snprintf(num, sizeof num, "%d", n);
     node_file(n, "console.log", log, sizeof log);
@@ -154,8 +154,8 @@ static void node_boot(int n)
     if (net_plug(g_dir, n, s->pid, &err) < 0)
         slog("node %d: cannot plug its network cable in: %s", n, err.c_str());
     node_file(n, "pid", pidf, sizeof pidf);
-    snprintf(pidtxt, sizeof pidtxt, "%d\n", (int)s->pid);
-    (void)sim_write_file(pidf, pidtxt, 0644);
+    if (sim_pidfile_write(pidf, s->pid) < 0)
+        slog("node %d: cannot record its pid: %s", n, strerror(errno));
     s->ready_fd = ready[0];
     s->state = NS_BOOTING;
     s->deadline = sim_now_ms() + 60000;
@@ -226,16 +226,26 @@ static void node_reboot(int n)
     slog("node %d: rebooting", n);
 }
 
+/* The pid file NAME in the cluster folder, once its process has ended. */
+static void forget_pid(const char *name)
+{
+    char p[4096];
+    snprintf(p, sizeof p, "%s/%s", g_dir, name);
+    (void)unlink(p);
+}
+
 static void node_reaped(pid_t pid, int st)
 {
     if (pid == g_simd) {
         slog("module daemon ended (status %d)", st);
         g_simd = 0;
+        forget_pid("osk-simd.pid");
         return;
     }
     if (pid == g_pkghost || pid == g_hub) {
         slog("%s ended (status %d)", pid == g_hub ? "the hub network" : "the package host", st);
         (pid == g_hub ? g_hub : g_pkghost) = 0;
+        forget_pid(pid == g_hub ? "hub.pid" : "pkghost.pid");
         return;
     }
     for (int n = 0; n < g_nnodes; n++) {
@@ -243,6 +253,9 @@ static void node_reaped(pid_t pid, int st)
         if (s->pid != pid)
             continue;
         s->pid = 0;
+        char f[32];
+        snprintf(f, sizeof f, "node%d/pid", n);
+        forget_pid(f);
         if (s->ready_fd >= 0) {
             close(s->ready_fd);
             s->ready_fd = -1;
@@ -387,8 +400,14 @@ static void teardown(void)
         wait_gone(g_hub, 5000);
     if (g_simd > 0)
         wait_gone(g_simd, 3000);
-    for (int n = 0; n < g_nnodes; n++)
+    for (int n = 0; n < g_nnodes; n++) {
+        char f[32];
+        snprintf(f, sizeof f, "node%d/pid", n);
+        forget_pid(f);
         unlink_agent(n);
+    }
+    for (const char *f : {"hub.pid", "pkghost.pid", "osk-simd.pid", "supervisor.pid"})
+        forget_pid(f);
     slog("cluster stopped");
 }
 
@@ -529,8 +548,10 @@ static int claim_cluster(const char *dir)
     }
     int nnodes = atoi(txt);
     snprintf(p, sizeof p, "%s/supervisor.pid", dir);
-    snprintf(txt, sizeof txt, "%d\n", (int)getpid());
-    (void)sim_write_file(p, txt, 0644);
+    if (sim_pidfile_write(p, getpid()) < 0) {
+        slog("cannot write %s: %s", p, strerror(errno));
+        return -1;
+    }
     return nnodes;
 }
 
@@ -554,7 +575,7 @@ static int block_signals(void)
 static pid_t start_ready(const char *bindir, const char *what, unsigned flags, int host,
                          const char *pidfile)
 {
-    char exe[4096], log[4096], p[4096], t[32];
+    char exe[4096], log[4096], p[4096];
     snprintf(exe, sizeof exe, "%s/osk-node", bindir);
     snprintf(log, sizeof log, "%s/%s.log", g_dir, what);
     int ready[2];
@@ -577,8 +598,8 @@ static pid_t start_ready(const char *bindir, const char *what, unsigned flags, i
         return -1;
     }
     snprintf(p, sizeof p, "%s/%s", g_dir, pidfile);
-    snprintf(t, sizeof t, "%d\n", (int)pid);
-    (void)sim_write_file(p, t, 0644);
+    if (sim_pidfile_write(p, pid) < 0)
+        slog("%s: cannot record its pid: %s", what, strerror(errno));
     return pid;
 }
 

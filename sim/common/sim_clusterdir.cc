@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "sim_util.h"
 
@@ -98,6 +100,10 @@ int sim_clusterdir_check(const char *dir)
         return -1;
     }
     struct stat st;
+    if (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid != 0) {
+        fprintf(stderr, "osk-cluster: %s is a link of another user; leaving it alone\n", dir);
+        return -1;
+    }
     if (lstat(real, &st) < 0)
         return 0; /* not made yet */
     if (!S_ISDIR(st.st_mode)) {
@@ -106,20 +112,48 @@ int sim_clusterdir_check(const char *dir)
     }
     char mark[PATH_MAX + sizeof(SIM_CLUSTER_MARK) + 1];
     snprintf(mark, sizeof mark, "%s/%s", real, SIM_CLUSTER_MARK);
-    if (lstat(mark, &st) == 0 && S_ISREG(st.st_mode))
-        return 0;
-    if (is_empty(real))
-        return 0;
-    fprintf(stderr, "osk-cluster: %s exists and is not a cluster's folder; leaving it alone\n",
-            dir);
-    return -1;
+    struct stat ms;
+    if ((lstat(mark, &ms) < 0 || !S_ISREG(ms.st_mode)) && !is_empty(real)) {
+        fprintf(stderr, "osk-cluster: %s exists and is not a cluster's folder; leaving it alone\n",
+                dir);
+        return -1;
+    }
+    if (st.st_uid != 0 || (st.st_mode & 07777) != 0700) {
+        fprintf(stderr,
+                "osk-cluster: %s is not root's own folder of mode 0700 (owner %u, mode %04o); "
+                "leaving it alone\n",
+                dir, (unsigned)st.st_uid, (unsigned)(st.st_mode & 07777));
+        return -1;
+    }
+    return 0;
 }
 
 int sim_clusterdir_mark(const char *dir)
 {
-    if (sim_mkdir_p(dir, 0700) < 0 || chmod(dir, 0700) < 0)
+    if (sim_mkdir_p(dir, 0700) < 0)
         return -1;
-    char mark[PATH_MAX];
-    snprintf(mark, sizeof mark, "%s/%s", dir, SIM_CLUSTER_MARK);
-    return sim_write_file(mark, "osk-cluster\n", 0600);
+    /* Whatever stands at dir now, made by us or by someone quicker: only a
+     * folder of root's is restricted and marked, never what a link names. */
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int rc = fstat(fd, &st);
+    if (rc == 0 && st.st_uid != 0) {
+        errno = EPERM;
+        rc = -1;
+    }
+    if (rc == 0)
+        rc = fchmod(fd, 0700);
+    if (rc == 0) {
+        int m = openat(fd, SIM_CLUSTER_MARK, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                       0600);
+        rc = m < 0 || sim_write_full(m, "osk-cluster\n", 12) < 0 ? -1 : 0;
+        if (m >= 0)
+            close(m);
+    }
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc;
 }

@@ -8,7 +8,9 @@
  * folder directly under it and the system's well-known folders never may,
  * mark or not. The cluster folder and its run/ folder are reachable by
  * root only: the module daemon runs as root and writes into the memory of
- * whoever talks to its sockets.
+ * whoever talks to its sockets. So a folder that exists must also be root's
+ * own and of mode 0700 (and a link naming it root's): anyone else who can
+ * write there could plant links and pid files for root to follow.
  */
 #ifndef SIM_CLUSTERDIR_H
 #define SIM_CLUSTERDIR_H
@@ -21,7 +23,8 @@
 int sim_clusterdir_check(const char *dir);
 
 /* Makes dir (and its parents) if needed, restricts it to root (0700) and
- * marks it as a cluster's; 0 on success, -1 with errno set. */
+ * marks it as a cluster's; 0 on success, -1 with errno set (EPERM when dir
+ * turns out to be another user's). */
 int sim_clusterdir_mark(const char *dir);
 
 #endif

@@ -6,7 +6,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -51,9 +53,9 @@ ssize_t sim_read_full(int fd, void *buf, size_t len)
     return (ssize_t)got;
 }
 
-int sim_write_file(const char *path, const char *text, mode_t mode)
+static int write_with(const char *path, int flags, const char *text, mode_t mode)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, mode);
     if (fd < 0)
         return -1;
     int rc = sim_write_full(fd, text, strlen(text));
@@ -62,6 +64,16 @@ int sim_write_file(const char *path, const char *text, mode_t mode)
     if (close(fd) < 0)
         rc = -1;
     return rc;
+}
+
+int sim_write_file(const char *path, const char *text, mode_t mode)
+{
+    return write_with(path, O_TRUNC, text, mode);
+}
+
+int sim_create_file(const char *path, const char *text, mode_t mode)
+{
+    return write_with(path, O_EXCL, text, mode);
 }
 
 ssize_t sim_read_file(const char *path, char *buf, size_t size)
@@ -82,7 +94,7 @@ int sim_copy_file(const char *from, const char *to, mode_t mode)
     int in = open(from, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return -1;
-    int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
     if (out < 0) {
         close(in);
         return -1;
@@ -284,6 +296,103 @@ int sim_pid_is(pid_t pid, const char *name)
         w += strlen(w) + 1;
     }
     return 0;
+}
+
+int sim_proc_start(pid_t pid, unsigned long long *start)
+{
+    char path[64], st[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    if (pid <= 0 || sim_read_file(path, st, sizeof st) <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    /* The command name (field 2) may hold blanks and parentheses: count
+     * from the last ')'. Field 22 is then the 20th word after it. */
+    const char *p = strrchr(st, ')');
+    for (int field = 2; p && field < 22; field++)
+        p = strchr(p + 1, ' ');
+    if (!p || sscanf(p, " %llu", start) != 1) {
+        errno = ESRCH;
+        return -1;
+    }
+    return 0;
+}
+
+int sim_pidfile_write(const char *path, pid_t pid)
+{
+    unsigned long long start;
+    char tmp[4096], text[64];
+    if (sim_proc_start(pid, &start) < 0)
+        return -1;
+    if (snprintf(tmp, sizeof tmp, "%s.new", path) >= (int)sizeof tmp) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    snprintf(text, sizeof text, "%d %llu\n", (int)pid, start);
+    (void)unlink(tmp);
+    if (sim_create_file(tmp, text, 0644) < 0)
+        return -1;
+    if (rename(tmp, path) < 0) {
+        (void)unlink(tmp);
+        return -1;
+    }
+    return 0;
+}
+
+/* The pid PATH records when that process runs and is NAME, else 0. */
+static pid_t recorded(const char *path, const char *name)
+{
+    char text[64];
+    int pid;
+    unsigned long long want, start;
+    if (sim_read_file(path, text, sizeof text) < 3 || sscanf(text, "%d %llu", &pid, &want) != 2)
+        return 0;
+    if (sim_proc_start(pid, &start) < 0 || start != want || !sim_pid_is(pid, name))
+        return 0;
+    return (pid_t)pid;
+}
+
+pid_t sim_pidfile_read(const char *path, const char *name)
+{
+    return recorded(path, name);
+}
+
+int sim_pidfile_pidfd(const char *path, const char *name)
+{
+    /* pidfd_open sets close-on-exec itself. */
+    pid_t pid = recorded(path, name);
+    if (!pid)
+        return -1;
+    int fd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (fd < 0)
+        return -1;
+    /* The id may have been given to another between the check and the
+     * open: the descriptor counts only if the same process is still there. */
+    if (recorded(path, name) != pid) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int sim_pidfd_signal(int pidfd, int sig)
+{
+    return (int)syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0);
+}
+
+int sim_pidfd_wait(int pidfd, int ms)
+{
+    struct pollfd pf = {pidfd, POLLIN, 0};
+    uint64_t deadline = sim_now_ms() + (uint64_t)ms;
+    for (;;) {
+        uint64_t now = sim_now_ms();
+        int left = now >= deadline ? 0 : (int)(deadline - now);
+        int r = poll(&pf, 1, left);
+        if (r > 0)
+            return 1;
+        if (r == 0 || errno != EINTR)
+            return 0;
+    }
 }
 
 void sim_flat_name(const char *name, size_t maxlen, char *out, size_t outlen)

@@ -71,7 +71,7 @@ void oskd_evt_init(const char *dir)
 
 static int append_to_disk(const std::string &e)
 {
-    int fd = open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(log_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
     std::string rec(4, '\0');

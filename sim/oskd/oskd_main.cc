@@ -53,6 +53,7 @@
 
 #include "osk_devframe.h"
 #include "oskd.h"
+#include "sim_util.h"
 #include "sim_wire.h"
 
 #include "osk_banned.h"
@@ -470,15 +471,9 @@ static int run_daemon(void)
         pthread_detach(th);
     }
 
-    char tmp[4200];
+    /* Written whole and renamed into place: its appearance says ready. */
     if (path_in_dir(path, sizeof(path), "osk-simd.pid") < 0 ||
-        snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= (int)sizeof(tmp)) {
-        remove_files();
-        return 1;
-    }
-    FILE *pf = fopen(tmp, "w");
-    if (pf == nullptr || fprintf(pf, "%d\n", (int)getpid()) < 0 || fclose(pf) != 0 ||
-        rename(tmp, path) < 0) {
+        sim_pidfile_write(path, getpid()) < 0) {
         fprintf(stderr, "osk-simd: cannot write %s: %s\n", path, strerror(errno));
         remove_files();
         return 1;

@@ -117,7 +117,7 @@ static int write_new(const std::string &path, const std::string &data)
         oskd_log("pr: write of %s failed (injected)", tmp.c_str());
         return -1;
     }
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
     if (sim_write_full(fd, data.data(), data.size()) < 0 || fsync(fd) < 0) {

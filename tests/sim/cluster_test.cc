@@ -26,6 +26,74 @@ using ::testing::HasSubstr;
 
 using Cluster = ClusterTest;
 
+/* A process of this machine that is not the cluster's, named NAME (as its
+ * first word) to pass for one of its programs; killed and reaped with the
+ * test. */
+struct stranger {
+    pid_t pid = -1;
+    explicit stranger(const char *name)
+    {
+        pid = fork();
+        if (pid == 0) {
+            execl("/bin/sleep", name, "1000", (char *)nullptr);
+            _exit(127);
+        }
+    }
+    ~stranger()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            (void)waitpid(pid, nullptr, 0);
+    }
+    /* Running, not stopped, not reaped. */
+    bool untouched() const
+    {
+        char p[64], st[512] = "";
+        snprintf(p, sizeof p, "/proc/%d/stat", (int)pid);
+        FILE *f = fopen(p, "r");
+        if (!f)
+            return false;
+        size_t n = fread(st, 1, sizeof st - 1, f);
+        fclose(f);
+        const char *s = n ? strrchr(st, ')') : nullptr;
+        return waitpid(pid, nullptr, WNOHANG) == 0 && s && s[2] == 'S';
+    }
+    /* The pid file text for it, its start time put off by DELTA ticks. */
+    std::string pidfile(long delta) const
+    {
+        char p[64], st[512] = "";
+        snprintf(p, sizeof p, "/proc/%d/stat", (int)pid);
+        FILE *f = fopen(p, "r");
+        size_t n = f ? fread(st, 1, sizeof st - 1, f) : 0;
+        if (f)
+            fclose(f);
+        const char *s = n ? strrchr(st, ')') : nullptr;
+        for (int field = 2; s && field < 22; field++)
+            s = strchr(s + 1, ' ');
+        unsigned long long start = s ? strtoull(s, nullptr, 10) : 0;
+        return std::to_string(pid) + " " + std::to_string(start + delta) + "\n";
+    }
+};
+
+static void put(const std::string &path, const std::string &text)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << path;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
+static std::string contents(const std::string &path)
+{
+    std::string s;
+    if (FILE *f = fopen(path.c_str(), "r")) {
+        char buf[256];
+        size_t n = fread(buf, 1, sizeof buf, f);
+        s.assign(buf, n);
+        fclose(f);
+    }
+    return s;
+}
+
 TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
 {
     up(8);
@@ -503,6 +571,26 @@ TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
         EXPECT_EQ(stat((mine + "/keep").c_str(), &st), 0) << cmd << " removed what it found";
     }
     ASSERT_EQ(unlink((mine + "/keep").c_str()), 0);
+
+    /* A marked folder that others may write in, or another user's: they
+     * could have planted links and pid files in it. */
+    put(mine + "/.osk-cluster", "osk-cluster\n");
+    struct {
+        mode_t mode;
+        uid_t owner;
+    } bad[] = {{0755, 0}, {0700, 65534}};
+    for (auto &b : bad) {
+        ASSERT_EQ(chmod(mine.c_str(), b.mode), 0);
+        ASSERT_EQ(chown(mine.c_str(), b.owner, 0), 0);
+        for (const char *cmd : {"down", "up"}) {
+            run_result r = test_cluster_cli(mine, {cmd});
+            EXPECT_EQ(r.status, 1) << cmd;
+            EXPECT_THAT(r.err, HasSubstr(mine + " is not root's own folder of mode 0700")) << cmd;
+            struct stat st;
+            EXPECT_EQ(stat((mine + "/.osk-cluster").c_str(), &st), 0) << cmd;
+        }
+    }
+    ASSERT_EQ(unlink((mine + "/.osk-cluster").c_str()), 0);
     ASSERT_EQ(rmdir(mine.c_str()), 0);
 
     /* The system's own folders, even if marked; tried in a throw-away copy
@@ -520,4 +608,57 @@ TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
                   .status,
               0);
     sandbox_destroy(&sb);
+}
+
+/* Pid files outlive a crashed cluster, and the kernel hands their ids to
+ * others: a process named like the cluster's programs, or the same program
+ * started again, is never what `down`, `up` or a fault signals. */
+TEST_F(Cluster, StalePidFilesSignalNoStranger)
+{
+    up(1);
+    std::vector<int> old = test_cluster_pids(dir);
+    ASSERT_EQ(old.size(), 5u);
+    ASSERT_EQ(kill(old.front(), SIGKILL), 0);
+    ASSERT_TRUE(wait_for_condition(100, 100, [&] {
+        for (int pid : old)
+            if (kill(pid, 0) == 0 && contents("/proc/" + std::to_string(pid) + "/cmdline") != "")
+                return false;
+        return true;
+    }));
+    stranger sup("osk-cluster"), node("osk-node"), hub("osk-node"), simd("sleep");
+    ASSERT_TRUE(wait_for_condition(100, 20, [&] {
+        return contents("/proc/" + std::to_string(simd.pid) + "/cmdline").rfind("sleep", 0) == 0;
+    }));
+    put(dir + "/supervisor.pid", sup.pidfile(1));
+    put(dir + "/node0/pid", node.pidfile(-1));
+    put(dir + "/hub.pid", std::to_string(hub.pid) + "\n");
+    put(dir + "/osk-simd.pid", simd.pidfile(0)); /* right start, another program */
+    run_result r = test_cluster_cli(dir, {"down"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (auto *s : {&sup, &node, &hub, &simd})
+        EXPECT_TRUE(s->untouched()) << "down signalled pid " << s->pid;
+
+    /* A folder whose stale supervisor.pid names a stranger is no cluster up. */
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    put(dir + "/.osk-cluster", "osk-cluster\n");
+    put(dir + "/supervisor.pid", sup.pidfile(1));
+    up(1);
+    EXPECT_TRUE(sup.untouched()) << "up signalled the stranger";
+
+    /* A fault at a node whose pid file is stale finds no node. */
+    put(dir + "/node0/pid", node.pidfile(1));
+    r = test_cluster_cli(dir, {"fault", "crash", "0"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("node0 is not running"));
+    EXPECT_TRUE(node.untouched()) << "the crash fault signalled the stranger";
+
+    /* A link planted where the cluster writes a file is replaced or refused,
+     * never followed. */
+    std::string victim = test_cluster_dir("victim");
+    put(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/run/sysmgr.knobs").c_str()), 0);
+    r = test_cluster_cli(dir, {"sysmgr", "set", "refuse_shutdown", "1"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(contents(victim), "precious\n");
+    EXPECT_EQ(unlink(victim.c_str()), 0);
 }

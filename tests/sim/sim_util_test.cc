@@ -4,7 +4,9 @@
  * protocol's end of reply and time bound, the frame reader's limits.
  */
 #include <arpa/inet.h>
+#include <errno.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -140,4 +142,77 @@ TEST(SimFrame, ReadsWholeFramesAndRejectsBrokenOnes)
     close(sv[1]);
 
     EXPECT_EQ(sim_frame_send(-1, SIM_FR_STDOUT, buf, SIM_FRAME_MAX + 1), -1);
+}
+
+static std::string slurp(const std::string &p)
+{
+    char buf[256] = "";
+    return sim_read_file(p.c_str(), buf, sizeof buf) < 0 ? "(none)" : buf;
+}
+
+/* A pid file is trusted only for the process it was written for: another
+ * program, another start of the id, or a file without a start is nobody. */
+TEST(SimPidFile, NamesOnlyTheProcessItWasWrittenFor)
+{
+    std::string top = test_cluster_dir("pidfile");
+    ASSERT_EQ(sim_mkdir_p(top.c_str(), 0700), 0);
+    std::string f = top + "/x.pid";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sleep", "osk-node", "1000", (char *)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    unsigned long long start = 0;
+    ASSERT_TRUE(wait_for_condition(
+        250, 20, [&] { return sim_pid_is(pid, "osk-node") && sim_proc_start(pid, &start) == 0; }));
+    ASSERT_EQ(sim_pidfile_write(f.c_str(), pid), 0);
+    EXPECT_EQ(slurp(f), std::to_string(pid) + " " + std::to_string(start) + "\n");
+    EXPECT_EQ(sim_pidfile_read(f.c_str(), "osk-node"), pid);
+    EXPECT_EQ(sim_pidfile_read(f.c_str(), "osk-simd"), 0) << "another program";
+
+    for (std::string text : {std::to_string(pid) + " " + std::to_string(start + 1) + "\n",
+                             std::to_string(pid) + "\n", std::string("")}) {
+        ASSERT_EQ(sim_write_file(f.c_str(), text.c_str(), 0644), 0);
+        EXPECT_EQ(sim_pidfile_read(f.c_str(), "osk-node"), 0) << text;
+        EXPECT_EQ(sim_pidfile_pidfd(f.c_str(), "osk-node"), -1) << text;
+    }
+
+    ASSERT_EQ(sim_pidfile_write(f.c_str(), pid), 0);
+    int fd = sim_pidfile_pidfd(f.c_str(), "osk-node");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sim_pidfd_wait(fd, 0), 0);
+    EXPECT_EQ(sim_pidfd_signal(fd, SIGKILL), 0);
+    EXPECT_EQ(sim_pidfd_wait(fd, 10000), 1);
+    close(fd);
+    int st;
+    EXPECT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(sim_pidfile_read(f.c_str(), "osk-node"), 0) << "a process that ended";
+    EXPECT_EQ(sim_rm_tree(top.c_str()), 0);
+}
+
+/* Root writes into folders others may have planted links in: a link where
+ * a file goes is refused or replaced, its target never written. */
+TEST(SimWriteFile, NeverWritesThroughALink)
+{
+    std::string top = test_cluster_dir("links");
+    ASSERT_EQ(sim_mkdir_p(top.c_str(), 0700), 0);
+    std::string victim = top + "/victim", link = top + "/link", src = top + "/src";
+    ASSERT_EQ(sim_write_file(victim.c_str(), "precious\n", 0644), 0);
+    ASSERT_EQ(sim_write_file(src.c_str(), "copied\n", 0644), 0);
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+
+    errno = 0;
+    EXPECT_EQ(sim_write_file(link.c_str(), "owned\n", 0644), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(sim_create_file(link.c_str(), "owned\n", 0644), -1);
+    EXPECT_EQ(sim_copy_file(src.c_str(), link.c_str(), 0644), -1);
+    EXPECT_EQ(slurp(victim), "precious\n");
+
+    /* A pid file replaces the link itself; so does its scratch name. */
+    ASSERT_EQ(symlink(victim.c_str(), (link + ".new").c_str()), 0);
+    EXPECT_EQ(sim_pidfile_write(link.c_str(), getpid()), 0);
+    EXPECT_EQ(slurp(victim), "precious\n");
+    EXPECT_EQ(sim_pidfile_read(link.c_str(), "sim_util_test"), getpid());
+    EXPECT_EQ(sim_rm_tree(top.c_str()), 0);
 }
