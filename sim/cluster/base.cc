@@ -436,8 +436,7 @@ static int tree_layer(store *s, const std::string &system, const std::string &bi
         (void)sim_rm_tree(tmp.c_str());
         return -1;
     }
-    if (with_release &&
-        make_release(stage + "/release", release, with_release ? debs.update : "", &err) != 0) {
+    if (with_release && make_release(stage + "/release", release, debs.update, &err) != 0) {
         fprintf(stderr, "osk-cluster: base release %s: %s\n", release, err.c_str());
         (void)sim_rm_tree(tmp.c_str());
         return -1;

@@ -9,8 +9,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -145,40 +143,6 @@ int sim_mkdir_p(const char *path, mode_t mode)
         return -1;
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
-        return -1;
-    }
-    return 0;
-}
-
-int sim_mkdir_opaque(const char *path, mode_t mode)
-{
-    if (sim_mkdir_p(path, 0755) < 0 || chmod(path, mode) < 0)
-        return -1;
-    return setxattr(path, "trusted.overlay.opaque", "y", 1, 0);
-}
-
-int sim_copy_tree(const char *from, const char *to)
-{
-    char src[4096];
-    if (snprintf(src, sizeof src, "%s/.", from) >= (int)sizeof src) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    if (sim_mkdir_p(to, 0755) < 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        execl("/bin/cp", "cp", "-a", "--", src, to, (char *)NULL);
-        _exit(127);
-    }
-    int st;
-    while (waitpid(pid, &st, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-        errno = EIO;
         return -1;
     }
     return 0;

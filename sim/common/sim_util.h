@@ -28,12 +28,6 @@ ssize_t sim_read_file(const char *path, char *buf, size_t size);
 int sim_copy_file(const char *from, const char *to, mode_t mode);
 /* mkdir -p; an existing directory is success. */
 int sim_mkdir_p(const char *path, mode_t mode);
-/* An overlay layer's folder PATH (made as mkdir -p would, then given MODE)
- * that hides what the layers below hold at the same place. */
-int sim_mkdir_opaque(const char *path, mode_t mode);
-/* cp -a of FROM's content into TO (made when missing): modes, owners, links
- * and extended attributes (an overlay's opaque marks) come along. */
-int sim_copy_tree(const char *from, const char *to);
 /* rm -rf that never leaves PATH's file system and never follows a link, so
  * a mount under PATH is left alone (and its folder then stays). A missing
  * PATH is success. */
