@@ -22,7 +22,7 @@
 #include "osk_banned.h"
 
 static const sysmgr_ctx_t *g_ctx;
-static void (*g_reboot)(int);
+static const sysmgr_reboot_t *g_reboot;
 static SSL_CTX *g_tls;
 static int g_lfd = -1;
 
@@ -45,9 +45,12 @@ static bool answer(int fd, int id, mcall_t *req, size_t len)
         snprintf(rec->mc_ertxt, sizeof rec->mc_ertxt,
                  "Request refused: another management-call version");
     }
+    bool rb = r.reboot_node >= 0 && g_reboot != nullptr;
+    if (rb)
+        g_reboot->before(r.reboot_node);
     bool ok = js_send[id](fd, rec) == 0 && mc_flush(fd) == 1;
-    if (ok && r.reboot_node >= 0 && g_reboot != nullptr)
-        g_reboot(r.reboot_node);
+    if (rb)
+        g_reboot->after(r.reboot_node, ok);
     sysmgr_reply_free(&r);
     return ok;
 }
@@ -152,7 +155,7 @@ static SSL_CTX *tls_context(const char *dir)
     return nullptr;
 }
 
-int sysmgr_listen_start(const sysmgr_ctx_t *ctx, const char *dir, void (*reboot)(int))
+int sysmgr_listen_start(const sysmgr_ctx_t *ctx, const char *dir, const sysmgr_reboot_t *reboot)
 {
     g_ctx = ctx;
     g_reboot = reboot;

@@ -5,6 +5,7 @@
  * so that when the serving node goes a standby takes over at once and the
  * name never goes missing. Files and answers: sim/README.md.
  */
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,36 +43,56 @@ static void step_down(int take_requests)
     (void)bripc_set_limit(g_ph, 0, take_requests ? 0 : -1);
 }
 
-static void reboot_node(int n)
+/* Reboots are asked of the supervisor in the order their replies go out.
+ * The caller's next request may shut down the node this copy runs on; were
+ * it served by another thread and asked first, this node's end would cut
+ * off the ask for the node before it, which would then never restart. So
+ * a reply that asks for a reboot holds the next one until its own ask has
+ * been taken. */
+static pthread_mutex_t g_reboot_order = PTHREAD_MUTEX_INITIALIZER;
+
+static void reboot_before_reply(int n)
+{
+    pthread_mutex_lock(&g_reboot_order);
+    /* The caller's next request may follow the reply at once. */
+    if (n == g_node)
+        step_down(0);
+}
+
+static void reboot_after_reply(int n, bool replied)
 {
     char req[32], reply[256];
     snprintf(req, sizeof req, "reboot %d shutdown", n);
-    if (n == g_node)
-        step_down(0);
-    if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0) {
+    if (!replied) {
+        if (n == g_node)
+            step_down(1);
+    } else if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0) {
         printf("osk-sysmgr: reboot of node %d not accepted: %s", n, reply);
         if (n == g_node)
             step_down(1);
     }
     fflush(stdout);
+    pthread_mutex_unlock(&g_reboot_order);
 }
+
+static const sysmgr_reboot_t g_reboot = {reboot_before_reply, reboot_after_reply};
 
 static void serve(bripc_msg_t *msg, void *data, void **, void *, uint32_t)
 {
     sysmgr_reply_t r;
     sysmgr_handle(&g_ctx, msg->msg_ver, data, (size_t)msg->msg_size64 * BRIPC_UNIT, &r);
-    /* The caller's next request may follow the reply at once. */
-    if (r.reboot_node == g_node)
-        step_down(0);
+    if (r.reboot_node >= 0)
+        reboot_before_reply(r.reboot_node);
+    int rc;
     if (r.refused) {
-        (void)bripc_reply(msg->msg_id, r.reason, nullptr, 0);
+        rc = bripc_reply(msg->msg_id, r.reason, nullptr, 0);
     } else {
         bripc_buff_t b = {r.rec, (int)(r.len / BRIPC_UNIT)};
-        (void)bripc_reply(msg->msg_id, r.reason, &b, 1);
+        rc = bripc_reply(msg->msg_id, r.reason, &b, 1);
     }
     /* After the reply: the node may be this one, and its reboot ends us. */
     if (r.reboot_node >= 0)
-        reboot_node(r.reboot_node);
+        reboot_after_reply(r.reboot_node, rc == 0);
     sysmgr_reply_free(&r);
 }
 
@@ -111,7 +132,7 @@ int main(int argc, char **argv)
     g_ctx.knobs = knobs;
     g_ctx.journal = journal;
     g_ctx.online = online_now;
-    (void)sysmgr_listen_start(&g_ctx, run, reboot_node); /* the kernel IPC serves regardless */
+    (void)sysmgr_listen_start(&g_ctx, run, &g_reboot); /* the kernel IPC serves regardless */
     printf("osk-sysmgr: serving " SM_NAME " on node %d (%d disks, %d exports)\n", g_node,
            g_conf.ndisks, g_conf.nexports);
     mcall_start_server(SM_NAME, 1, 4, serve, nullptr);

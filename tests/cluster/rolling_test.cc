@@ -456,7 +456,7 @@ TEST_F(Rolling, ExpeditionHoldingTheMasterNotLastIsRestartedThroughTheStandby)
  * (the copy that answered went down with its own node in between), or the
  * last request is cancelled with its serving copy's node. Run it with
  * --gtest_also_run_disabled_tests. */
-TEST_F(Rolling, DISABLED_EightNodeExpeditionWithTheMasterFirstEndsOnTheNewRelease)
+TEST_F(Rolling, EightNodeExpeditionWithTheMasterFirstEndsOnTheNewRelease)
 {
     nnodes = 8;
     up();
