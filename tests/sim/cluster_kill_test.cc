@@ -1,7 +1,8 @@
 /*
  * A killed run leaves nothing: a cluster whose owner, whose starting `up`
  * or whose supervisor is killed, by SIGINT, SIGTERM or SIGKILL, takes its
- * processes, namespaces, mounts, fault watchers and folder with it.
+ * processes, namespaces, mounts, fault watchers and folder with it; so
+ * does a test program whose runner is killed.
  */
 #include <errno.h>
 #include <poll.h>
@@ -22,6 +23,21 @@
 #include "test_cluster.h"
 
 static const int kSignals[] = {SIGINT, SIGTERM, SIGKILL};
+
+/* This program started with OSK_KILL_TEST_HOLD=DIR is a test program that
+ * holds a cluster in DIR and nothing else: it says "up" (or why not) on
+ * its standard output and waits to be ended. */
+[[maybe_unused]] static const bool holding = [] {
+    const char *dir = getenv("OSK_KILL_TEST_HOLD");
+    if (dir == nullptr)
+        return false;
+    std::string why;
+    std::string word = test_cluster_up(dir, 1, &why) == 0 ? "up" : "failed: " + why;
+    (void)!write(1, word.data(), word.size());
+    close(1);
+    for (;;)
+        pause();
+}();
 
 /* Running, not a zombie waiting to be reaped. */
 static bool alive(int pid)
@@ -176,4 +192,41 @@ TEST(ClusterKill, FaultWatchersEndWithTheirSupervisor)
         EXPECT_EQ(test_cluster_down(dir), 0);
         EXPECT_FALSE(exists(dir));
     }
+}
+
+/* The runner of a test program (ctest under tools/test) is killed, by a
+ * signal it cannot catch: the test program it ran ends, and with it the
+ * cluster the test held. */
+TEST(ClusterKill, ATestProgramGoesWithItsKilledRunner)
+{
+    std::string dir = test_cluster_dir("kill-runner");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    background_child runner([&] {
+        close(ready[0]);
+        if (fork() == 0) {
+            dup2(ready[1], 1);
+            setenv("OSK_KILL_TEST_HOLD", dir.c_str(), 1);
+            execl("/proc/self/exe", "cluster_kill_test", (char *)nullptr);
+            _exit(127);
+        }
+        close(ready[1]);
+        for (;;)
+            pause();
+    });
+    close(ready[1]);
+    struct pollfd pf = {ready[0], POLLIN, 0};
+    char word[4096] = "";
+    ssize_t n = poll(&pf, 1, 240000) == 1 ? read(ready[0], word, sizeof word - 1) : 0;
+    close(ready[0]);
+    word[n > 0 ? n : 0] = '\0';
+    if (strcmp(word, "up") != 0) {
+        runner.stop();
+        test_cluster_down(dir);
+        FAIL() << "the test program's cluster did not come up: " << word;
+    }
+    std::vector<int> pids = test_cluster_pids(dir);
+    ASSERT_GE(pids.size(), 4u);
+    EXPECT_EQ(end_with(runner, SIGKILL), SIGKILL);
+    expect_nothing_left(dir, pids);
 }

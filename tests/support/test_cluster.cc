@@ -1,8 +1,10 @@
 #include "test_cluster.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -43,7 +45,10 @@ run_result test_cluster_cli(const std::string &dir, const std::vector<std::strin
 
 int test_cluster_up(const std::string &dir, int nodes, std::string *why)
 {
-    /* A test killed before its teardown takes its cluster with it. */
+    /* A test killed before its teardown takes its cluster with it; and a
+     * test whose runner (ctest, tools/test) is killed, by anything, ends
+     * with it instead of keeping its cluster until it finishes alone. */
+    (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
     run_result r = test_cluster_cli(
         dir, {"up", "--nodes", std::to_string(nodes), "--owner", std::to_string(getpid())});
     if (why)
