@@ -87,6 +87,27 @@ static int is_empty(const char *dir)
     return empty;
 }
 
+/* The first folder above real (resolved) that a user other than root may
+ * change: one of another owner, or writable by others without the sticky
+ * bit that keeps them from renaming root's entries. "" when none. */
+static void changeable_parent(const char *real, char *found, size_t size)
+{
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s", real);
+    found[0] = '\0';
+    for (char *slash = strchr(path + 1, '/'); slash; slash = strchr(slash + 1, '/')) {
+        *slash = '\0';
+        struct stat st;
+        int open_to_others = lstat(path, &st) == 0 &&
+                             (st.st_uid != 0 || ((st.st_mode & 022) && !(st.st_mode & S_ISVTX)));
+        if (open_to_others)
+            snprintf(found, size, "%s", path);
+        *slash = '/';
+        if (open_to_others)
+            return;
+    }
+}
+
 int sim_clusterdir_check(const char *dir)
 {
     char real[PATH_MAX];
@@ -97,6 +118,15 @@ int sim_clusterdir_check(const char *dir)
     if (is_system_folder(real)) {
         fprintf(stderr, "osk-cluster: %s is a system folder; a cluster needs a folder of its own\n",
                 dir);
+        return -1;
+    }
+    char parent[PATH_MAX];
+    changeable_parent(real, parent, sizeof parent);
+    if (parent[0] != '\0') {
+        fprintf(stderr,
+                "osk-cluster: %s is below %s, which another user can change; choose a "
+                "folder whose parents are root's\n",
+                dir, parent);
         return -1;
     }
     struct stat st;

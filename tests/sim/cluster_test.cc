@@ -591,6 +591,19 @@ TEST(ClusterFolder, UpAndDownRefuseFoldersThatAreNotAClusters)
         }
     }
     ASSERT_EQ(unlink((mine + "/.osk-cluster").c_str()), 0);
+
+    /* Below a folder another user can change, they could swap the cluster's
+     * folder for their own between the check and the use. */
+    ASSERT_EQ(chown(mine.c_str(), 0, 0), 0);
+    const std::string below = mine + "/sub/c";
+    for (auto &b : bad) {
+        ASSERT_EQ(chmod(mine.c_str(), b.mode | 002), 0);
+        ASSERT_EQ(chown(mine.c_str(), b.owner, 0), 0);
+        run_result r = test_cluster_cli(below, {"up", "--nodes", "1"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr(below + " is below " + mine + ", which another user can"));
+        EXPECT_NE(access((mine + "/sub").c_str(), F_OK), 0) << "up made a folder there";
+    }
     ASSERT_EQ(rmdir(mine.c_str()), 0);
 
     /* The system's own folders, even if marked; tried in a throw-away copy
