@@ -243,24 +243,26 @@ static pid_t node_init(int n)
     return net_init(g_dir, n);
 }
 
+/* The PID namespace of pid, as its link reads; "" when it is gone. */
+static std::string pidns_of(pid_t pid)
+{
+    char p[64], ns[64];
+    snprintf(p, sizeof p, "/proc/%d/ns/pid", (int)pid);
+    ssize_t n = readlink(p, ns, sizeof ns - 1);
+    return n > 0 ? std::string(ns, (size_t)n) : "";
+}
+
 /* Every process of this machine in the PID namespace of NODE's init. */
 static std::vector<pid_t> node_pids(pid_t init)
 {
     std::vector<pid_t> pids;
-    char p[64], ns[64], want[64];
-    snprintf(p, sizeof p, "/proc/%d/ns/pid", (int)init);
-    ssize_t wn = readlink(p, want, sizeof want - 1);
-    if (wn <= 0)
+    std::string want = pidns_of(init);
+    if (want.empty())
         return pids;
-    want[wn] = '\0';
     DIR *d = opendir("/proc");
     for (struct dirent *de; d && (de = readdir(d));) {
         long pid;
-        if (parse_num(de->d_name, &pid) < 0)
-            continue;
-        snprintf(p, sizeof p, "/proc/%ld/ns/pid", pid);
-        ssize_t n = readlink(p, ns, sizeof ns - 1);
-        if (n > 0 && (ns[n] = '\0', strcmp(ns, want) == 0))
+        if (parse_num(de->d_name, &pid) == 0 && pidns_of((pid_t)pid) == want)
             pids.push_back((pid_t)pid);
     }
     if (d)
@@ -279,17 +281,26 @@ static std::string comm_of(pid_t pid)
 }
 
 /* Signals the node's processes (those named NAME when given); returns how
- * many. Stopping repeats the sweep so that a fork in between is caught. */
+ * many. Stopping repeats the sweep so that a fork in between is caught.
+ * Each is signalled through a pidfd taken after the listing and checked
+ * again, so an id given to another process since is never signalled. */
 static int signal_node(int n, int sig, const char *name)
 {
     pid_t init = node_init(n);
-    if (!init)
+    std::string want = init ? pidns_of(init) : "";
+    if (want.empty())
         return -1;
     int count = 0;
     for (int pass = 0; pass < (sig == SIGSTOP ? 3 : 1); pass++)
-        for (pid_t p : node_pids(init))
-            if ((!name || comm_of(p) == name) && kill(p, sig) == 0 && pass == 0)
+        for (pid_t p : node_pids(init)) {
+            int fd = (int)syscall(SYS_pidfd_open, p, 0);
+            if (fd < 0)
+                continue;
+            if (pidns_of(p) == want && (!name || comm_of(p) == name) &&
+                sim_pidfd_signal(fd, sig) == 0 && pass == 0)
                 count++;
+            close(fd);
+        }
     return count;
 }
 
