@@ -139,9 +139,8 @@ static void announce_expedition(void)
     char text[128];
     size_t used =
         (size_t)snprintf(text, sizeof(text), "The following nodes will be updated first:");
-    for (int n = 0; n < OSK_MAX_NODES; n++)
-        if (expeditionmask & (1u << n))
-            used += (size_t)snprintf(text + used, sizeof(text) - used, " %d", n);
+    expeditionmask.each(
+        [&](int n) { used += (size_t)snprintf(text + used, sizeof(text) - used, " %d", n); });
     ulog_message("%s", text);
 }
 
@@ -305,10 +304,8 @@ static void update_other_nodes(const char *filename)
         update_fail(retval);
     }
 
-    if (!local && osk_one_bits((uint32_t)nodes) > 1)
-        for (int n = 0; n < OSK_MAX_NODES; n++)
-            if (nodes & (1 << n))
-                ulog_message("IDE disk of node %d updated successfully.", n);
+    if (!local && nodes.count() > 1)
+        nodes.each([](int n) { ulog_message("IDE disk of node %d updated successfully.", n); });
 }
 
 int doupdate_tarball(char *source_location)

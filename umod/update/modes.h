@@ -15,6 +15,7 @@
 #ifndef UPDATE_MODES_H
 #define UPDATE_MODES_H
 
+#include "node_mask.h"
 #include "node_paths.h"
 
 typedef enum source {
@@ -40,7 +41,7 @@ extern int rebootpermitted;
 extern int nosysmgr; /* --nosysmgr */
 /* The nodes a standard rolling upgrade restarts first: --rolling's mask,
  * or --dumpvluns's for the inventory it writes; every node otherwise. */
-extern unsigned expeditionmask;
+extern node_mask expeditionmask;
 /* Remove before installing: -d; the update flow sets it when the
  * alternate root holds the newer release (a revert was done). */
 extern int removefirst;

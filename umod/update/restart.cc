@@ -30,14 +30,14 @@ void restart_cluster(enum restart_way way, int toc_version, int shutdown_first, 
         return;
     case RESTART_SIMPLE_ROLLING:
         if (!is_child)
-            do_lilo(255, switch_root);
+            do_lilo(node_mask::all(), switch_root);
         simple_rolling_reboot();
         return;
     case RESTART_ALL:
         if (shutdown_first && mangler_shutdown(toc_version) != 0)
             update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
         if (!is_child)
-            do_lilo(255, switch_root);
+            do_lilo(node_mask::all(), switch_root);
         do_reboot();
         return;
     }
