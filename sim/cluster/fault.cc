@@ -185,15 +185,16 @@ template <typename F> static int in_node(int n, F fn)
     int fd = open(p, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid;
+    int r = sim_fork(0, nullptr, 0, &pid);
+    if (r == 0) {
         if (setns(fd, CLONE_NEWNS) < 0 || chdir("/") < 0)
             _exit(120);
         _exit(fn() == 0 ? 0 : (errno ? errno : 1) & 0x7f);
     }
     close(fd);
     int st;
-    if (pid < 0 || waitpid(pid, &st, 0) < 0)
+    if (r < 0 || waitpid(pid, &st, 0) < 0)
         return -1;
     if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
         return 0;
