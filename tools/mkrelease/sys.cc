@@ -21,13 +21,17 @@
 
 extern char **environ;
 
-/* Reads the child's two pipes to their end, then reaps it. */
-static int collect(pid_t pid, int out_fd, int err_fd, std::string *out, std::string *diag)
+/* In the parent after fork: the pipes' write ends are the child's alone;
+ * both streams are read to their end, then the child is reaped. */
+static int collect(pid_t pid, int po[2], int pe[2], std::string *out, std::string *diag)
 {
-    int fds[2] = {out_fd, err_fd};
-    (void)child_drain(fds, {.out = out, .both = diag}, -1);
+    close(po[1]);
+    close(pe[1]);
+    int fds[2] = {po[0], pe[0]};
+    if (pid > 0)
+        (void)child_drain(fds, {.out = out, .both = diag}, -1);
     child_drain_close(fds);
-    return child_reap(pid);
+    return pid > 0 ? child_reap(pid) : -1;
 }
 
 static int make_pipes(int po[2], int pe[2])
@@ -75,14 +79,7 @@ int mkrel_run(const std::vector<std::string> &argv, std::string *out, std::strin
         dprintf(2, "cannot run %s: %s\n", av[0], strerror(errno));
         _exit(127);
     }
-    close(po[1]);
-    close(pe[1]);
-    if (pid < 0) {
-        close(po[0]);
-        close(pe[0]);
-        return -1;
-    }
-    return collect(pid, po[0], pe[0], out, diag);
+    return collect(pid, po, pe, out, diag);
 }
 
 int mkrel_run_checked(const std::vector<std::string> &argv, std::string *out, std::string *err)
@@ -109,14 +106,7 @@ int mkrel_run_isolated(const std::function<int()> &fn, std::string *out, std::st
         fflush(nullptr);
         _exit(status);
     }
-    close(po[1]);
-    close(pe[1]);
-    if (pid < 0) {
-        close(po[0]);
-        close(pe[0]);
-        return -1;
-    }
-    return collect(pid, po[0], pe[0], out, diag);
+    return collect(pid, po, pe, out, diag);
 }
 
 int mkrel_fail(std::string *err, const std::string &msg)
