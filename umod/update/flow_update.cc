@@ -1,5 +1,5 @@
 /*
- * The update itself: from the package source to the restart of the
+ * The update flow: from the package source to the restart of the
  * cluster. Almost every path ends the process with an exit status.
  */
 #include <errno.h>
