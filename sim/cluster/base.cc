@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base.h"
+#include "child_io.h"
 #include "mkrelease.h"
 #include "sim_fork.h"
 #include "sim_util.h"
@@ -80,17 +81,12 @@ static int run_captured(const std::vector<std::string> &argv, const std::functio
         close(p[0]);
         return -1;
     }
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0 && out)
-            out->append(buf, (size_t)n);
-    close(p[0]);
-    int st;
-    while (waitpid(pid, &st, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    int fds[2] = {p[0], -1}; /* both streams share the one pipe */
+    (void)child_drain(fds, {.out = out}, -1);
+    child_drain_close(fds);
+    int sig;
+    int status = child_reap(pid, &sig);
+    return sig ? 128 + sig : status;
 }
 
 /* The line of OUTPUT that says what went wrong: the first "E: " line (apt

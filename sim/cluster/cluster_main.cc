@@ -401,6 +401,43 @@ static void release_guard(int fd)
     close(fd);
 }
 
+/* A pidfd of the process that --owner names, -1 when there is none. */
+static int owner_pidfd(const char *owner)
+{
+    char *end;
+    long op = strtol(owner, &end, 10);
+    return *owner && !*end && op > 0 && op <= INT_MAX ? (int)syscall(SYS_pidfd_open, (pid_t)op, 0)
+                                                      : -1;
+}
+
+/* Waits, bounded, for every node to be up and integrated; -1 with the logs
+ * shown when the supervisor sup ended or the time ran out first. */
+static int wait_until_up(pid_t sup, int nnodes)
+{
+    uint64_t deadline = sim_now_ms() + sim_env_long("OSK_SIM_UP_TIMEOUT_MS", 60000);
+    for (;;) {
+        struct node_view_t v[8];
+        int ready = gather(v, nnodes) == 0;
+        for (int n = 0; ready && n < nnodes; n++)
+            ready = strcmp(v[n].state, "up") == 0 && v[n].integrated;
+        if (ready)
+            return 0;
+        int dead = waitpid(sup, nullptr, WNOHANG) != 0;
+        if (dead || sim_now_ms() > deadline) {
+            fprintf(stderr, "osk-cluster: the cluster in %s did not come up\n", g_dir);
+            show_log("supervisor.log");
+            show_log("osk-simd.log");
+            for (int n = 0; n < nnodes; n++) {
+                char f[32];
+                snprintf(f, sizeof f, "node%d/console.log", n);
+                show_log(f);
+            }
+            return -1;
+        }
+        usleep(20000);
+    }
+}
+
 static int cmd_up(int argc, char **argv, const char *self)
 {
     int nnodes = 4;
@@ -432,17 +469,10 @@ static int cmd_up(int argc, char **argv, const char *self)
     }
     /* Taken before anything is made: a pid that is gone by now may name
      * another process later. */
-    int owner_fd = -1;
-    if (owner) {
-        char *end;
-        long op = strtol(owner, &end, 10);
-        owner_fd = *owner && !*end && op > 0 && op <= INT_MAX
-                       ? (int)syscall(SYS_pidfd_open, (pid_t)op, 0)
-                       : -1;
-        if (owner_fd < 0) {
-            fprintf(stderr, "osk-cluster: no process %s to own the cluster\n", owner);
-            return 2;
-        }
+    int owner_fd = owner ? owner_pidfd(owner) : -1;
+    if (owner && owner_fd < 0) {
+        fprintf(stderr, "osk-cluster: no process %s to own the cluster\n", owner);
+        return 2;
     }
     if (cleanup(1) != 0)
         return 1;
@@ -495,28 +525,8 @@ static int cmd_up(int argc, char **argv, const char *self)
     if (owner_fd >= 0)
         close(owner_fd);
 
-    uint64_t deadline = sim_now_ms() + sim_env_long("OSK_SIM_UP_TIMEOUT_MS", 60000);
-    for (;;) {
-        struct node_view_t v[8];
-        int ready = gather(v, nnodes) == 0;
-        for (int n = 0; ready && n < nnodes; n++)
-            ready = strcmp(v[n].state, "up") == 0 && v[n].integrated;
-        if (ready)
-            break;
-        int dead = waitpid(sup, nullptr, WNOHANG) != 0;
-        if (dead || sim_now_ms() > deadline) {
-            fprintf(stderr, "osk-cluster: the cluster in %s did not come up\n", g_dir);
-            show_log("supervisor.log");
-            show_log("osk-simd.log");
-            for (int n = 0; n < nnodes; n++) {
-                char f[32];
-                snprintf(f, sizeof f, "node%d/console.log", n);
-                show_log(f);
-            }
-            return fail();
-        }
-        usleep(20000);
-    }
+    if (wait_until_up(sup, nnodes) < 0)
+        return fail();
     char reply[256];
     if (super_request("started", reply, sizeof reply, 10000) != 0) {
         fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);

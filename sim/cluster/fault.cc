@@ -34,38 +34,12 @@
 /* A slow link's bits per second unless --rate says otherwise. */
 #define SLOW_RATE 1000000
 
-static const char fault_usage[] =
+/* The usage around the kinds' own lines, which their rows hold. */
+static const char usage_head[] =
     "usage: osk-cluster fault KIND ARGS... [--at-log NODE TEXT | --after MS]\n"
     "       osk-cluster fault list | clear [ID...] | --help\n"
-    "Kinds:\n"
-    "  crash NODE                 the node's processes end at once and it leaves the\n"
-    "                             cluster; `osk-cluster reboot NODE` brings it back\n"
-    "  hang NODE                  every process of the node stops (SIGSTOP) until clear\n"
-    "  rsh-fail NODE              nothing listens for rsh on the node (connection\n"
-    "                             refused), its reboots included, until clear\n"
-    "  rsh-stall NODE             every packet to and from the node is dropped: rsh to\n"
-    "                             it hangs until clear (or the node's reboot)\n"
-    "  partition HOST[,HOST...]   the hosts named (nodes, pkghost) are cut off from the\n"
-    "                             others until clear\n"
-    "  slow HOST [--rate BITS]    the host's link carries BITS per second (default\n"
-    "                             1000000) both ways until clear (or its reboot)\n"
-    "  scratch-full NODE [--size BYTES] [--free BYTES]\n"
-    "                             mounts a file system of BYTES (default 16 MiB) on the\n"
-    "                             node's /altroot/tmp when armed; firing fills it until\n"
-    "                             --free BYTES (default 0) are left\n"
-    "  dpkg-fail NODE PACKAGE [--running-root]\n"
-    "                             dpkg fails on PACKAGE in the node's alternate root (or\n"
-    "                             its running root): its installed pre-removal script fails\n"
-    "  corrupt PATH [--offset N]  flips one bit of PATH on the package host (default: in\n"
-    "                             the middle of the file)\n"
-    "  truncate PATH [--size N]   cuts PATH on the package host to N bytes (default half)\n"
-    "  kill NODE PROGRAM [--signal N]\n"
-    "                             sends signal N (default 9) to every process of the node\n"
-    "                             named PROGRAM\n"
-    "  inventory NODE remove|damage\n"
-    "                             the rolling upgrade's export inventory in the node's\n"
-    "                             alternate root (or, while the node is down, in the root\n"
-    "                             it boots next) is removed, or cut in the middle of a line\n"
+    "Kinds:\n";
+static const char usage_tail[] =
     "Triggers (default: at once):\n"
     "  --at-log NODE TEXT         when TEXT first appears in /var/log/osk/update of NODE\n"
     "                             after the fault is armed\n"
@@ -74,8 +48,10 @@ static const char fault_usage[] =
     "removes the faults named (default: all) and undoes what can be undone;\n"
     "`osk-cluster down` removes them all.\n";
 
+struct fault_kind;
+
 struct fault_t {
-    std::string kind;
+    const fault_kind *kind = nullptr;
     int node = -1;
     std::string arg;        /* PACKAGE, PATH, PROGRAM or what to do to the inventory */
     std::vector<int> hosts; /* partition */
@@ -139,103 +115,6 @@ static int parse_hosts(const std::string &list, std::vector<int> *hosts)
         at = end + 1;
     }
     return hosts->empty() ? -1 : 0;
-}
-
-/* Fills f from the words of a fault; on error returns -1 with *why set. */
-static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::string *why)
-{
-    size_t i = 0;
-    if (w.empty()) {
-        *why = "no fault kind given";
-        return -1;
-    }
-    f->kind = w[i++];
-    static const char *const with_node[] = {"crash",        "hang",      "rsh-fail", "rsh-stall",
-                                            "scratch-full", "dpkg-fail", "kill",     "inventory"};
-    int needs_node = 0;
-    for (const char *k : with_node)
-        needs_node |= f->kind == k;
-    if (!needs_node && f->kind != "corrupt" && f->kind != "truncate" && f->kind != "partition" &&
-        f->kind != "slow") {
-        *why = "unknown fault kind " + f->kind;
-        return -1;
-    }
-    if (f->kind == "partition" || f->kind == "slow") {
-        if (i >= w.size() || parse_hosts(w[i], &f->hosts) < 0 ||
-            (f->kind == "slow" && f->hosts.size() != 1)) {
-            *why =
-                f->kind + (f->kind == "slow" ? " needs a host of the cluster (a node or pkghost)"
-                                             : " needs hosts of the cluster, such as 2,3,pkghost");
-            return -1;
-        }
-        f->node = f->hosts[0];
-        i++;
-    }
-    if (needs_node) {
-        if (i >= w.size() || (f->node = parse_node_arg(w[i].c_str())) < 0) {
-            *why = f->kind + " needs a node of the cluster";
-            return -1;
-        }
-        i++;
-    }
-    if (f->kind == "dpkg-fail" || f->kind == "kill" || f->kind == "corrupt" ||
-        f->kind == "truncate") {
-        if (i >= w.size() || w[i].empty() || w[i][0] == '-') {
-            *why = f->kind + (f->kind == "kill"        ? " needs a program name"
-                              : f->kind == "dpkg-fail" ? " needs a package name"
-                                                       : " needs a path on the package host");
-            return -1;
-        }
-        f->arg = w[i++];
-        if ((f->kind == "corrupt" || f->kind == "truncate") &&
-            (f->arg.find("..") != std::string::npos)) {
-            *why = "the path must stay on the package host";
-            return -1;
-        }
-    }
-    if (f->kind == "inventory") {
-        if (i >= w.size() || (w[i] != "remove" && w[i] != "damage")) {
-            *why = "inventory needs remove or damage";
-            return -1;
-        }
-        f->arg = w[i++];
-    }
-    for (; i < w.size(); i++) {
-        const std::string &o = w[i];
-        const char *next = i + 1 < w.size() ? w[i + 1].c_str() : nullptr;
-        long v;
-        if (o == "--running-root" && f->kind == "dpkg-fail") {
-            f->running_root = 1;
-        } else if (o == "--at-log" && i + 2 < w.size()) {
-            if ((f->log_node = parse_node_arg(next)) < 0 || w[i + 2].empty()) {
-                *why = "--at-log needs a node of the cluster and a text";
-                return -1;
-            }
-            f->text = w[i + 2];
-            i += 2;
-        } else if (next && parse_num(next, &v) == 0 &&
-                   ((o == "--after") || (o == "--free" && f->kind == "scratch-full") ||
-                    (o == "--size" && (f->kind == "scratch-full" || f->kind == "truncate")) ||
-                    (o == "--offset" && f->kind == "corrupt") ||
-                    (o == "--rate" && f->kind == "slow" && v >= 8000) ||
-                    (o == "--signal" && f->kind == "kill" && v >= 1 && v < 65))) {
-            if (o == "--after")
-                f->after_ms = v;
-            else if (o == "--free")
-                f->free_b = v;
-            else
-                f->num = v;
-            i++;
-        } else {
-            *why = "bad option " + o + " for " + f->kind;
-            return -1;
-        }
-    }
-    if (f->log_node >= 0 && f->after_ms >= 0) {
-        *why = "--at-log and --after exclude each other";
-        return -1;
-    }
-    return 0;
 }
 
 static pid_t node_init(int n)
@@ -317,15 +196,16 @@ template <typename F> static int in_node(int n, F fn)
     int fd = open(p, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid;
+    int r = sim_fork(0, nullptr, 0, &pid);
+    if (r == 0) {
         if (setns(fd, CLONE_NEWNS) < 0 || chdir("/") < 0)
             _exit(120);
         _exit(fn() == 0 ? 0 : (errno ? errno : 1) & 0x7f);
     }
     close(fd);
     int st;
-    if (pid < 0 || waitpid(pid, &st, 0) < 0)
+    if (r < 0 || waitpid(pid, &st, 0) < 0)
         return -1;
     if (WIFEXITED(st) && WEXITSTATUS(st) == 0)
         return 0;
@@ -408,24 +288,25 @@ static int hit_inventory(const fault_t &f, std::string *what)
     return 0;
 }
 
-/* The faults that act on the cluster's network itself (network.h). */
-static bool on_the_wire(const fault_t &f)
-{
-    return f.kind == "rsh-stall" || f.kind == "slow" || f.kind == "partition";
-}
-
 static long slow_rate(const fault_t &f)
 {
     return f.num > 0 ? f.num : SLOW_RATE;
 }
 
-/* Puts a fault on the wire in place or, with undo, takes it away. */
-static int wire(const fault_t &f, bool undo, std::string *err)
+/* The wire's part of each fault that acts on it (network.h): puts it in
+ * place or, with undo, takes it away. */
+static int wire_stall(const fault_t &f, bool undo, std::string *err)
 {
-    if (f.kind == "rsh-stall")
-        return net_stall(g_dir, f.node, undo, err);
-    if (f.kind == "slow")
-        return net_slow(g_dir, f.node, slow_rate(f), undo, err);
+    return net_stall(g_dir, f.node, undo, err);
+}
+
+static int wire_slow(const fault_t &f, bool undo, std::string *err)
+{
+    return net_slow(g_dir, f.node, slow_rate(f), undo, err);
+}
+
+static int wire_partition(const fault_t &f, bool undo, std::string *err)
+{
     return net_partition(g_dir, f.hosts, undo, err);
 }
 
@@ -433,11 +314,8 @@ static int wire(const fault_t &f, bool undo, std::string *err)
 #define FILLER SCRATCH "/.osk-fault-filler"
 #define PRERM_MARK "# osk-cluster fault"
 
-/* Work done when the fault is armed, before any trigger. */
-static int arm(const fault_t &f, int id, std::string *why)
+static int arm_scratch_full(const fault_t &f, int id, std::string *why)
 {
-    if (f.kind != "scratch-full")
-        return 0;
     long size = f.num > 0 ? f.num : 16L << 20;
     char opts[64];
     snprintf(opts, sizeof opts, "size=%ld,mode=1777", size);
@@ -489,122 +367,177 @@ static int backup(const std::string &path, int id)
     return sim_copy_file(path.c_str(), orig.c_str(), st.st_mode & 07777);
 }
 
-/* The fault itself; *what says what was done. */
-static int fire(const fault_t &f, int id, std::string *what)
+static std::string node_name(int n)
 {
+    return "node" + std::to_string(n);
+}
+
+/* The fire functions: each does its fault and says in *what what was done
+ * (or why it could not be). */
+static int fire_crash(const fault_t &f, int, std::string *what)
+{
+    std::string pidf = std::string(g_dir) + "/" + node_name(f.node) + "/pid";
+    int init = sim_pidfile_pidfd(pidf.c_str(), "osk-node");
+    int rc = init < 0 ? -1 : sim_pidfd_signal(init, SIGKILL);
+    if (init >= 0)
+        close(init);
+    *what = node_name(f.node) + (rc < 0 ? " is not running" : " crashed");
+    return rc < 0 ? -1 : 0;
+}
+
+/* Sends sig to the node's processes named name (all when null). */
+static int signal_told(const fault_t &f, int sig, const char *name, const char *done,
+                       std::string *what)
+{
+    int n = signal_node(f.node, sig, name);
+    if (n <= 0) {
+        *what = n < 0 ? node_name(f.node) + " is not running"
+                      : "no process named " + f.arg + " on " + node_name(f.node);
+        return -1;
+    }
     char t[256];
-    if (f.kind == "crash") {
-        std::string pidf = std::string(g_dir) + "/node" + std::to_string(f.node) + "/pid";
-        int init = sim_pidfile_pidfd(pidf.c_str(), "osk-node");
-        int rc = init < 0 ? -1 : sim_pidfd_signal(init, SIGKILL);
-        if (init >= 0)
-            close(init);
-        if (rc < 0) {
-            *what = "node" + std::to_string(f.node) + " is not running";
-            return -1;
-        }
-        *what = "node" + std::to_string(f.node) + " crashed";
-        return 0;
+    snprintf(t, sizeof t, "%s %d process%s of node%d", done, n, n == 1 ? "" : "es", f.node);
+    *what = t;
+    return 0;
+}
+
+static int fire_hang(const fault_t &f, int, std::string *what)
+{
+    return signal_told(f, SIGSTOP, nullptr, "stopped", what);
+}
+
+static int fire_kill(const fault_t &f, int, std::string *what)
+{
+    return signal_told(f, f.num > 0 ? (int)f.num : SIGKILL, f.arg.c_str(), "signalled", what);
+}
+
+static int fire_rsh_fail(const fault_t &f, int, std::string *what)
+{
+    pid_t init = node_init(f.node);
+    if (!init) {
+        *what = node_name(f.node) + " is not running";
+        return -1;
     }
-    if (f.kind == "hang" || f.kind == "kill") {
-        int sig = f.kind == "hang" ? SIGSTOP : f.num > 0 ? (int)f.num : SIGKILL;
-        int n = signal_node(f.node, sig, f.kind == "kill" ? f.arg.c_str() : nullptr);
-        if (n <= 0) {
-            *what = n < 0 ? "node" + std::to_string(f.node) + " is not running"
-                          : "no process named " + f.arg + " on node" + std::to_string(f.node);
-            return -1;
-        }
-        snprintf(t, sizeof t, "%s %d process%s of node%d",
-                 f.kind == "hang" ? "stopped" : "signalled", n, n == 1 ? "" : "es", f.node);
-        *what = t;
-        return 0;
+    /* The flag keeps the node's boot from starting it again. */
+    if (sim_write_file(rsh_flag(f.node).c_str(), "fail\n", 0644) < 0) {
+        *what = strerror(errno);
+        return -1;
     }
-    if (f.kind == "rsh-fail") {
-        pid_t init = node_init(f.node);
-        if (!init) {
-            *what = "node" + std::to_string(f.node) + " is not running";
-            return -1;
-        }
-        /* The flag keeps the node's boot from starting it again. */
-        if (sim_write_file(rsh_flag(f.node).c_str(), "fail\n", 0644) < 0) {
-            *what = strerror(errno);
-            return -1;
-        }
-        (void)signal_node(f.node, SIGTERM, "inetd");
-        for (int i = 0; i < 500 && sim_net_listening(init, SIM_NET_RSH_PORT); i++)
-            usleep(10000);
-        *what = "nothing listens for rsh on node" + std::to_string(f.node);
-        return 0;
+    (void)signal_node(f.node, SIGTERM, "inetd");
+    for (int i = 0; i < 500 && sim_net_listening(init, SIM_NET_RSH_PORT); i++)
+        usleep(10000);
+    *what = "nothing listens for rsh on " + node_name(f.node);
+    return 0;
+}
+
+/* Puts the fault on the wire; the names of the hosts it acts on, or -1
+ * with *what saying why not. */
+static int put_on_wire(const fault_t &f, std::string *names, std::string *what);
+
+static int fire_stall(const fault_t &f, int, std::string *what)
+{
+    std::string names;
+    if (put_on_wire(f, &names, what) < 0)
+        return -1;
+    *what = "every packet to and from " + names + " dropped";
+    return 0;
+}
+
+static int fire_slow(const fault_t &f, int, std::string *what)
+{
+    std::string names;
+    if (put_on_wire(f, &names, what) < 0)
+        return -1;
+    *what = "link of " + names + " at " + std::to_string(slow_rate(f)) + " bit/s";
+    return 0;
+}
+
+static int fire_partition(const fault_t &f, int, std::string *what)
+{
+    std::string names;
+    if (put_on_wire(f, &names, what) < 0)
+        return -1;
+    *what = names + " cut off from the other hosts";
+    return 0;
+}
+
+static int fire_scratch_full(const fault_t &f, int, std::string *what)
+{
+    if (in_node(f.node, [&] { return fill_scratch(f.free_b); }) < 0) {
+        *what = errno == ENOENT ? std::string("the node restarted since the fault was armed")
+                                : std::string("cannot fill the scratch space: ") + strerror(errno);
+        return -1;
     }
-    if (on_the_wire(f)) {
-        std::string err;
-        if (wire(f, false, &err) < 0) {
-            *what = err;
+    *what = "scratch space of " + node_name(f.node) + " full";
+    return 0;
+}
+
+static int fire_dpkg_fail(const fault_t &f, int id, std::string *what)
+{
+    std::string prerm = prerm_path(f), list = prerm.substr(0, prerm.size() - 6) + ".list";
+    int rc = in_node(f.node, [&] {
+        if (access(list.c_str(), F_OK) < 0)
             return -1;
-        }
-        std::string names;
-        for (int h : f.hosts.empty() ? std::vector<int>{f.node} : f.hosts)
-            names += (names.empty() ? "" : ",") + sim_net_name(h);
-        *what = f.kind == "rsh-stall" ? "every packet to and from " + names + " dropped"
-                : f.kind == "slow"
-                    ? "link of " + names + " at " + std::to_string(slow_rate(f)) + " bit/s"
-                    : names + " cut off from the other hosts";
-        return 0;
-    }
-    if (f.kind == "scratch-full") {
-        if (in_node(f.node, [&] { return fill_scratch(f.free_b); }) < 0) {
-            *what = errno == ENOENT
-                        ? std::string("the node restarted since the fault was armed")
-                        : std::string("cannot fill the scratch space: ") + strerror(errno);
+        if (access(prerm.c_str(), F_OK) == 0 &&
+            rename(prerm.c_str(), (prerm + ".osk-fault-orig").c_str()) < 0)
             return -1;
-        }
-        *what = "scratch space of node" + std::to_string(f.node) + " full";
-        return 0;
+        std::string s = "#!/bin/sh\n" PRERM_MARK "\necho \"dpkg-fail: " + f.arg +
+                        " may not be touched\" >&2\nexit 1\n";
+        return sim_write_file(prerm.c_str(), s.c_str(), 0755);
+    });
+    if (rc < 0) {
+        *what = f.arg + " is not installed in " + (f.running_root ? "/" : "/altroot") + " of " +
+                node_name(f.node);
+        return -1;
     }
-    if (f.kind == "dpkg-fail") {
-        std::string prerm = prerm_path(f), list = prerm.substr(0, prerm.size() - 6) + ".list";
-        int rc = in_node(f.node, [&] {
-            if (access(list.c_str(), F_OK) < 0)
-                return -1;
-            if (access(prerm.c_str(), F_OK) == 0 &&
-                rename(prerm.c_str(), (prerm + ".osk-fault-orig").c_str()) < 0)
-                return -1;
-            std::string s = "#!/bin/sh\n" PRERM_MARK "\necho \"dpkg-fail: " + f.arg +
-                            " may not be touched\" >&2\nexit 1\n";
-            return sim_write_file(prerm.c_str(), s.c_str(), 0755);
-        });
-        if (rc < 0) {
-            *what = f.arg + " is not installed in " + (f.running_root ? "/" : "/altroot") +
-                    " of node" + std::to_string(f.node);
-            return -1;
-        }
-        /* Undone in that partition, whichever root the node runs by then. */
-        char now = running_root(f.node), hit = f.running_root ? now : (now == 'A' ? 'B' : 'A');
-        char t2[4] = {hit, '\n', 0};
-        (void)sim_write_file(ffile(id, "root").c_str(), t2, 0644);
-        *what = "dpkg fails on " + f.arg + " in node" + std::to_string(f.node);
-        return 0;
-    }
-    if (f.kind == "inventory")
-        return hit_inventory(f, what);
-    /* corrupt, truncate: a file on the package host, kept for clear. */
+    /* Undone in that partition, whichever root the node runs by then. */
+    char now = running_root(f.node), hit = f.running_root ? now : (now == 'A' ? 'B' : 'A');
+    char t2[4] = {hit, '\n', 0};
+    (void)sim_write_file(ffile(id, "root").c_str(), t2, 0644);
+    *what = "dpkg fails on " + f.arg + " in " + node_name(f.node);
+    return 0;
+}
+
+static int fire_inventory(const fault_t &f, int, std::string *what)
+{
+    return hit_inventory(f, what);
+}
+
+/* The file on the package host that the fault damages, kept for clear. */
+static int pkghost_file(const fault_t &f, int id, struct stat *st, std::string *what)
+{
     std::string path = pkghost_path(f);
-    struct stat st;
-    if (backup(path, id) < 0 || stat(path.c_str(), &st) < 0) {
+    if (backup(path, id) < 0 || stat(path.c_str(), st) < 0) {
         *what = path + ": " + strerror(errno);
         return -1;
     }
-    if (f.kind == "truncate") {
-        long size = f.num >= 0 ? f.num : (long)st.st_size / 2;
-        if (truncate(path.c_str(), size) < 0) {
-            *what = path + ": " + strerror(errno);
-            return -1;
-        }
-        snprintf(t, sizeof t, "%s cut to %ld of %lld bytes", f.arg.c_str(), size,
-                 (long long)st.st_size);
-        *what = t;
-        return 0;
+    return 0;
+}
+
+static int fire_truncate(const fault_t &f, int id, std::string *what)
+{
+    struct stat st;
+    if (pkghost_file(f, id, &st, what) < 0)
+        return -1;
+    std::string path = pkghost_path(f);
+    long size = f.num >= 0 ? f.num : (long)st.st_size / 2;
+    if (truncate(path.c_str(), size) < 0) {
+        *what = path + ": " + strerror(errno);
+        return -1;
     }
+    char t[256];
+    snprintf(t, sizeof t, "%s cut to %ld of %lld bytes", f.arg.c_str(), size,
+             (long long)st.st_size);
+    *what = t;
+    return 0;
+}
+
+static int fire_corrupt(const fault_t &f, int id, std::string *what)
+{
+    struct stat st;
+    if (pkghost_file(f, id, &st, what) < 0)
+        return -1;
+    std::string path = pkghost_path(f);
     long off = f.num >= 0 ? f.num : (long)st.st_size / 2;
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     unsigned char c;
@@ -648,42 +581,305 @@ static void undo_dpkg_fail(const fault_t &f, int id)
         std::string at = (hit[0] == now ? "" : "/altroot") + rel;
         (void)in_node(f.node, [&] { return restore_prerm(at); });
     } else {
-        (void)restore_prerm(std::string(g_dir) + "/node" + std::to_string(f.node) + "/" + hit[0] +
-                            "/upper" + rel);
+        (void)restore_prerm(std::string(g_dir) + "/" + node_name(f.node) + "/" + hit[0] + "/upper" +
+                            rel);
     }
+}
+
+static void undo_hang(const fault_t &f, int)
+{
+    (void)signal_node(f.node, SIGCONT, nullptr);
 }
 
 /* Lets the node's remote shell listen again (it may have rebooted and be
  * listening already). */
-static void restart_rsh(int n)
+static void undo_rsh_fail(const fault_t &f, int)
 {
-    (void)unlink(rsh_flag(n).c_str());
-    if (!node_init(n))
+    (void)unlink(rsh_flag(f.node).c_str());
+    if (!node_init(f.node))
         return;
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     std::string run = std::string(g_dir) + "/run";
-    (void)sim_agent_exec(run.c_str(), ("node" + std::to_string(n)).c_str(),
+    (void)sim_agent_exec(run.c_str(), node_name(f.node).c_str(),
                          "pgrep -x inetd >/dev/null || " SIM_NET_INETD, -1, null, null);
     if (null >= 0)
         close(null);
 }
 
-static void undo(const fault_t &f, int id)
+static void undo_wire(const fault_t &f, int);
+
+static void undo_scratch_full(const fault_t &f, int id)
 {
-    if (f.kind == "hang")
-        (void)signal_node(f.node, SIGCONT, nullptr);
-    else if (f.kind == "rsh-fail")
-        restart_rsh(f.node);
-    else if (on_the_wire(f)) {
-        std::string err;
-        (void)wire(f, true, &err);
-    } else if (f.kind == "scratch-full" && access(ffile(id, "mounted").c_str(), F_OK) == 0)
+    if (access(ffile(id, "mounted").c_str(), F_OK) == 0)
         (void)in_node(f.node, [] { return umount2(SCRATCH, MNT_DETACH); });
-    else if (f.kind == "dpkg-fail")
-        undo_dpkg_fail(f, id);
-    else if ((f.kind == "corrupt" || f.kind == "truncate") &&
-             access(ffile(id, "orig").c_str(), F_OK) == 0)
+}
+
+static void undo_pkghost_file(const fault_t &f, int id)
+{
+    if (access(ffile(id, "orig").c_str(), F_OK) == 0)
         (void)rename(ffile(id, "orig").c_str(), pkghost_path(f).c_str());
+}
+
+/* What a kind's first argument names. */
+enum fault_target {
+    TARGET_NODE,  /* a node of the cluster */
+    TARGET_HOSTS, /* hosts of the cluster, such as 2,3,pkghost */
+    TARGET_HOST,  /* one host: a node or pkghost */
+    TARGET_PATH,  /* a path on the package host (the word below) */
+};
+
+/* An option of a kind besides the triggers: a number within [min, max]
+ * into field, or a switch (field null) that sets running_root. */
+struct fault_option {
+    const char *name = nullptr;
+    long min = 0, max = 0;
+    long fault_t::*field = nullptr;
+};
+
+/* One row for each kind: what its command line holds, and the functions
+ * that arm it (before any trigger), fire it and undo it at clear; null
+ * when the kind has nothing to do there. wire is set for the kinds that
+ * act on the cluster's network itself, and is their part on it. */
+struct fault_kind {
+    const char *name;
+    fault_target target;
+    const char *word = nullptr;        /* what the word after the target is */
+    const char *const choices[3] = {}; /* the words it may be, when it is a choice */
+    fault_option options[2] = {};
+    int (*arm)(const fault_t &f, int id, std::string *why) = nullptr;
+    int (*fire)(const fault_t &f, int id, std::string *what) = nullptr;
+    void (*undo)(const fault_t &f, int id) = nullptr;
+    int (*wire)(const fault_t &f, bool undo, std::string *err) = nullptr;
+    const char *usage = nullptr; /* its lines of the usage */
+};
+
+static const fault_kind fault_kinds[] = {
+    {.name = "crash",
+     .target = TARGET_NODE,
+     .fire = fire_crash,
+     .usage = "  crash NODE                 the node's processes end at once and it leaves the\n"
+              "                             cluster; `osk-cluster reboot NODE` brings it back\n"},
+    {.name = "hang",
+     .target = TARGET_NODE,
+     .fire = fire_hang,
+     .undo = undo_hang,
+     .usage =
+         "  hang NODE                  every process of the node stops (SIGSTOP) until clear\n"},
+    {.name = "rsh-fail",
+     .target = TARGET_NODE,
+     .fire = fire_rsh_fail,
+     .undo = undo_rsh_fail,
+     .usage = "  rsh-fail NODE              nothing listens for rsh on the node (connection\n"
+              "                             refused), its reboots included, until clear\n"},
+    {.name = "rsh-stall",
+     .target = TARGET_NODE,
+     .fire = fire_stall,
+     .undo = undo_wire,
+     .wire = wire_stall,
+     .usage = "  rsh-stall NODE             every packet to and from the node is dropped: rsh to\n"
+              "                             it hangs until clear (or the node's reboot)\n"},
+    {.name = "partition",
+     .target = TARGET_HOSTS,
+     .fire = fire_partition,
+     .undo = undo_wire,
+     .wire = wire_partition,
+     .usage = "  partition HOST[,HOST...]   the hosts named (nodes, pkghost) are cut off from the\n"
+              "                             others until clear\n"},
+    {.name = "slow",
+     .target = TARGET_HOST,
+     .options = {{"--rate", 8000, LONG_MAX, &fault_t::num}},
+     .fire = fire_slow,
+     .undo = undo_wire,
+     .wire = wire_slow,
+     .usage = "  slow HOST [--rate BITS]    the host's link carries BITS per second (default\n"
+              "                             1000000) both ways until clear (or its reboot)\n"},
+    {.name = "scratch-full",
+     .target = TARGET_NODE,
+     .options = {{"--size", 0, LONG_MAX, &fault_t::num}, {"--free", 0, LONG_MAX, &fault_t::free_b}},
+     .arm = arm_scratch_full,
+     .fire = fire_scratch_full,
+     .undo = undo_scratch_full,
+     .usage = "  scratch-full NODE [--size BYTES] [--free BYTES]\n"
+              "                             mounts a file system of BYTES (default 16 MiB) on the\n"
+              "                             node's /altroot/tmp when armed; firing fills it until\n"
+              "                             --free BYTES (default 0) are left\n"},
+    {.name = "dpkg-fail",
+     .target = TARGET_NODE,
+     .word = "a package name",
+     .options = {{"--running-root", 0, 0, nullptr}},
+     .fire = fire_dpkg_fail,
+     .undo = undo_dpkg_fail,
+     .usage =
+         "  dpkg-fail NODE PACKAGE [--running-root]\n"
+         "                             dpkg fails on PACKAGE in the node's alternate root (or\n"
+         "                             its running root): its installed pre-removal script "
+         "fails\n"},
+    {.name = "corrupt",
+     .target = TARGET_PATH,
+     .word = "a path on the package host",
+     .options = {{"--offset", 0, LONG_MAX, &fault_t::num}},
+     .fire = fire_corrupt,
+     .undo = undo_pkghost_file,
+     .usage =
+         "  corrupt PATH [--offset N]  flips one bit of PATH on the package host (default: in\n"
+         "                             the middle of the file)\n"},
+    {.name = "truncate",
+     .target = TARGET_PATH,
+     .word = "a path on the package host",
+     .options = {{"--size", 0, LONG_MAX, &fault_t::num}},
+     .fire = fire_truncate,
+     .undo = undo_pkghost_file,
+     .usage =
+         "  truncate PATH [--size N]   cuts PATH on the package host to N bytes (default half)\n"},
+    {.name = "kill",
+     .target = TARGET_NODE,
+     .word = "a program name",
+     .options = {{"--signal", 1, 64, &fault_t::num}},
+     .fire = fire_kill,
+     .usage =
+         "  kill NODE PROGRAM [--signal N]\n"
+         "                             sends signal N (default 9) to every process of the node\n"
+         "                             named PROGRAM\n"},
+    {.name = "inventory",
+     .target = TARGET_NODE,
+     .word = "remove or damage",
+     .choices = {"remove", "damage"},
+     .fire = fire_inventory,
+     .usage =
+         "  inventory NODE remove|damage\n"
+         "                             the rolling upgrade's export inventory in the node's\n"
+         "                             alternate root (or, while the node is down, in the root\n"
+         "                             it boots next) is removed, or cut in the middle of a "
+         "line\n"},
+};
+
+static int put_on_wire(const fault_t &f, std::string *names, std::string *what)
+{
+    std::string err;
+    if (f.kind->wire(f, false, &err) < 0) {
+        *what = err;
+        return -1;
+    }
+    for (int h : f.hosts.empty() ? std::vector<int>{f.node} : f.hosts)
+        *names += (names->empty() ? "" : ",") + sim_net_name(h);
+    return 0;
+}
+
+static void undo_wire(const fault_t &f, int)
+{
+    std::string err;
+    (void)f.kind->wire(f, true, &err);
+}
+
+static std::string fault_usage(void)
+{
+    std::string u = usage_head;
+    for (const fault_kind &k : fault_kinds)
+        u += k.usage;
+    return u + usage_tail;
+}
+
+static const fault_kind *find_kind(const std::string &name)
+{
+    for (const fault_kind &k : fault_kinds)
+        if (name == k.name)
+            return &k;
+    return nullptr;
+}
+
+/* The kind's first argument, and the word after it, from w at *i. */
+static int parse_target(const std::vector<std::string> &w, size_t *i, fault_t *f, std::string *why)
+{
+    const fault_kind &k = *f->kind;
+    const std::string name = k.name;
+    if (k.target == TARGET_HOSTS || k.target == TARGET_HOST) {
+        if (*i >= w.size() || parse_hosts(w[*i], &f->hosts) < 0 ||
+            (k.target == TARGET_HOST && f->hosts.size() != 1)) {
+            *why = name + (k.target == TARGET_HOST
+                               ? " needs a host of the cluster (a node or pkghost)"
+                               : " needs hosts of the cluster, such as 2,3,pkghost");
+            return -1;
+        }
+        f->node = f->hosts[0];
+        ++*i;
+    }
+    if (k.target == TARGET_NODE) {
+        if (*i >= w.size() || (f->node = parse_node_arg(w[*i].c_str())) < 0) {
+            *why = name + " needs a node of the cluster";
+            return -1;
+        }
+        ++*i;
+    }
+    if (!k.word)
+        return 0;
+    bool ok = *i < w.size() && !w[*i].empty();
+    if (ok && k.choices[0])
+        ok = std::find_if(std::begin(k.choices), std::end(k.choices),
+                          [&](const char *c) { return c && w[*i] == c; }) != std::end(k.choices);
+    else if (ok)
+        ok = w[*i][0] != '-';
+    if (!ok) {
+        *why = name + " needs " + k.word;
+        return -1;
+    }
+    f->arg = w[(*i)++];
+    if (k.target == TARGET_PATH && f->arg.find("..") != std::string::npos) {
+        *why = "the path must stay on the package host";
+        return -1;
+    }
+    return 0;
+}
+
+static const fault_option *find_option(const fault_kind &k, const std::string &name)
+{
+    for (const fault_option &o : k.options)
+        if (o.name && name == o.name)
+            return &o;
+    return nullptr;
+}
+
+/* Fills f from the words of a fault; on error returns -1 with *why set. */
+static int parse_fault(const std::vector<std::string> &w, fault_t *f, std::string *why)
+{
+    if (w.empty()) {
+        *why = "no fault kind given";
+        return -1;
+    }
+    if (!(f->kind = find_kind(w[0]))) {
+        *why = "unknown fault kind " + w[0];
+        return -1;
+    }
+    size_t i = 1;
+    if (parse_target(w, &i, f, why) < 0)
+        return -1;
+    for (; i < w.size(); i++) {
+        const std::string &o = w[i];
+        const char *next = i + 1 < w.size() ? w[i + 1].c_str() : nullptr;
+        const fault_option *opt = find_option(*f->kind, o);
+        long v;
+        if (opt && !opt->field) {
+            f->running_root = 1;
+        } else if (o == "--at-log" && i + 2 < w.size()) {
+            if ((f->log_node = parse_node_arg(next)) < 0 || w[i + 2].empty()) {
+                *why = "--at-log needs a node of the cluster and a text";
+                return -1;
+            }
+            f->text = w[i + 2];
+            i += 2;
+        } else if (next && parse_num(next, &v) == 0 &&
+                   (o == "--after" || (opt && v >= opt->min && v <= opt->max))) {
+            (o == "--after" ? f->after_ms : f->*opt->field) = v;
+            i++;
+        } else {
+            *why = "bad option " + o + " for " + f->kind->name;
+            return -1;
+        }
+    }
+    if (f->log_node >= 0 && f->after_ms >= 0) {
+        *why = "--at-log and --after exclude each other";
+        return -1;
+    }
+    return 0;
 }
 
 static std::vector<std::string> read_words(int id)
@@ -782,7 +978,7 @@ static int wait_trigger(const fault_t &f, int id, uint64_t armed, long offset)
 static int fire_recorded(const fault_t &f, int id, uint64_t at, std::string *what)
 {
     set_state(id, "firing +" + std::to_string(at) + "ms");
-    int rc = fire(f, id, what);
+    int rc = f.kind->fire(f, id, what);
     set_state(id, (rc == 0 ? "fired +" + std::to_string(at) + "ms " : "failed ") + *what);
     return rc;
 }
@@ -830,7 +1026,7 @@ static int add_fault(const std::vector<std::string> &w)
             return 2;
         }
     if (parse_fault(w, &f, &why) < 0) {
-        fprintf(stderr, "osk-cluster fault: %s\n%s", why.c_str(), fault_usage);
+        fprintf(stderr, "osk-cluster fault: %s\n%s", why.c_str(), fault_usage().c_str());
         return 2;
     }
     if (sim_mkdir_p(fdir().c_str(), 0755) < 0) {
@@ -854,7 +1050,7 @@ static int add_fault(const std::vector<std::string> &w)
 
     uint64_t armed = sim_now_ms();
     long offset = f.log_node >= 0 ? file_size(run_log_path(f.log_node)) : 0;
-    if (arm(f, id, &why) < 0) {
+    if (f.kind->arm && f.kind->arm(f, id, &why) < 0) {
         set_state(id, "failed " + why);
         fprintf(stderr, "osk-cluster fault: %s\n", why.c_str());
         return 1;
@@ -905,8 +1101,8 @@ static void clear_all(int quiet, const std::vector<int> &only = {})
         }
         fault_t f;
         std::string why;
-        if (parse_fault(w, &f, &why) == 0)
-            undo(f, id);
+        if (parse_fault(w, &f, &why) == 0 && f.kind->undo)
+            f.kind->undo(f, id);
         static const char *const exts[] = {"state", "state.new", "pid", "pid.new",
                                            "log",   "mounted",   "orig"};
         for (const char *e : exts)
@@ -937,7 +1133,7 @@ int fault_main(const char *dir, int nnodes, int argc, char **argv)
     g_dir = dir;
     g_nnodes = nnodes;
     if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        fputs(fault_usage, stdout);
+        fputs(fault_usage().c_str(), stdout);
         return 0;
     }
     if (!nnodes) {

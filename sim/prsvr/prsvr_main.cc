@@ -32,6 +32,7 @@
 #include "bripc.h"
 #include "osk_errcode.h"
 #include "osk_pr.h"
+#include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
 #include "osk_banned.h"
@@ -286,11 +287,12 @@ int main(int argc, char **argv)
             continue;
         }
         unreachable = 0;
-        pid_t pid = fork();
-        if (pid == 0)
+        pid_t pid;
+        int r = sim_fork(0, nullptr, 0, &pid);
+        if (r == 0)
             serve(node);
         int st;
-        while (pid > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR)
+        while (r > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR)
             ;
         sleep(1);
     }

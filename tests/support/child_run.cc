@@ -2,24 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-static long long now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+#include "child_io.h"
 
 /* In a fresh child: a group of its own, and death with its parent. The
  * parent may already be gone by the time the signal is armed. */
@@ -33,13 +26,7 @@ static void become_child(pid_t parent)
 
 static void reap(pid_t pid, run_result *r)
 {
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
-        ;
-    if (WIFEXITED(st))
-        r->status = WEXITSTATUS(st);
-    else if (WIFSIGNALED(st))
-        r->signal = WTERMSIG(st);
+    r->status = child_reap(pid, &r->signal);
 }
 
 static std::string describe(const std::vector<std::string> &argv)
@@ -96,41 +83,15 @@ static run_result run_child(const std::vector<std::string> &argv, const std::fun
     close(out[1]);
     close(err[1]);
 
-    long long deadline = now_ms() + opts.deadline_ms, after_kill = 0;
     int fds[2] = {out[0], err[0]};
-    std::string *dst[2] = {&r.out, &r.err};
-    while (fds[0] >= 0 || fds[1] >= 0) {
-        long long left = (r.timed_out ? after_kill : deadline) - now_ms();
-        if (left <= 0) {
-            if (r.timed_out)
-                break; /* someone outside the group holds the pipes */
-            r.timed_out = true;
-            (void)kill(-pid, SIGKILL);
-            after_kill = now_ms() + 5000;
-            continue;
-        }
-        struct pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        int n = poll(p, 2, (int)std::min(left, 1000LL));
-        if (n < 0 && errno != EINTR)
-            break;
-        for (int i = 0; n > 0 && i < 2; i++) {
-            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[65536];
-            ssize_t got = read(fds[i], buf, sizeof buf);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                close(fds[i]);
-                fds[i] = -1;
-            } else {
-                dst[i]->append(buf, (size_t)got);
-            }
-        }
+    child_sinks to = {.out = &r.out, .err = &r.err};
+    if (child_drain(fds, to, child_now_ms() + opts.deadline_ms) == 0) {
+        r.timed_out = true;
+        (void)kill(-pid, SIGKILL);
+        /* Bounded too: someone outside the group may hold the pipes. */
+        (void)child_drain(fds, to, child_now_ms() + 5000);
     }
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
+    child_drain_close(fds);
     reap(pid, &r);
     r.pid = pid;
     if (r.timed_out) {

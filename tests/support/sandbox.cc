@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "child_run.h"
+
 static std::string upper(sandbox *sb, const std::string &path)
 {
     return sb->dir + "/upper" + path;
@@ -41,8 +43,7 @@ void sandbox_destroy(sandbox *sb)
 {
     if (sb->dir.empty())
         return;
-    std::string cmd = "rm -rf '" + sb->dir + "'";
-    (void)system(cmd.c_str());
+    (void)child_run({"/bin/rm", "-rf", sb->dir});
     sb->dir.clear();
 }
 
@@ -75,8 +76,7 @@ std::string sandbox_read(sandbox *sb, const std::string &path)
 
 void sandbox_remove(sandbox *sb, const std::string &path)
 {
-    std::string cmd = "rm -rf '" + upper(sb, path) + "'";
-    (void)system(cmd.c_str());
+    (void)child_run({"/bin/rm", "-rf", upper(sb, path)});
 }
 
 std::string build_program(const char *name)

@@ -62,7 +62,7 @@ class RemoteStatus : public ::testing::Test
     {
         return sandbox_call(&sb, [&] {
             thisnode = 0;
-            nodes = 0x7;
+            nodes = node_mask(0x7);
             snprintf(update, sizeof(update), "/bin/true");
             return fn();
         });

@@ -22,10 +22,24 @@
 static std::vector<int> order(int self, int online)
 {
     thisnode = self;
-    nodes = online;
+    nodes = node_mask(online);
     int list[OSK_MAX_NODES];
     generate_simple_reboot_order(list);
-    return std::vector<int>(list, list + osk_one_bits((uint32_t)online));
+    return std::vector<int>(list, list + node_mask(online).count());
+}
+
+/* The complement of a narrowed mask carries bits past the last node: the
+ * walk and the tests stay within the cluster whatever the bits hold. */
+TEST(NodeMask, WalkAndTestsStayWithinTheCluster)
+{
+    node_mask expedition(0x5);
+    std::vector<int> rest;
+    (~expedition).each([&](int n) { rest.push_back(n); });
+    EXPECT_EQ(rest, (std::vector<int>{1, 3, 4, 5, 6, 7}));
+    EXPECT_FALSE(node_mask::all().has(-1));
+    EXPECT_FALSE(node_mask::all().has(32));
+    EXPECT_EQ(node_mask().first(), -1);
+    EXPECT_EQ((~expedition & node_mask(0xFF)).first(), 1);
 }
 
 TEST(SimpleRollingOrder, OtherParityFirstThenOwnParityAndThisNodeLast)
@@ -37,7 +51,7 @@ TEST(SimpleRollingOrder, OtherParityFirstThenOwnParityAndThisNodeLast)
     EXPECT_EQ(order(5, 0xF0), (std::vector<int>{6, 4, 7, 5}));
     /* Unused places stay empty. */
     thisnode = 0;
-    nodes = 0x3;
+    nodes = node_mask(0x3);
     int list[OSK_MAX_NODES];
     generate_simple_reboot_order(list);
     for (int i = 2; i < OSK_MAX_NODES; i++)

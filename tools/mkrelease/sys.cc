@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,51 +14,24 @@
 #include <fstream>
 #include <sstream>
 
-#include "sim_fork.h"
+#include "child_io.h"
 #include "sys.h"
 
 #include "osk_banned.h"
 
 extern char **environ;
 
-/* Reads the child's two pipes to their end together, so a chatty child
- * cannot block on either, then reaps it. */
-static int collect(pid_t pid, int out_fd, int err_fd, std::string *out, std::string *diag)
+/* In the parent after fork: the pipes' write ends are the child's alone;
+ * both streams are read to their end, then the child is reaped. */
+static int collect(pid_t pid, int po[2], int pe[2], std::string *out, std::string *diag)
 {
-    struct pollfd pfd[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    int open_fds = 2;
-    while (open_fds > 0) {
-        if (poll(pfd, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (pfd[i].fd < 0 || !(pfd[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[8192];
-            ssize_t n = read(pfd[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                if (i == 0 && out)
-                    out->append(buf, (size_t)n);
-                if (diag)
-                    diag->append(buf, (size_t)n);
-            } else if (n == 0 || errno != EINTR) {
-                close(pfd[i].fd);
-                pfd[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    for (int i = 0; i < 2; i++)
-        if (pfd[i].fd >= 0)
-            close(pfd[i].fd);
-
-    int st;
-    while (waitpid(pid, &st, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    close(po[1]);
+    close(pe[1]);
+    int fds[2] = {po[0], pe[0]};
+    if (pid > 0)
+        (void)child_drain(fds, {.out = out, .both = diag}, -1);
+    child_drain_close(fds);
+    return pid > 0 ? child_reap(pid) : -1;
 }
 
 static int make_pipes(int po[2], int pe[2])
@@ -107,14 +79,7 @@ int mkrel_run(const std::vector<std::string> &argv, std::string *out, std::strin
         dprintf(2, "cannot run %s: %s\n", av[0], strerror(errno));
         _exit(127);
     }
-    close(po[1]);
-    close(pe[1]);
-    if (pid < 0) {
-        close(po[0]);
-        close(pe[0]);
-        return -1;
-    }
-    return collect(pid, po[0], pe[0], out, diag);
+    return collect(pid, po, pe, out, diag);
 }
 
 int mkrel_run_checked(const std::vector<std::string> &argv, std::string *out, std::string *err)
@@ -130,27 +95,18 @@ int mkrel_run_checked(const std::vector<std::string> &argv, std::string *out, st
 int mkrel_run_isolated(const std::function<int()> &fn, std::string *out, std::string *diag)
 {
     int po[2], pe[2];
-    pid_t pid;
     if (make_pipes(po, pe) != 0)
         return -1;
     fflush(nullptr);
-    int r = sim_fork(FORK_NEW_MOUNTNS | FORK_NEW_PIDNS | FORK_DEATHSIG_SIGKILL | FORK_NULL_STDIN,
-                     nullptr, 0, &pid);
-    if (r == 0) {
+    pid_t pid = child_fork_isolated();
+    if (pid == 0) {
         if (dup2(po[1], 1) < 0 || dup2(pe[1], 2) < 0)
             _exit(127);
         int status = fn();
         fflush(nullptr);
         _exit(status);
     }
-    close(po[1]);
-    close(pe[1]);
-    if (r < 0) {
-        close(po[0]);
-        close(pe[0]);
-        return -1;
-    }
-    return collect(pid, po[0], pe[0], out, diag);
+    return collect(pid, po, pe, out, diag);
 }
 
 int mkrel_fail(std::string *err, const std::string &msg)

@@ -18,7 +18,8 @@ ulog_settings_t ulog_settings = {
     .use_log = 1,
     .quiet = 0,
     .do_dots = 0,
-    .logfilename = ULOG_LOGFILE,
+    .logfilename = NULL,
+    .fallbackname = NULL,
     .dotspeed = 250,
     .cmdline = "",
     .ident = "",
@@ -50,9 +51,10 @@ void log_init(void)
     if (logfile || !ulog_settings.use_log)
         return;
 
-    logfile = fopen(ulog_settings.logfilename, "a");
-    if (!logfile)
-        logfile = fopen(ULOG_LOGFILE_FALLBACK, "a");
+    if (ulog_settings.logfilename)
+        logfile = fopen(ulog_settings.logfilename, "a");
+    if (!logfile && ulog_settings.fallbackname)
+        logfile = fopen(ulog_settings.fallbackname, "a");
     if (!logfile) {
         printf("Unable to create log file (reason %d); proceeding without logging.\n", errno);
         ulog_settings.use_log = 0;
@@ -115,14 +117,6 @@ void ulog_message_logonly(const char *format, ...)
     va_start(ap, format);
     updtlog_message(0, format, ap);
     va_end(ap);
-}
-
-void update_failed(void)
-{
-    /* The banner reaches the console exactly once, quiet or not. */
-    if (ulog_settings.quiet)
-        printf("%s", UPDATE_FAILED_BANNER);
-    ulog_message("%s", UPDATE_FAILED_BANNER);
 }
 
 void goodbye(void)

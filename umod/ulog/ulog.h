@@ -30,9 +30,10 @@
  * end could not be waited for (both logged).
  *
  * Settings: this layer knows nothing of the program that uses it. The caller
- * fills ulog_settings (defaults: log on, not quiet, no spinner, ULOG_LOGFILE,
- * a 250 ms tick) and may change it at any time; a log that cannot be opened
- * clears use_log. Everything the log and the spinner keep is in it.
+ * fills ulog_settings (defaults: log on, not quiet, no spinner, a 250 ms
+ * tick, no log file named) and may change it at any time; a log that can be
+ * opened neither at logfilename nor at fallbackname clears use_log. Everything the log and the
+ * spinner keep is in it.
  */
 #ifndef ULOG_H
 #define ULOG_H
@@ -46,22 +47,20 @@
 
 #define ULOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
-#define ULOG_LOGFILE "/var/log/osk/update"
-#define ULOG_LOGFILE_FALLBACK "/tmp/update.log"
-#define ULOG_EXIT_FAILURE 25 /* status of a process this layer has to end */
-#define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
+#define ULOG_EXIT_FAILURE 25  /* status of a process this layer has to end */
 #define ULOG_BLOCK_LEN 131072 /* records of one relayed read, written at once */
 #define ULOG_SEPARATOR "========================================"
 
 typedef struct ulog_settings {
-    int use_log;             /* write the run log at all */
-    int quiet;               /* ulog_message() writes to the log only */
-    int do_dots;             /* the spinner while a child is silent */
-    const char *logfilename; /* the run log's path; the fallback's is fixed */
-    int dotspeed;            /* spinner tick in milliseconds */
-    const char *cmdline;     /* the command in the log header */
-    const char *ident;       /* the build identification under it */
-    int propellerp;          /* not a setting: spinner ticks since the last clear */
+    int use_log;              /* write the run log at all */
+    int quiet;                /* ulog_message() writes to the log only */
+    int do_dots;              /* the spinner while a child is silent */
+    const char *logfilename;  /* the run log's path */
+    const char *fallbackname; /* where the log goes when that cannot be opened */
+    int dotspeed;             /* spinner tick in milliseconds */
+    const char *cmdline;      /* the command in the log header */
+    const char *ident;        /* the build identification under it */
+    int propellerp;           /* not a setting: spinner ticks since the last clear */
 } ulog_settings_t;
 
 extern ulog_settings_t ulog_settings;
@@ -70,7 +69,6 @@ void log_init(void);
 void updtlog_message(int console, const char *format, va_list ap) ULOG_PRINTF(2, 0);
 void ulog_message(const char *format, ...) ULOG_PRINTF(1, 2);
 void ulog_message_logonly(const char *format, ...) ULOG_PRINTF(1, 2);
-void update_failed(void);
 /*
  * Relays a child's output: every non-empty line of text[0..n) becomes the
  * record "<prefix><line>", on the console too when console is set; all of

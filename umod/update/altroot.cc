@@ -1,12 +1,10 @@
 /*
  * The two root partitions: which one is the alternate, the in-place revert
- * store, matching a partial release's target to the running root, and the
- * revert in its two forms.
+ * store, and matching a partial release's target to the running root.
  */
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
-#include <dirent.h>
 #include <glob.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,13 +16,7 @@
 #include "driver_log.h"
 #include "modes.h"
 #include "node_paths.h"
-#include "versions.h"
 #include "install.h"
-#include "flow.h"
-#include "nodes.h"
-#include "sysmgr_conn.h"
-#include "rolling.h"
-#include "history.h"
 #include "ulog.h"
 #include "osk_runtime.h"
 
@@ -32,8 +24,6 @@
 
 #define CURRENT_PACKAGES_DIR "/var/opt/osk/packages"
 #define MATCH_DIR "/altroot/tmp/match_packages"
-#define PREREVERT "/opt/osk/bin/prerevert"
-#define DPKG_INFO_LEN 32768
 
 int get_altroot_number(void)
 {
@@ -163,63 +153,4 @@ void make_altroot_match(void)
         update_fail(UPD_EXIT_FAILURE);
     }
     dpkg_upgrade_osk("/tmp/match_packages");
-}
-
-static int doupdate_revert_local(void)
-{
-    putenv((char *)"DORESET=1");
-    ulog_message("Applying in-place revert...");
-    do_pivot = 0;
-    install_altroot = 0;
-    onallnodes_set_pmnostart(1);
-    /* No release is unpacked: install the stored files themselves. */
-    dpkg_install_dir(LOCALREVERT_PACKAGES_DIR);
-    (void)rm_rf(LOCALREVERT_PACKAGES_DIR);
-    (void)do_other_nodes(NULL);
-    onallnodes_set_pmnostart(0);
-    ulog_message("Successful.");
-    return 0;
-}
-
-static int doupdate_revert_switchroot(void)
-{
-    static char info[DPKG_INFO_LEN];
-    get_dpkg_info("osk-sysmgr", 0, 0, info, sizeof(info));
-    int toc_version = parse_toc_version(info);
-    if (toc_version == 0) {
-        get_dpkg_info("osk", 0, 0, info, sizeof(info));
-        toc_version = parse_toc_version(info);
-    }
-    if (mangler_isup) {
-        const char *v = parse_osk_version(info);
-        post_update_event("Reverting to OSK software version %s\n", v ? v : "");
-    }
-    (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, nullptr);
-
-    do_pivot = 1;
-    ulog_message("\nSwitching to previous version...\n");
-
-    int result = do_other_nodes(NULL);
-    if (result != 0) {
-        ulog_message("Although update was completed successfully on the node it was run on, "
-                     "it\nfailed on one or more other nodes.  Please examine the output above "
-                     "carefully.\n");
-        update_fail(result);
-    }
-    setup_rolling_upgrade();
-    fflush(stdout);
-    fflush(stderr);
-
-    /* Boots the other root (do_pivot is set); the manager goes down first
-     * whichever root the options named. */
-    restart_cluster(toc_version, 1);
-    return 0;
-}
-
-int doupdate_revert(void)
-{
-    do_prescript(PREREVERT, "Prerevert script failed - cancelling revert.");
-    if (access(LOCALREVERT_PACKAGES_DIR, R_OK) == 0)
-        return doupdate_revert_local();
-    return doupdate_revert_switchroot();
 }

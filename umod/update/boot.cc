@@ -58,14 +58,14 @@ void do_lilo_remote(int node, int switch_root)
     run_lilo(argv, NULL);
 }
 
-void do_lilo(unsigned nodemask, int switch_root)
+void do_lilo(node_mask which, int switch_root)
 {
     if (local) {
         do_lilo_local(switch_root);
         return;
     }
     for (int n = 0; n < OSK_MAX_NODES; n++)
-        if ((nodes & (1 << n)) && (nodemask & (1u << n)))
+        if (nodes.has(n) && which.has(n))
             do_lilo_remote(n, switch_root);
 }
 
@@ -102,8 +102,8 @@ void do_reboot(void)
     ulog_message("Rebooting.");
     if (!local)
         for (int n = OSK_MAX_NODES - 1; n >= 0; n--)
-            if ((expeditionmask & (1u << n)) && (nodes & (1 << n)) && n != thisnode)
+            if (expeditionmask.has(n) && nodes.has(n) && n != thisnode)
                 (void)rebootremote(n);
-    if (expeditionmask & (1u << thisnode))
+    if (expeditionmask.has(thisnode))
         (void)rebootremote(-1);
 }

@@ -5,9 +5,11 @@
 #ifndef UPDATE_BOOT_H
 #define UPDATE_BOOT_H
 
-/* Runs the boot loader on the nodes of nodemask, switching their root when
- * switch_root is set. */
-void do_lilo(unsigned nodemask, int switch_root);
+#include "node_mask.h"
+
+/* Runs the boot loader on the nodes online of which, switching their root
+ * when switch_root is set. */
+void do_lilo(node_mask which, int switch_root);
 void do_lilo_local(int switch_root);
 void do_lilo_remote(int node, int switch_root);
 void do_reboot(void);

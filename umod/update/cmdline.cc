@@ -141,12 +141,13 @@ static void parse_options(int argc, char **argv)
             is_rolling = 1;
             do_pivot = 1;
             install_altroot = 1;
-            expeditionmask = parse_mask(next);
+            unsigned mask = parse_mask(next);
             /* A mask above 255 is judged as the signed value it was stored as. */
-            if (expeditionmask == 0 || (int)expeditionmask > 255) {
+            if (mask == 0 || (int)mask > 255) {
                 ulog_message("Error: Invalid nodemask %s.", next ? next : "(none)");
                 exit(UPD_EXIT_REFUSED);
             }
+            expeditionmask = node_mask(mask);
             i++;
         } else if (strcmp(arg, "--dumpvluns") == 0) {
             ulog_settings.use_log = 0;
@@ -159,7 +160,8 @@ static void parse_options(int argc, char **argv)
                 ulog_message("Error: Invalid nodemask %s.", next);
                 exit(UPD_EXIT_REFUSED);
             }
-            dump_vluns(mask);
+            expeditionmask = node_mask(mask);
+            dump_vluns();
             exit(UPD_EXIT_OK);
         } else {
             ulog_message("Invalid parameter: %s\n\n%s", arg, update_help_text());

@@ -4,6 +4,7 @@
  * root.
  */
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -19,8 +20,17 @@ static_assert(ULOG_EXIT_FAILURE == UPD_EXIT_FAILURE, "the engine's own exits use
 
 void update_log_settings(void)
 {
+    ulog_settings.logfilename = LOGFILE_UPDATE;
+    ulog_settings.fallbackname = LOGFILE_FALLBACK;
     ulog_settings.cmdline = args_passed;
     ulog_settings.ident = update_build_ident;
+}
+
+void update_failed(void)
+{
+    if (ulog_settings.quiet)
+        printf("%s", UPDATE_FAILED_BANNER);
+    ulog_message("%s", UPDATE_FAILED_BANNER);
 }
 
 void update_fail(int status)

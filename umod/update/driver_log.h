@@ -14,6 +14,10 @@
 #define LOGFILE_VERIFY "/var/log/osk/update_verify"
 #define LOGFILE_FALLBACK "/tmp/update.log"
 
+/* What a failed run says last; the update of the other nodes looks for it
+ * in what each node's run printed. */
+#define UPDATE_FAILED_BANNER "Update failed.\nCheck /var/log/osk/update for details.\n"
+
 /* Process exit statuses: every failing step ends the process with one. */
 enum update_exit {
     UPD_EXIT_OK = 0,
@@ -35,10 +39,12 @@ enum update_exit {
     UPD_EXIT_SYSMGR_SHUTDOWN = 32,
 };
 
+/* The failure banner, on the console exactly once, quiet or not. */
+void update_failed(void);
 /* The failure banner, then exit with status. */
 [[noreturn]] void update_fail(int status);
-/* Hands the command text (args_passed) and the build to the run log
- * header; call before the first record. */
+/* Hands the run log's paths, the command text (args_passed) and the build
+ * to the run log; call before the first record. */
 void update_log_settings(void);
 /* Pre-exec hook: confines a child to /altroot when install_altroot is set. */
 void do_chroot(void *unused = nullptr);

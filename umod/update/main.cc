@@ -24,8 +24,8 @@
 #include "fresh.h"
 #include "logroll.h"
 #include "verify.h"
-#include "altroot.h"
-#include "flow.h"
+#include "flow_update.h"
+#include "flow_revert.h"
 #include "nodes.h"
 #include "sysmgr_conn.h"
 #include "ulog.h"
@@ -96,8 +96,6 @@ int main(int argc, char **argv)
         (void)ulog_execl("/bin/sh", "-c", mount_cmdline, nullptr);
     }
 
-    do_pivot = 1;
-    install_altroot = 1;
     update_parse_command_line(argc, argv);
     update_check_request();
     runlock_take(is_child);

@@ -17,7 +17,7 @@
 #include "osk_banned.h"
 
 int thisnode = 0;
-int nodes = 0;
+node_mask nodes;
 const char *nodehostnames_brnet[OSK_MAX_NODES] = {"node0", "node1", "node2", "node3",
                                                   "node4", "node5", "node6", "node7"};
 
@@ -42,8 +42,7 @@ void learn_nodes(void)
         ulog_message("Unable to determine node number.");
         update_fail(UPD_EXIT_NODES_UNKNOWN);
     }
-    nodes = getnodesonline();
-    if (nodes == -1) {
+    if (getnodesonline(&nodes) < 0) {
         ulog_message("Unable to get nodes online.");
         update_fail(UPD_EXIT_NODES_UNKNOWN);
     }
@@ -57,43 +56,45 @@ static int node_integrated(sccmd_query_log_t *ql, int node)
     return ioctl_check(&ql->ql_hdr) >= 0 && (ql->ql_taglog_flags[node] & 1);
 }
 
-cluster_t query_nodes_state(cluster_t node_mask)
+node_mask query_nodes_state(node_mask which)
 {
     sccmd_query_log_t *ql =
         (sccmd_query_log_t *)ioctl_alloc(SCCMD_QUERY_LOG, sizeof(sccmd_query_log_t));
-    ql->ql_nodes = node_mask;
-    cluster_t integrated = 0;
-    for (int n = 0; n < OSK_MAX_NODES; n++)
-        if ((node_mask & (1 << n)) && node_integrated(ql, n))
-            integrated |= (cluster_t)(1 << n);
+    ql->ql_nodes = (cluster_t)which.bits();
+    node_mask integrated;
+    which.each([&](int n) {
+        if (node_integrated(ql, n))
+            integrated.add(n);
+    });
     ioctl_free(&ql);
     return integrated;
 }
 
-int getnodesonline(void)
+int getnodesonline(node_mask *online)
 {
     if (!sc_open_try())
         return -1;
 
     cd_info_t *cd = (cd_info_t *)ioctl_alloc(SCCMD_GETDCINFO, sizeof(cd_info_t));
     (void)ioctl_check(&cd->cd_hdr);
-    cluster_t members = cd->cd_outer_mask;
+    node_mask members(cd->cd_outer_mask);
     ioctl_free(&cd);
-    if (members == 0) {
+    if (members.empty()) {
         ulog_message("Cluster master not determined.");
         update_fail(UPD_EXIT_NOT_READY);
     }
 
     if (!nosysmgr) {
-        cluster_t integrated = query_nodes_state(members);
+        node_mask integrated = query_nodes_state(members);
         if (integrated != members) {
-            for (int n = 0; n < OSK_MAX_NODES; n++)
-                if ((members & (1 << n)) && !(integrated & (1 << n)))
+            members.each([&](int n) {
+                if (!integrated.has(n))
                     ulog_message("Node %d not fully integrated and not ready to be updated", n);
+            });
             update_fail(UPD_EXIT_NOT_READY);
         }
         for (int pair = 0; pair < OSK_MAX_NODES; pair += 2) {
-            int a = (integrated >> pair) & 1, b = (integrated >> (pair + 1)) & 1;
+            int a = integrated.has(pair), b = integrated.has(pair + 1);
             if (a != b) {
                 ulog_message("Node %d is not present and can not be updated.", a ? pair + 1 : pair);
                 update_fail(UPD_EXIT_NOT_READY);
@@ -101,29 +102,30 @@ int getnodesonline(void)
         }
     }
 
-    int reachable = 0;
-    for (int n = 0; n < OSK_MAX_NODES; n++)
-        if ((members & (1 << n)) &&
-            ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", nullptr) == 0)
-            reachable |= 1 << n;
+    node_mask reachable;
+    members.each([&](int n) {
+        if (ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", nullptr) == 0)
+            reachable.add(n);
+    });
     if (reachable != members) {
         ulog_message("Not all nodes are currently accessible.");
         update_fail(UPD_EXIT_NOT_READY);
     }
-    return reachable;
+    *online = reachable;
+    return 0;
 }
 
 int node_incluster(int node)
 {
     cinfo_t *ci = (cinfo_t *)ioctl_alloc(SCCMD_GETCINFO, sizeof(cinfo_t));
-    int online = ioctl_check(&ci->ci_hdr) >= 0 && (ci->ci_cstate.cs_online & (1 << node));
+    int online = ioctl_check(&ci->ci_hdr) >= 0 && node_mask(ci->ci_cstate.cs_online).has(node);
     ioctl_free(&ci);
     if (!online)
         return 0;
 
     sccmd_query_log_t *ql =
         (sccmd_query_log_t *)ioctl_alloc(SCCMD_QUERY_LOG, sizeof(sccmd_query_log_t));
-    ql->ql_nodes = 1u << node;
+    ql->ql_nodes = (cluster_t)node_mask::of(node).bits();
     int integrated = node_integrated(ql, node);
     ioctl_free(&ql);
     return integrated;
@@ -163,10 +165,10 @@ void stop_pm(void)
 
 void onallnodes_set_pmnostart(int turn_on)
 {
-    if (do_pivot || nodes == 0)
+    if (do_pivot || nodes.empty())
         return;
     for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!(nodes & (1 << n)))
+        if (!nodes.has(n))
             continue;
         int result = turn_on ? ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "/usr/bin/touch",
                                           PM_NOSTART, nullptr)
@@ -247,7 +249,7 @@ static void build_child_cmd(child_cmd *c, int node, const char *source)
         c->argv[argc++] = (char *)"--initial";
     if (is_rolling) {
         c->argv[argc++] = (char *)"--rolling";
-        snprintf(c->mask, sizeof(c->mask), "%d", (int)expeditionmask);
+        snprintf(c->mask, sizeof(c->mask), "%d", (int)expeditionmask.bits());
         c->argv[argc++] = c->mask;
     }
     if (simple_rolling)
@@ -260,8 +262,8 @@ static void build_child_cmd(child_cmd *c, int node, const char *source)
     c->argv[argc] = NULL;
 }
 
-int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
-                 enum node_judge judge)
+node_mask run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
+                       enum node_judge judge)
 {
     static char out[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
     static char err[OSK_MAX_NODES][CHILD_CAPTURE_LEN];
@@ -272,7 +274,7 @@ int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const ch
             st[n] = ulog_exec_nursery_captured(argv[n], NULL, out[n], sizeof(out[n]), err[n],
                                                sizeof(err[n]));
 
-    int failed_mask = 0;
+    node_mask failed_mask;
     for (int n = 0; n < OSK_MAX_NODES; n++) {
         if (!st[n])
             continue;
@@ -282,7 +284,7 @@ int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const ch
         int status = ulog_exec_wait(st[n]);
         if ((judge == BY_STATUS_OR_BANNER && status != 0) || strstr(out[n], UPDATE_FAILED_BANNER)) {
             ulog_message(failed, n);
-            failed_mask |= 1 << n;
+            failed_mask.add(n);
         }
     }
     return failed_mask;
@@ -297,14 +299,14 @@ int do_other_nodes(const char *source)
     static child_cmd cmd[OSK_MAX_NODES];
     char **argv[OSK_MAX_NODES] = {};
     for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!(nodes & (1 << n)) || (n == thisnode && !quick_update))
+        if (!nodes.has(n) || (n == thisnode && !quick_update))
             continue;
         build_child_cmd(&cmd[n], n, source);
         argv[n] = cmd[n].argv;
     }
 
-    int failed = run_on_nodes(argv, "Waiting for node %d to complete...",
-                              "Update of node %d failed.", BY_STATUS_OR_BANNER);
+    node_mask failed = run_on_nodes(argv, "Waiting for node %d to complete...",
+                                    "Update of node %d failed.", BY_STATUS_OR_BANNER);
     ulog_message("Finished handling other nodes");
-    return failed ? UPD_EXIT_OTHER_NODE : 0;
+    return failed.empty() ? 0 : UPD_EXIT_OTHER_NODE;
 }

@@ -7,16 +7,17 @@
 #ifndef UPDATE_NODES_H
 #define UPDATE_NODES_H
 
+#include "node_mask.h"
 #include "osk_types.h"
 
 extern int thisnode;
-extern int nodes; /* mask of the nodes online */
+extern node_mask nodes; /* the nodes online */
 extern const char *nodehostnames_brnet[OSK_MAX_NODES];
 
 int getthisnode(void);
-int getnodesonline(void);
-void learn_nodes(void); /* thisnode and nodes, or exit 2 */
-cluster_t query_nodes_state(cluster_t node_mask);
+int getnodesonline(node_mask *online);        /* -1 when it cannot be told */
+void learn_nodes(void);                       /* thisnode and nodes, or exit 2 */
+node_mask query_nodes_state(node_mask which); /* those fully integrated */
 int node_incluster(int node);
 void stop_pm(void);
 void onallnodes_set_pmnostart(int turn_on);
@@ -28,8 +29,8 @@ enum node_judge { BY_BANNER, BY_STATUS_OR_BANNER };
 /* Starts argv[n] for every node n that has one, all at once, then waits for
  * them in node order, logging waiting (a format with %d for the node) before
  * each wait when it is given. Each node that failed by judge is logged with
- * failed (same format). Returns the mask of failed nodes. */
-int run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
-                 enum node_judge judge);
+ * failed (same format). Returns the failed nodes. */
+node_mask run_on_nodes(char **const argv[OSK_MAX_NODES], const char *waiting, const char *failed,
+                       enum node_judge judge);
 
 #endif

@@ -132,10 +132,10 @@ void setup_rolling_upgrade(void)
     if (local)
         return;
     prepare_vlun_info();
-    OSK_ASSERT(expeditionmask != -1u);
+    OSK_ASSERT(expeditionmask != node_mask::all());
     /* Its result is not looked at: a cluster that did not take the start
      * restarts the expedition all the same. */
-    (void)cluster_start_upgrade((cluster_t)expeditionmask);
+    (void)cluster_start_upgrade((cluster_t)expeditionmask.bits());
 }
 
 /* One MC_PREP_UPDATE; 0, or its status with the text in err. */
@@ -172,9 +172,9 @@ void mangler_reboot_expedition(void)
     }
     /* This node goes last: its own shutdown ends this run. */
     for (int n = 0; n < OSK_MAX_NODES; n++)
-        if ((expeditionmask & (1u << n)) && n != thisnode)
+        if (expeditionmask.has(n) && n != thisnode)
             reboot_expedition_node(n);
-    if (expeditionmask & (1u << thisnode))
+    if (expeditionmask.has(thisnode))
         reboot_expedition_node(thisnode);
 }
 
@@ -182,12 +182,12 @@ void generate_simple_reboot_order(int list[OSK_MAX_NODES])
 {
     for (int i = 0; i < OSK_MAX_NODES; i++)
         list[i] = -1;
-    int pos = osk_one_bits((uint32_t)nodes) - 1;
+    int pos = nodes.count() - 1;
     int first[2] = {thisnode, thisnode ^ 1};
     for (int parity = 0; parity < 2; parity++)
         for (int step = 0; step < OSK_MAX_NODES; step += 2) {
             int n = (first[parity] + step) % OSK_MAX_NODES;
-            if ((nodes & (1 << n)) && pos >= 0)
+            if (nodes.has(n) && pos >= 0)
                 list[pos--] = n;
         }
 }
@@ -196,7 +196,7 @@ static void srrn_svl_setup(showvlun_t **svl, int node)
 {
     *svl = (showvlun_t *)mcall_alloc(MCVL_SHOW, sizeof(showvlun_t));
     (*svl)->showvlun_lun = (uint32_t)-5;
-    (*svl)->showvlun_nmap = (uint8_t)(1u << node);
+    (*svl)->showvlun_nmap = (uint8_t)node_mask::of(node).bits();
     (*svl)->showvlun_smap = 255;
     (*svl)->showvlun_pmap = 255;
     (*svl)->showvlun_active = 1;
@@ -204,7 +204,7 @@ static void srrn_svl_setup(showvlun_t **svl, int node)
 
 static void srrn_spd_setup(pdscmd_t **spd, int node)
 {
-    *spd = pdshow_alloc((uint8_t)(1u << node));
+    *spd = pdshow_alloc((uint8_t)node_mask::of(node).bits());
 }
 
 /* Active exports through node; 0 and the count, or the failed status. */
@@ -293,7 +293,7 @@ void simple_rolling_reboot(void)
         return;
     int order[OSK_MAX_NODES];
     generate_simple_reboot_order(order);
-    int count = osk_one_bits((uint32_t)nodes);
+    int count = nodes.count();
     if (count == 0)
         return;
     for (int i = 0; i < count - 1; i++) {

@@ -84,7 +84,7 @@ int run_verify(void)
     const char *mode = verify_mode_option();
 
     for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!(nodes & (1 << n)))
+        if (!nodes.has(n))
             continue;
         int argc = 0;
         if (n != thisnode) {
@@ -100,8 +100,8 @@ int run_verify(void)
 
     /* A node's verification fails by its banner only: a child whose
      * remote shell or run ended badly without one is not counted. */
-    int failed = run_on_nodes(
+    node_mask failed = run_on_nodes(
         argv, NULL, "Node %d validation failed.\nCheck /var/log/osk/update_verify on that node.\n",
         BY_BANNER);
-    return failed ? UPD_EXIT_FAILURE : 0;
+    return failed.empty() ? 0 : UPD_EXIT_FAILURE;
 }

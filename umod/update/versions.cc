@@ -282,7 +282,7 @@ void check_killfile(void)
     fclose(f);
 
     for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!(nodes & (1 << n)))
+        if (!nodes.has(n))
             continue;
         int argc = 0;
         argv[argc++] = (char *)RSH_PROGRAM;

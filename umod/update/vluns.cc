@@ -50,7 +50,7 @@ void vlun_split_lpid(lpid_t lpid, int *node, int *slot, int *port)
 
 static int in_expedition(lpid_t lpid)
 {
-    return lpid != LPID_NONE && (expeditionmask & (1u << LPID_NODE(lpid)));
+    return lpid != LPID_NONE && expeditionmask.has(LPID_NODE(lpid));
 }
 
 static void write_ip(FILE *out, const char *label, uint32_t addr)
@@ -177,7 +177,7 @@ pdscmd_t *pdshow_alloc(uint8_t nodemap)
 
 static void write_disks(FILE *out)
 {
-    pdscmd_t *pd = pdshow_alloc((uint8_t)expeditionmask);
+    pdscmd_t *pd = pdshow_alloc((uint8_t)expeditionmask.bits());
     /* A failed answer carries no disks: the inventory goes on without. */
     if (oskcall((mcall_t **)&pd) != 0)
         pd->pscmd_count = 0;
@@ -279,7 +279,7 @@ static void copy_to_expedition(void)
     char source[128];
     snprintf(source, sizeof(source), "node%d:/tmp/%s", thisnode, VLUN_INVENTORY_NAME);
     for (int n = 0; n < OSK_MAX_NODES; n++) {
-        if (!(expeditionmask & (1u << n)))
+        if (!expeditionmask.has(n))
             continue;
         char dest[128];
         snprintf(dest, sizeof(dest), "node%d:/altroot/%s", n, VLUN_INVENTORY_NAME);
@@ -325,11 +325,10 @@ void prepare_vlun_info(void)
     copy_to_expedition();
 }
 
-void dump_vluns(unsigned mask)
+void dump_vluns(void)
 {
     /* Without the manager the inventory below stops with its own message. */
     mangler_isup = oskopen("kivosys", 1) == TE_PASS;
     learn_nodes();
-    expeditionmask = mask;
     prepare_vlun_info();
 }

@@ -28,9 +28,10 @@
 #define VLUN_INVENTORY_VERSION 4
 
 void prepare_vlun_info(void);
-/* --dumpvluns: opens the management connection itself, sets mangler_isup,
- * thisnode, nodes and expeditionmask, and writes the inventory for mask. */
-void dump_vluns(unsigned mask);
+/* --dumpvluns, once the command line set expeditionmask: opens the
+ * management connection itself, sets mangler_isup, thisnode and nodes, and
+ * writes the inventory for the expedition. */
+void dump_vluns(void);
 
 /* An MCPD_SHOW request for the disks seen through the nodes of nodemap. */
 pdscmd_t *pdshow_alloc(uint8_t nodemap);

@@ -1,5 +1,5 @@
 /*
- * The update itself: from the package source to the restart of the
+ * The update flow: from the package source to the restart of the
  * cluster. Almost every path ends the process with an exit status.
  */
 #include <errno.h>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "flow.h"
+#include "flow_update.h"
 #include "driver_log.h"
 #include "modes.h"
 #include "node_paths.h"
@@ -19,7 +19,7 @@
 #include "versions.h"
 #include "install.h"
 #include "altroot.h"
-#include "boot.h"
+#include "restart.h"
 #include "nodes.h"
 #include "sysmgr_conn.h"
 #include "rolling.h"
@@ -31,8 +31,12 @@
 
 #define DPKG_INFO_LEN 32768
 
-/* Control information read for the TOC version; the event text reads it too. */
-static char info_buffer[DPKG_INFO_LEN];
+/* What the release's manager package says of itself: the TOC version the
+ * shutdown hands on, and the version the update event names. */
+struct release_info {
+    int toc_version;
+    char osk_version[256];
+};
 
 static int pack_has(const char *flag)
 {
@@ -135,22 +139,26 @@ static void announce_expedition(void)
     char text[128];
     size_t used =
         (size_t)snprintf(text, sizeof(text), "The following nodes will be updated first:");
-    for (int n = 0; n < OSK_MAX_NODES; n++)
-        if (expeditionmask & (1u << n))
-            used += (size_t)snprintf(text + used, sizeof(text) - used, " %d", n);
+    expeditionmask.each(
+        [&](int n) { used += (size_t)snprintf(text + used, sizeof(text) - used, " %d", n); });
     ulog_message("%s", text);
 }
 
-static int read_toc_version(void)
+static struct release_info read_release_info(void)
 {
+    struct release_info release = {};
     char file[UPDATE_PATH_LEN];
     filename_starting_with(SOURCES_LOCAL_DIR_ALTROOT, "osk-sysmgr_", file, sizeof(file));
     if (!file[0])
         filename_starting_with(SOURCES_LOCAL_DIR_ALTROOT, "osk_", file, sizeof(file));
     if (!file[0])
-        return 0;
-    get_dpkg_info(file, 1, 0, info_buffer, sizeof(info_buffer));
-    return parse_toc_version(info_buffer);
+        return release;
+    char info[DPKG_INFO_LEN];
+    get_dpkg_info(file, 1, 0, info, sizeof(info));
+    release.toc_version = parse_toc_version(info);
+    const char *v = parse_osk_version(info);
+    snprintf(release.osk_version, sizeof(release.osk_version), "%s", v ? v : "");
+    return release;
 }
 
 static void install_this_node(void)
@@ -165,27 +173,6 @@ static void install_this_node(void)
     remove_obsoleted();
     if (do_pivot)
         (void)ulog_execl(SHELL_PROGRAM, "-c", SYNC_PR_IDE, nullptr);
-}
-
-void restart_cluster(int toc_version, int shutdown_first)
-{
-    if (is_rolling) {
-        if (!is_child) {
-            do_lilo(expeditionmask, 1);
-            do_lilo(~expeditionmask, 0);
-        }
-        mangler_reboot_expedition();
-    } else if (simple_rolling) {
-        if (!is_child)
-            do_lilo(255, do_pivot);
-        simple_rolling_reboot();
-    } else {
-        if (shutdown_first && mangler_shutdown(toc_version) != 0)
-            update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
-        if (!is_child)
-            do_lilo(255, do_pivot);
-        do_reboot();
-    }
 }
 
 /*
@@ -232,9 +219,9 @@ static const char *fetch_and_check(const char *source_location, int *remove_pack
 /*
  * Accept: the pre-update scripts, the kind of upgrade, the version rules,
  * and the target root's package lists made ready. --check-rolling-type
- * ends here. Returns the release's TOC version.
+ * ends here. Returns what the release says of itself.
  */
-static int accept_release(void)
+static struct release_info accept_release(void)
 {
     /* The install must not be cut short from the terminal. */
     signal(SIGINT, SIG_IGN);
@@ -268,7 +255,7 @@ static int accept_release(void)
     else
         ulog_message("Retaining prior root partition.");
 
-    int toc_version = read_toc_version();
+    struct release_info release = read_release_info();
 
     sources_list_localfile(NULL);
     apt_update();
@@ -279,22 +266,20 @@ static int accept_release(void)
     }
     if (!removefirst && !initial_install)
         assert_newer_version();
-    return toc_version;
+    return release;
 }
 
 /* Install here: the event and the history entry, the shutdown an update of
  * the running root needs, then this node's packages (unless --quick). */
-static void install_here(int toc_version)
+static void install_here(const struct release_info *release)
 {
-    if (mangler_isup) {
-        const char *v = parse_osk_version(info_buffer);
-        post_update_event("Applying OSK software version %s\n", v ? v : "");
-    }
+    if (mangler_isup)
+        post_update_event("Applying OSK software version %s\n", release->osk_version);
     if (!local)
         append_pr_entry();
 
     if (!install_altroot) {
-        if (mangler_shutdown(toc_version) != 0)
+        if (mangler_shutdown(release->toc_version) != 0)
             update_fail(UPD_EXIT_SYSMGR_SHUTDOWN);
         stop_pm();
     }
@@ -319,10 +304,8 @@ static void update_other_nodes(const char *filename)
         update_fail(retval);
     }
 
-    if (!local && osk_one_bits((uint32_t)nodes) > 1)
-        for (int n = 0; n < OSK_MAX_NODES; n++)
-            if (nodes & (1 << n))
-                ulog_message("IDE disk of node %d updated successfully.", n);
+    if (!local && nodes.count() > 1)
+        nodes.each([](int n) { ulog_message("IDE disk of node %d updated successfully.", n); });
 }
 
 int doupdate_tarball(char *source_location)
@@ -332,8 +315,8 @@ int doupdate_tarball(char *source_location)
     if (!filename)
         return UPD_EXIT_RCP;
 
-    int toc_version = accept_release();
-    install_here(toc_version);
+    struct release_info release = accept_release();
+    install_here(&release);
     update_other_nodes(filename);
 
     /* Restart: clean up, then the boot loader and the restart of the nodes. */
@@ -346,6 +329,6 @@ int doupdate_tarball(char *source_location)
     setup_rolling_upgrade();
     fflush(stdout);
     fflush(stderr);
-    restart_cluster(toc_version, install_altroot);
+    restart_cluster(requested_restart_way(), release.toc_version, install_altroot, do_pivot);
     exit(UPD_EXIT_OK);
 }
