@@ -50,8 +50,9 @@ static const char *const chroot_env[] = {
     "DEBIAN_FRONTEND=noninteractive", "LC_ALL=C.UTF-8", "HOME=/root", nullptr};
 
 /* Runs ARGV with both output streams in *OUT, in a mount namespace of its
- * own (whatever it mounts goes with it) after SETUP, if any, ran in the
- * child. Returns the exit status, or -1. */
+ * own (whatever it mounts goes with it) and as PID 1 of a PID namespace of
+ * its own (an `up` killed mid-build takes every process of it along),
+ * after SETUP, if any, ran in the child. Returns the exit status, or -1. */
 static int run_captured(const std::vector<std::string> &argv, const std::function<int()> &setup,
                         std::string *out)
 {
@@ -59,7 +60,7 @@ static int run_captured(const std::vector<std::string> &argv, const std::functio
     if (pipe2(p, O_CLOEXEC) < 0)
         return -1;
     pid_t pid;
-    int r = sim_fork(FORK_NEW_MOUNTNS | FORK_DEATHSIG_SIGKILL | FORK_NULL_STDIN |
+    int r = sim_fork(FORK_NEW_MOUNTNS | FORK_NEW_PIDNS | FORK_DEATHSIG_SIGKILL | FORK_NULL_STDIN |
                          FORK_CLOSE_ALL_FDS | FORK_RESET_SIGNALS,
                      &p[1], 1, &pid);
     if (r == 0) {
