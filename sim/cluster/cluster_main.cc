@@ -58,7 +58,8 @@ static void usage(void)
             "       osk-cluster events [--follow]   the cluster's event log\n"
             "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
-            "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
+            "       osk-cluster timeline [--svg FILE | --follow]\n"
+            "                                       each node's phases in the last update\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
 }
 

@@ -23,6 +23,7 @@
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
+#include "witness.h"
 #include "osk_banned.h"
 
 enum { NS_DOWN, NS_BOOTING, NS_UP, NS_STOPPING, NS_REBOOTING };
@@ -40,7 +41,7 @@ struct sup_node_t {
 static const char *g_dir, *g_bindir;
 static int g_nnodes;
 static struct sup_node_t g_node[8];
-static pid_t g_simd, g_pkghost, g_hub;
+static pid_t g_simd, g_pkghost, g_hub, g_witness;
 /* The system manager's listener on this machine's loopback address, handed
  * to whichever node serves (the nodes have loopbacks of their own). */
 static int g_sysmgr_lfd = -1;
@@ -50,13 +51,16 @@ static int g_owner_fd = -1;
 static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void slog(const char *fmt, ...)
 {
-    /* Stamped as the nodes' run logs are, so that the two can be read side by side. */
+    /* Stamped as the nodes' run logs are (their zone is UTC), so that the
+     * two can be read side by side, and to the millisecond, as the
+     * witnessed run logs are. */
     char stamp[64];
-    time_t now = time(NULL);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
     struct tm tm;
-    localtime_r(&now, &tm);
-    if (strftime(stamp, sizeof stamp, "{%a %b %d %H:%M:%S %Z %Y} ", &tm) > 0)
-        fputs(stamp, stdout);
+    gmtime_r(&now.tv_sec, &tm);
+    if (strftime(stamp, sizeof stamp, "{%a %b %d %H:%M:%S", &tm) > 0)
+        printf("%s.%03ld UTC %d} ", stamp, now.tv_nsec / 1000000, tm.tm_year + 1900);
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);
@@ -242,6 +246,11 @@ static void node_reaped(pid_t pid, int st)
         forget_pid("osk-simd.pid");
         return;
     }
+    if (pid == g_witness) {
+        slog("the run logs' witness ended (status %d)", st);
+        g_witness = 0;
+        return;
+    }
     if (pid == g_pkghost || pid == g_hub) {
         slog("%s ended (status %d)", pid == g_hub ? "the hub network" : "the package host", st);
         (pid == g_hub ? g_hub : g_pkghost) = 0;
@@ -391,6 +400,8 @@ static void teardown(void)
         (void)kill(g_hub, SIGKILL);
     if (g_simd > 0)
         (void)kill(g_simd, SIGTERM);
+    if (g_witness > 0)
+        (void)kill(g_witness, SIGKILL);
     for (int n = 0; n < g_nnodes; n++)
         if (g_node[n].pid > 0)
             wait_gone(g_node[n].pid, 10000);
@@ -400,6 +411,8 @@ static void teardown(void)
         wait_gone(g_hub, 5000);
     if (g_simd > 0)
         wait_gone(g_simd, 3000);
+    if (g_witness > 0)
+        wait_gone(g_witness, 3000);
     for (int n = 0; n < g_nnodes; n++) {
         char f[32];
         snprintf(f, sizeof f, "node%d/pid", n);
@@ -612,6 +625,21 @@ static void sysmgr_listener(void)
         slog("no listener for the system manager: %s", strerror(errno));
 }
 
+/* The run logs' witness (witness.h), started before the nodes so that it
+ * sees their first lines. */
+static void start_witness(void)
+{
+    int r =
+        sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS | FORK_DEATHSIG_SIGKILL,
+                 nullptr, 0, &g_witness);
+    if (r == 0)
+        _exit(witness_run(g_dir, g_nnodes));
+    if (r < 0) {
+        g_witness = 0;
+        slog("cannot start the run logs' witness: %s", strerror(errno));
+    }
+}
+
 /* The hub network, the PR server and the package host, then every node's
  * boot. -1 when the cluster cannot start. */
 static int start_cluster(const char *dir, const char *bindir)
@@ -630,6 +658,7 @@ static int start_cluster(const char *dir, const char *bindir)
     /* The cluster counts as up only when every host answers, this one too. */
     g_pkghost = start_ready(bindir, "pkghost", FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_NEW_UTSNS,
                             SIM_NET_PKGHOST, "pkghost.pid");
+    start_witness();
     for (int n = 0; n < g_nnodes; n++)
         node_boot(n);
     return 0;
