@@ -31,7 +31,8 @@
  *                  at most $OSK_SIM_REBOOT_GRACE_MS (default 10000) first
  *   lilo N A|B     ok: the node boots that root next
  *   quit           ends every process of the cluster, then ok
- * Node states: booting, up, stopping (reboot asked, processes still live),
+ * Node states: booting (until `osk-cluster exec` enters it and its remote
+ * shell answers), up, stopping (reboot asked, processes still live),
  * rebooting (down, waiting to boot), down (died; `reboot` restarts it).
  */
 #ifndef SIMCLUSTER_H

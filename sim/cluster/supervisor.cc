@@ -36,6 +36,7 @@ struct sup_node_t {
     char root;         /* root partition it runs (or last ran) */
     uint64_t deadline; /* when the current state's timer fires, 0 for none */
     long down_ms;      /* how long its current reboot keeps it down, 0: the default */
+    pid_t probe;       /* the check that its way in answers (booting), 0 when none */
 };
 
 static const char *g_dir, *g_bindir;
@@ -189,6 +190,61 @@ static void join_in_order(int n)
     }
 }
 
+/* Whether node n's way in answers: a session through its agent, as
+ * `osk-cluster exec` opens one, that reaches the node's own remote shell,
+ * unless a fault keeps the remote shell from starting. */
+static int way_in_answers(int n)
+{
+    char run[4096], host[16], flag[4096], cmd[64];
+    snprintf(run, sizeof run, "%s/run", g_dir);
+    snprintf(host, sizeof host, "node%d", n);
+    snprintf(flag, sizeof flag, "%s/run/faults/rsh-node%d", g_dir, n);
+    if (access(flag, F_OK) == 0)
+        snprintf(cmd, sizeof cmd, "true");
+    else
+        snprintf(cmd, sizeof cmd, "rsh %s true", host);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int st = sim_agent_exec(run, host, cmd, -1, null, null);
+    if (null >= 0)
+        close(null);
+    return st == 0;
+}
+
+/* A booted node counts as up only once what its users take into it
+ * answers: a check of its own asks until it does (the boot's timer bounds
+ * it) and ends with 0. */
+static void start_probe(int n)
+{
+    pid_t pid;
+    int r =
+        sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS | FORK_DEATHSIG_SIGKILL,
+                 nullptr, 0, &pid);
+    if (r == 0) {
+        while (!way_in_answers(n))
+            usleep(20000);
+        _exit(0);
+    }
+    g_node[n].probe = r < 0 ? 0 : pid;
+    if (r < 0)
+        slog("node %d: cannot check its way in: %s", n, strerror(errno));
+}
+
+static void stop_probe(int n)
+{
+    if (g_node[n].probe > 0)
+        (void)kill(g_node[n].probe, SIGKILL);
+}
+
+static void node_up(int n)
+{
+    struct sup_node_t *s = &g_node[n];
+    s->state = NS_UP;
+    s->deadline = 0;
+    slog("node %d: up", n);
+    join_in_order(n);
+    move_node_up(n);
+}
+
 static void node_ready(int n)
 {
     struct sup_node_t *s = &g_node[n];
@@ -197,11 +253,10 @@ static void node_ready(int n)
     close(s->ready_fd);
     s->ready_fd = -1;
     if (r == 1 && c == 'R' && s->state == NS_BOOTING) {
-        s->state = NS_UP;
-        s->deadline = 0;
-        slog("node %d: up", n);
-        join_in_order(n);
-        move_node_up(n);
+        slog("node %d: booted, waiting for its way in to answer", n);
+        start_probe(n);
+        if (s->probe == 0)
+            node_up(n);
     } else if (s->state == NS_BOOTING) {
         /* Its init reports why in the console log and is about to end. */
         slog("node %d: boot failed, see node%d/console.log", n, n);
@@ -222,6 +277,7 @@ static void node_reboot(int n)
      * caller even on a busy machine. A session that never ends is cut off
      * after the grace. */
     int booted = s->state == NS_UP; /* a booting node has no sessions yet */
+    stop_probe(n);
     unlink_agent(n);
     daemon_tell("leave", n);
     s->state = NS_STOPPING;
@@ -259,8 +315,17 @@ static void node_reaped(pid_t pid, int st)
     }
     for (int n = 0; n < g_nnodes; n++) {
         struct sup_node_t *s = &g_node[n];
+        if (s->probe == pid) {
+            /* Ended by its own success only: a stopped check is of a
+             * boot that is over. */
+            s->probe = 0;
+            if (s->state == NS_BOOTING && WIFEXITED(st) && WEXITSTATUS(st) == 0)
+                node_up(n);
+            return;
+        }
         if (s->pid != pid)
             continue;
+        stop_probe(n);
         s->pid = 0;
         char f[32];
         snprintf(f, sizeof f, "node%d/pid", n);
@@ -740,7 +805,7 @@ int supervisor_main(const char *dir, const char *bindir, int owner_fd)
         return 1;
     }
     for (int n = 0; n < 8; n++)
-        g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0};
+        g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0, 0};
     struct move_ops_t ops = {g_dir,        g_nnodes,        move_root,         move_is_up,
                              move_is_dead, move_expedition, move_restart_into, slog};
     move_init(&ops);
