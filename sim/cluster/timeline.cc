@@ -457,9 +457,12 @@ int follow(const std::string &dir, int nnodes)
                              moment_text(l.rejoined).c_str());
                 else if (cur < 0)
                     snprintf(line, sizeof line, "node%d -\n", l.node);
-                else if (l.ph[cur].end < 0 || cur == PH_VERIFY)
+                else if (l.ph[cur].end < 0)
                     snprintf(line, sizeof line, "node%d %-8s %s\n", l.node, phase_name[cur],
                              length_text(now - l.ph[cur].start).c_str());
+                else if (cur == PH_VERIFY) /* no line tells that it ended: as far as seen */
+                    snprintf(line, sizeof line, "node%d %-8s %s\n", l.node, phase_name[cur],
+                             length_text(l.ph[cur].end - l.ph[cur].start).c_str());
                 else
                     snprintf(line, sizeof line, "node%d %s done after %s\n", l.node,
                              phase_name[cur], length_text(l.ph[cur].end - l.ph[cur].start).c_str());
@@ -471,8 +474,11 @@ int follow(const std::string &dir, int nnodes)
         /* On a terminal the lines are redrawn in place; elsewhere a block
          * is written when a node's phase changes. */
         std::string shape;
-        for (char c : block)
-            shape += (c >= '0' && c <= '9') || c == '.' ? '#' : c;
+        for (char c : block) {
+            bool num = (c >= '0' && c <= '9') || c == '.';
+            if (!num || shape.empty() || shape.back() != '#')
+                shape += num ? '#' : c;
+        }
         if (tty) {
             if (drawn)
                 printf("\033[%dF\033[J", (int)std::count(last.begin(), last.end(), '\n'));
