@@ -281,12 +281,13 @@ long long tick_step(long long total)
         }
 }
 
-std::string tick_text(long long t, long long step)
+/* One unit along the whole axis: milliseconds for an axis under a second. */
+std::string tick_text(long long t, long long step, long long total)
 {
     char s[32];
     if (t == 0)
         return "0";
-    if (step < 1000 && t < 1000)
+    if (total < 1000)
         snprintf(s, sizeof s, "%lldms", t);
     else if (step % 1000 == 0)
         snprintf(s, sizeof s, "%llds", t / 1000);
@@ -329,7 +330,7 @@ int write_svg(const char *path, const std::vector<lane_t> &lanes, int master,
                 "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#dddddd\"/>\n"
                 "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\" fill=\"#555555\">%s</text>\n",
                 x, top - 8, x, top + lane_h * (int)lanes.size(), x, top - 12,
-                tick_text(t, step).c_str());
+                tick_text(t, step, total).c_str());
     }
     for (size_t i = 0; i < lanes.size(); i++) {
         const lane_t &l = lanes[i];
@@ -343,8 +344,8 @@ int write_svg(const char *path, const std::vector<lane_t> &lanes, int master,
             std::string len = length_text(s.end - s.start);
             double x = left + (double)s.start * px;
             double w = (double)(s.end - s.start) * px;
-            if (w < 2)
-                w = 2; /* a step of a few milliseconds still shows */
+            if (w < 3)
+                w = 3; /* a step of a few milliseconds still shows */
             fprintf(f,
                     "<rect data-phase=\"%s\" data-start=\"%lld\" data-length=\"%lld\" x=\"%.1f\" "
                     "y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>node %d %s: "
