@@ -509,12 +509,25 @@ static int cmd_up(int argc, char **argv, const char *self)
     /* Every failure below cleans up itself, then lets the guard go. An
      * interrupted `up` does the same at once: what it started would
      * otherwise go on starting with no one waiting for it. */
+    pid_t sup = 0;
     auto fail = [&] {
-        if (g_interrupted)
+        int sig = g_interrupted;
+        if (sig) {
             fprintf(stderr, "osk-cluster: interrupted; taking down what up started in %s\n", g_dir);
+            /* Everything it started dies with it, at once: asked to quit, a
+             * supervisor still starting would keep the caller waiting. */
+            if (sup > 0 && kill(sup, SIGKILL) == 0)
+                (void)waitpid(sup, nullptr, 0);
+        }
         (void)cleanup(1);
         release_guard(guard);
-        return g_interrupted ? 128 + g_interrupted : 1;
+        if (sig) {
+            /* Ended by the signal, as its caller expects of an interrupted
+             * program. */
+            signal(sig, SIG_DFL);
+            raise(sig);
+        }
+        return 1;
     };
     struct sigaction sa = {};
     sa.sa_handler = on_interrupt;
@@ -533,7 +546,6 @@ static int cmd_up(int argc, char **argv, const char *self)
         return fail();
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    pid_t sup;
     int keep[2] = {lfd, owner_fd};
     /* The supervisor dies with `up` until told "started". */
     int r = lfd < 0 ? -1
