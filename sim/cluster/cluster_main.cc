@@ -651,6 +651,10 @@ int main(int argc, char **argv)
         return cmd_reboot(argc, argv);
     if (strcmp(argv[1], "fault") == 0)
         return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
+    /* These read the running cluster's daemons; say at once when there are none. */
+    for (const char *c : {"exports", "sysmgr", "events", "history"})
+        if (strcmp(argv[1], c) == 0 && !running_nodes())
+            return 1;
     if (strcmp(argv[1], "exports") == 0)
         return cmd_exports(g_dir, argc, argv);
     if (strcmp(argv[1], "sysmgr") == 0)
