@@ -60,9 +60,9 @@ static void usage(FILE *f)
             "       osk-cluster events [--follow]   the cluster's event log\n"
             "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
-            "       osk-cluster --help              this text\n"
             "       osk-cluster timeline [--svg FILE | --follow]\n"
             "                                       each node's phases in the last update\n"
+            "       osk-cluster --help              this text\n"
             "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n"
             "Every command but --help must be run as root.\n");
 }
