@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,10 +33,11 @@
 #include "sim_wire.h"
 #include "osk_banned.h"
 
-static void usage(void)
+static void usage(FILE *f)
 {
-    fprintf(stderr,
-            "usage: osk-cluster up [--nodes N]      start N nodes (1 to 8, default 4)\n"
+    fprintf(f,
+            "usage: osk-cluster up [--nodes N | --nodes=N]\n"
+            "                                       start N nodes (1 to 8, default 4)\n"
             "          [--no-sysmgr] [--sysmgr-conf FILE]\n"
             "                                       without the system manager, or with this\n"
             "                                       storage configuration\n"
@@ -58,8 +60,24 @@ static void usage(void)
             "       osk-cluster events [--follow]   the cluster's event log\n"
             "       osk-cluster history             the update history\n"
             "       osk-cluster down                end and remove the cluster\n"
-            "       osk-cluster timeline [--svg FILE]  each node's phases in the last update\n"
-            "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n");
+            "       osk-cluster timeline [--svg FILE | --follow]\n"
+            "                                       each node's phases in the last update\n"
+            "       osk-cluster --help              this text\n"
+            "The cluster lives in $OSK_CLUSTER_DIR (default /var/tmp/osk-cluster).\n"
+            "Every command but --help must be run as root.\n");
+}
+
+/* A mistake on the command line: one line naming it and the way out. */
+static int misuse(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static int misuse(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("osk-cluster: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return 2;
 }
 
 static const char *g_dir;
@@ -84,6 +102,25 @@ static pid_t supervisor_pid(void)
     char p[PATH_MAX];
     path(p, sizeof p, "supervisor.pid");
     return sim_pidfile_read(p, "osk-cluster");
+}
+
+/* The number of nodes of the cluster, once it is known to be running;
+ * otherwise 0, after one line saying what is wrong and what to do. */
+static int running_nodes(void)
+{
+    int nnodes = cluster_nodes();
+    if (!nnodes) {
+        fprintf(stderr, "osk-cluster: no cluster in %s; start one with osk-cluster up\n", g_dir);
+        return 0;
+    }
+    if (!supervisor_pid()) {
+        fprintf(stderr,
+                "osk-cluster: the cluster in %s is not running (its supervisor is gone); "
+                "osk-cluster down clears it away, osk-cluster up starts a new one\n",
+                g_dir);
+        return 0;
+    }
+    return nnodes;
 }
 
 static int super_request(const char *line, char *reply, size_t size, int timeout_ms)
@@ -179,15 +216,18 @@ static std::string node_packages(int n, char r)
 
 static int cmd_status(void)
 {
-    int nnodes = cluster_nodes();
-    if (!nnodes) {
-        fprintf(stderr, "osk-cluster: no cluster in %s\n", g_dir);
+    int nnodes = running_nodes();
+    if (!nnodes)
         return 1;
-    }
     struct node_view_t v[8];
     std::string move, pkghost;
-    if (gather(v, nnodes, &move, &pkghost) < 0)
-        fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
+    if (gather(v, nnodes, &move, &pkghost) < 0) {
+        fprintf(stderr,
+                "osk-cluster: the supervisor of %s does not answer; osk-cluster down and up "
+                "start the cluster afresh\n",
+                g_dir);
+        return 1;
+    }
     for (int n = 0; n < nnodes; n++) {
         std::string pk;
         if (strcmp(v[n].state, "up") == 0)
@@ -205,14 +245,25 @@ static int cmd_status(void)
     return 0;
 }
 
-static int parse_node(const char *s)
+/* A whole number from lo to hi, or -1. */
+static long parse_number(const char *s, long lo, long hi)
 {
-    if (strncmp(s, "node", 4) == 0)
-        s += 4;
     char *end;
+    errno = 0;
     long n = strtol(s, &end, 10);
-    if (*s == '\0' || *end || n < 0 || n >= cluster_nodes())
+    if (*s < '0' || *s > '9' || *end || errno || n < lo || n > hi)
         return -1;
+    return n;
+}
+
+/* Node S ("3" or "node3") of the running cluster of nnodes, or -1 after
+ * saying which nodes there are. */
+static int parse_node(const char *s, int nnodes)
+{
+    long n = parse_number(strncmp(s, "node", 4) == 0 ? s + 4 : s, 0, nnodes - 1);
+    if (n < 0)
+        fprintf(stderr, "osk-cluster: no node %s in the cluster of %d node%s (0 to %d)\n", s,
+                nnodes, nnodes > 1 ? "s" : "", nnodes - 1);
     return (int)n;
 }
 
@@ -223,21 +274,18 @@ static int cmd_exec(int argc, char **argv)
         tty = 1;
         i++;
     }
-    if (i >= argc) {
-        usage();
+    if (i >= argc)
+        return misuse("exec needs a node and a command: osk-cluster exec NODE -- CMD");
+    int nnodes = running_nodes();
+    if (!nnodes)
+        return 1;
+    int n = parse_node(argv[i++], nnodes);
+    if (n < 0)
         return 2;
-    }
-    int n = parse_node(argv[i++]);
-    if (n < 0) {
-        fprintf(stderr, "osk-cluster: no node %s in %s\n", argv[i - 1], g_dir);
-        return 2;
-    }
     if (i < argc && strcmp(argv[i], "--") == 0)
         i++;
-    if (i >= argc) {
-        usage();
-        return 2;
-    }
+    if (i >= argc)
+        return misuse("exec needs a command after the node: osk-cluster exec NODE -- CMD");
     std::string cmd;
     for (; i < argc; i++)
         cmd += (cmd.empty() ? "" : " ") + std::string(argv[i]);
@@ -251,11 +299,14 @@ static int cmd_exec(int argc, char **argv)
 
 static int cmd_reboot(int argc, char **argv)
 {
-    int n = argc == 3 ? parse_node(argv[2]) : -1;
-    if (n < 0) {
-        usage();
+    if (argc != 3)
+        return misuse("reboot takes one node: osk-cluster reboot NODE");
+    int nnodes = running_nodes();
+    if (!nnodes)
+        return 1;
+    int n = parse_node(argv[2], nnodes);
+    if (n < 0)
         return 2;
-    }
     char req[32], reply[256];
     snprintf(req, sizeof req, "reboot %d", n);
     int rc = super_request(req, reply, sizeof reply, 10000);
@@ -401,17 +452,24 @@ static void release_guard(int fd)
     close(fd);
 }
 
+/* The signal that interrupted `up` (Ctrl-C), 0 while none did. */
+static volatile sig_atomic_t g_interrupted;
+
+static void on_interrupt(int sig)
+{
+    g_interrupted = sig;
+}
+
 /* A pidfd of the process that --owner names, -1 when there is none. */
 static int owner_pidfd(const char *owner)
 {
-    char *end;
-    long op = strtol(owner, &end, 10);
-    return *owner && !*end && op > 0 && op <= INT_MAX ? (int)syscall(SYS_pidfd_open, (pid_t)op, 0)
-                                                      : -1;
+    long op = parse_number(owner, 1, INT_MAX);
+    return op > 0 ? (int)syscall(SYS_pidfd_open, (pid_t)op, 0) : -1;
 }
 
 /* Waits, bounded, for every node to be up and integrated; -1 with the logs
- * shown when the supervisor sup ended or the time ran out first. */
+ * shown when the supervisor sup ended or the time ran out first, -1 alone
+ * when `up` was interrupted. */
 static int wait_until_up(pid_t sup, int nnodes)
 {
     uint64_t deadline = sim_now_ms() + sim_env_long("OSK_SIM_UP_TIMEOUT_MS", 60000);
@@ -422,6 +480,8 @@ static int wait_until_up(pid_t sup, int nnodes)
             ready = strcmp(v[n].state, "up") == 0 && v[n].integrated;
         if (ready)
             return 0;
+        if (g_interrupted)
+            return -1;
         int dead = waitpid(sup, nullptr, WNOHANG) != 0;
         if (dead || sim_now_ms() > deadline) {
             fprintf(stderr, "osk-cluster: the cluster in %s did not come up\n", g_dir);
@@ -444,24 +504,23 @@ static int cmd_up(int argc, char **argv, const char *self)
     const char *base = BASE_RELEASE_DEFAULT;
     const char *owner = nullptr;
     for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--base") == 0 && i + 1 < argc)
+        const char *o = argv[i], *count = nullptr;
+        bool valued = strcmp(o, "--base") == 0 || strcmp(o, "--owner") == 0 ||
+                      strcmp(o, "--nodes") == 0 || strcmp(o, "--sysmgr-conf") == 0;
+        if (valued && i + 1 >= argc)
+            return misuse("%s needs a value (osk-cluster --help shows it)", o);
+        if (strcmp(o, "--base") == 0)
             base = argv[++i];
-        else if (strcmp(argv[i], "--owner") == 0 && i + 1 < argc)
+        else if (strcmp(o, "--owner") == 0)
             owner = argv[++i];
-        else if (strcmp(argv[i], "--nodes") == 0 && i + 1 < argc)
-            nnodes = atoi(argv[++i]);
-        else if (strncmp(argv[i], "--nodes=", 8) == 0)
-            nnodes = atoi(argv[i] + 8);
-        else if (sysmgr_up_option(argc, argv, &i))
-            continue;
-        else {
-            usage();
-            return 2;
-        }
-    }
-    if (nnodes < 1 || nnodes > 8) {
-        fprintf(stderr, "osk-cluster: a cluster has 1 to 8 nodes\n");
-        return 2;
+        else if (strcmp(o, "--nodes") == 0)
+            count = argv[++i];
+        else if (strncmp(o, "--nodes=", 8) == 0)
+            count = o + 8;
+        else if (!sysmgr_up_option(argc, argv, &i))
+            return misuse("up does not take %s (osk-cluster --help lists its options)", o);
+        if (count && (nnodes = (int)parse_number(count, 1, 8)) < 0)
+            return misuse("--nodes takes a number from 1 to 8, not \"%s\"", count);
     }
     if (supervisor_pid()) {
         fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
@@ -481,12 +540,33 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: cannot start: %s\n", strerror(errno));
         return 1;
     }
-    /* Every failure below cleans up itself, then lets the guard go. */
+    /* Every failure below cleans up itself, then lets the guard go. An
+     * interrupted `up` does the same at once: what it started would
+     * otherwise go on starting with no one waiting for it. */
+    pid_t sup = 0;
     auto fail = [&] {
+        int sig = g_interrupted;
+        if (sig) {
+            fprintf(stderr, "osk-cluster: interrupted; taking down what up started in %s\n", g_dir);
+            /* Everything it started dies with it, at once: asked to quit, a
+             * supervisor still starting would keep the caller waiting. */
+            if (sup > 0 && kill(sup, SIGKILL) == 0)
+                (void)waitpid(sup, nullptr, 0);
+        }
         (void)cleanup(1);
         release_guard(guard);
+        if (sig) {
+            /* Ended by the signal, as its caller expects of an interrupted
+             * program. */
+            signal(sig, SIG_DFL);
+            raise(sig);
+        }
         return 1;
     };
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
     if (prepare(nnodes) < 0) {
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
         return fail();
@@ -494,13 +574,12 @@ static int cmd_up(int argc, char **argv, const char *self)
     char bindir[PATH_MAX], log[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
-    if (base_release_make(g_dir, base, bindir) < 0)
+    if (base_release_make(g_dir, base, bindir) < 0 || g_interrupted)
         return fail();
-    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0)
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0 || g_interrupted)
         return fail();
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    pid_t sup;
     int keep[2] = {lfd, owner_fd};
     /* The supervisor dies with `up` until told "started". */
     int r = lfd < 0 ? -1
@@ -528,6 +607,8 @@ static int cmd_up(int argc, char **argv, const char *self)
     if (wait_until_up(sup, nnodes) < 0)
         return fail();
     char reply[256];
+    if (g_interrupted)
+        return fail();
     if (super_request("started", reply, sizeof reply, 10000) != 0) {
         fprintf(stderr, "osk-cluster: the supervisor of %s does not answer\n", g_dir);
         return fail();
@@ -539,14 +620,18 @@ static int cmd_up(int argc, char **argv, const char *self)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        usage();
-        return 2;
+    if (argc < 2)
+        return misuse("no command given; osk-cluster --help lists them");
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+        strcmp(argv[1], "help") == 0) {
+        usage(stdout);
+        return 0;
     }
     if (strcmp(argv[1], "supervise") == 0 && argc == 5)
         return supervisor_main(argv[2], argv[3], atoi(argv[4]));
     if (geteuid() != 0) {
-        fprintf(stderr, "osk-cluster: must be run as root\n");
+        fprintf(stderr, "osk-cluster: %s must be run as root (sudo osk-cluster %s)\n", argv[1],
+                argv[1]);
         return 1;
     }
     g_dir = sim_cluster_dir();
@@ -570,26 +655,29 @@ int main(int argc, char **argv)
         *strrchr(self, '/') = '\0';
         return base_cmd(self, argc, argv);
     }
-    if (strcmp(argv[1], "status") == 0 && argc == 2)
-        return cmd_status();
+    if (strcmp(argv[1], "status") == 0)
+        return argc == 2 ? cmd_status() : misuse("status takes no arguments");
     if (strcmp(argv[1], "exec") == 0)
         return cmd_exec(argc, argv);
     if (strcmp(argv[1], "reboot") == 0)
         return cmd_reboot(argc, argv);
     if (strcmp(argv[1], "fault") == 0)
         return fault_main(g_dir, cluster_nodes(), argc - 1, argv + 1);
+    /* These read the running cluster's daemons; say at once when there are none. */
+    for (const char *c : {"exports", "sysmgr", "events", "history"})
+        if (strcmp(argv[1], c) == 0 && !running_nodes())
+            return 1;
     if (strcmp(argv[1], "exports") == 0)
         return cmd_exports(g_dir, argc, argv);
     if (strcmp(argv[1], "sysmgr") == 0)
         return cmd_sysmgr(g_dir, argc, argv);
     if (strcmp(argv[1], "env") == 0)
         return cmd_env(g_dir, argc, argv);
-    if (strcmp(argv[1], "down") == 0 && argc == 2)
-        return cleanup(0);
+    if (strcmp(argv[1], "down") == 0)
+        return argc == 2 ? cleanup(0) : misuse("down takes no arguments");
     if (strcmp(argv[1], "events") == 0 || strcmp(argv[1], "history") == 0)
         return (argv[1][0] == 'e' ? cluster_cmd_events : cluster_cmd_history)(g_dir, argc, argv);
     if (strcmp(argv[1], "timeline") == 0)
         return cmd_timeline(argc, argv);
-    usage();
-    return 2;
+    return misuse("unknown command %s; osk-cluster --help lists them", argv[1]);
 }

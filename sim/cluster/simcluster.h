@@ -13,8 +13,10 @@
  *   pkghost/              the package host's "/": its files, for rcp
  *                         pkghost:PATH, beside the mount points of its system
  *   pkghost.sys/, .pid    its own /etc/hosts, inetd.conf and /root; its init
- *   node<N>/              A/ and B/ (root partitions), mnt/, boot (the root
- *                         lilo chose), pid (the node's init), console.log
+ *   node<N>/              A/ and B/ (root partitions, each with the
+ *                         witnessed run logs' times in log-times/, witness.h),
+ *                         mnt/, boot (the root lilo chose), pid (the node's
+ *                         init), console.log
  *
  * The supervisor owns the daemon, the hub network, the package host and every
  * node's init; a node's reboot is its work, so it completes even when the process
@@ -29,7 +31,8 @@
  *                  at most $OSK_SIM_REBOOT_GRACE_MS (default 10000) first
  *   lilo N A|B     ok: the node boots that root next
  *   quit           ends every process of the cluster, then ok
- * Node states: booting, up, stopping (reboot asked, processes still live),
+ * Node states: booting (until `osk-cluster exec` enters it and its remote
+ * shell answers), up, stopping (reboot asked, processes still live),
  * rebooting (down, waiting to boot), down (died; `reboot` restarts it).
  */
 #ifndef SIMCLUSTER_H
@@ -60,7 +63,8 @@ int supervisor_main(const char *dir, const char *bindir, int owner_fd);
  * on standard error. Only for a folder whose cluster has ended. */
 int cluster_remove_dir(const char *dir, int quiet);
 
-/* osk-cluster timeline [--svg FILE] (argv as main's); the exit status. */
+/* osk-cluster timeline [--svg FILE | --follow] (argv as main's); the exit
+ * status. */
 int cmd_timeline(int argc, char **argv);
 
 #endif

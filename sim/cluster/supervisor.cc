@@ -23,6 +23,7 @@
 #include "sim_fork.h"
 #include "sim_util.h"
 #include "sim_wire.h"
+#include "witness.h"
 #include "osk_banned.h"
 
 enum { NS_DOWN, NS_BOOTING, NS_UP, NS_STOPPING, NS_REBOOTING };
@@ -35,12 +36,13 @@ struct sup_node_t {
     char root;         /* root partition it runs (or last ran) */
     uint64_t deadline; /* when the current state's timer fires, 0 for none */
     long down_ms;      /* how long its current reboot keeps it down, 0: the default */
+    pid_t probe;       /* the check that its way in answers (booting), 0 when none */
 };
 
 static const char *g_dir, *g_bindir;
 static int g_nnodes;
 static struct sup_node_t g_node[8];
-static pid_t g_simd, g_pkghost, g_hub;
+static pid_t g_simd, g_pkghost, g_hub, g_witness;
 /* The system manager's listener on this machine's loopback address, handed
  * to whichever node serves (the nodes have loopbacks of their own). */
 static int g_sysmgr_lfd = -1;
@@ -50,13 +52,16 @@ static int g_owner_fd = -1;
 static void slog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void slog(const char *fmt, ...)
 {
-    /* Stamped as the nodes' run logs are, so that the two can be read side by side. */
+    /* Stamped as the nodes' run logs are (their zone is UTC), so that the
+     * two can be read side by side, and to the millisecond, as the
+     * witnessed run logs are. */
     char stamp[64];
-    time_t now = time(NULL);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
     struct tm tm;
-    localtime_r(&now, &tm);
-    if (strftime(stamp, sizeof stamp, "{%a %b %d %H:%M:%S %Z %Y} ", &tm) > 0)
-        fputs(stamp, stdout);
+    gmtime_r(&now.tv_sec, &tm);
+    if (strftime(stamp, sizeof stamp, "{%a %b %d %H:%M:%S", &tm) > 0)
+        printf("%s.%03ld UTC %d} ", stamp, now.tv_nsec / 1000000, tm.tm_year + 1900);
     va_list ap;
     va_start(ap, fmt);
     vprintf(fmt, ap);
@@ -185,6 +190,61 @@ static void join_in_order(int n)
     }
 }
 
+/* Whether node n's way in answers: a session through its agent, as
+ * `osk-cluster exec` opens one, that reaches the node's own remote shell,
+ * unless a fault keeps the remote shell from starting. */
+static int way_in_answers(int n)
+{
+    char run[4096], host[16], flag[4096], cmd[64];
+    snprintf(run, sizeof run, "%s/run", g_dir);
+    snprintf(host, sizeof host, "node%d", n);
+    snprintf(flag, sizeof flag, "%s/run/faults/rsh-node%d", g_dir, n);
+    if (access(flag, F_OK) == 0)
+        snprintf(cmd, sizeof cmd, "true");
+    else
+        snprintf(cmd, sizeof cmd, "timeout 5 rsh %s true", host); /* each try bounded */
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int st = sim_agent_exec(run, host, cmd, -1, null, null);
+    if (null >= 0)
+        close(null);
+    return st == 0;
+}
+
+/* A booted node counts as up only once what its users take into it
+ * answers: a check of its own asks until it does (the boot's timer bounds
+ * it) and ends with 0. */
+static void start_probe(int n)
+{
+    pid_t pid;
+    int r =
+        sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS | FORK_DEATHSIG_SIGKILL,
+                 nullptr, 0, &pid);
+    if (r == 0) {
+        while (!way_in_answers(n))
+            usleep(20000);
+        _exit(0);
+    }
+    g_node[n].probe = r < 0 ? 0 : pid;
+    if (r < 0)
+        slog("node %d: cannot check its way in: %s", n, strerror(errno));
+}
+
+static void stop_probe(int n)
+{
+    if (g_node[n].probe > 0)
+        (void)kill(g_node[n].probe, SIGKILL);
+}
+
+static void node_up(int n)
+{
+    struct sup_node_t *s = &g_node[n];
+    s->state = NS_UP;
+    s->deadline = 0;
+    slog("node %d: up", n);
+    join_in_order(n);
+    move_node_up(n);
+}
+
 static void node_ready(int n)
 {
     struct sup_node_t *s = &g_node[n];
@@ -193,11 +253,10 @@ static void node_ready(int n)
     close(s->ready_fd);
     s->ready_fd = -1;
     if (r == 1 && c == 'R' && s->state == NS_BOOTING) {
-        s->state = NS_UP;
-        s->deadline = 0;
-        slog("node %d: up", n);
-        join_in_order(n);
-        move_node_up(n);
+        slog("node %d: booted, waiting for its way in to answer", n);
+        start_probe(n);
+        if (s->probe == 0)
+            node_up(n);
     } else if (s->state == NS_BOOTING) {
         /* Its init reports why in the console log and is about to end. */
         slog("node %d: boot failed, see node%d/console.log", n, n);
@@ -218,6 +277,7 @@ static void node_reboot(int n)
      * caller even on a busy machine. A session that never ends is cut off
      * after the grace. */
     int booted = s->state == NS_UP; /* a booting node has no sessions yet */
+    stop_probe(n);
     unlink_agent(n);
     daemon_tell("leave", n);
     s->state = NS_STOPPING;
@@ -242,6 +302,11 @@ static void node_reaped(pid_t pid, int st)
         forget_pid("osk-simd.pid");
         return;
     }
+    if (pid == g_witness) {
+        slog("the run logs' witness ended (status %d)", st);
+        g_witness = 0;
+        return;
+    }
     if (pid == g_pkghost || pid == g_hub) {
         slog("%s ended (status %d)", pid == g_hub ? "the hub network" : "the package host", st);
         (pid == g_hub ? g_hub : g_pkghost) = 0;
@@ -250,8 +315,17 @@ static void node_reaped(pid_t pid, int st)
     }
     for (int n = 0; n < g_nnodes; n++) {
         struct sup_node_t *s = &g_node[n];
+        if (s->probe == pid) {
+            /* Ended by its own success only: a stopped check is of a
+             * boot that is over. */
+            s->probe = 0;
+            if (s->state == NS_BOOTING && WIFEXITED(st) && WEXITSTATUS(st) == 0)
+                node_up(n);
+            return;
+        }
         if (s->pid != pid)
             continue;
+        stop_probe(n);
         s->pid = 0;
         char f[32];
         snprintf(f, sizeof f, "node%d/pid", n);
@@ -391,6 +465,8 @@ static void teardown(void)
         (void)kill(g_hub, SIGKILL);
     if (g_simd > 0)
         (void)kill(g_simd, SIGTERM);
+    if (g_witness > 0)
+        (void)kill(g_witness, SIGKILL);
     for (int n = 0; n < g_nnodes; n++)
         if (g_node[n].pid > 0)
             wait_gone(g_node[n].pid, 10000);
@@ -400,6 +476,8 @@ static void teardown(void)
         wait_gone(g_hub, 5000);
     if (g_simd > 0)
         wait_gone(g_simd, 3000);
+    if (g_witness > 0)
+        wait_gone(g_witness, 3000);
     for (int n = 0; n < g_nnodes; n++) {
         char f[32];
         snprintf(f, sizeof f, "node%d/pid", n);
@@ -612,6 +690,21 @@ static void sysmgr_listener(void)
         slog("no listener for the system manager: %s", strerror(errno));
 }
 
+/* The run logs' witness (witness.h), started before the nodes so that it
+ * sees their first lines. */
+static void start_witness(void)
+{
+    int r =
+        sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS | FORK_DEATHSIG_SIGKILL,
+                 nullptr, 0, &g_witness);
+    if (r == 0)
+        _exit(witness_run(g_dir, g_nnodes));
+    if (r < 0) {
+        g_witness = 0;
+        slog("cannot start the run logs' witness: %s", strerror(errno));
+    }
+}
+
 /* The hub network, the PR server and the package host, then every node's
  * boot. -1 when the cluster cannot start. */
 static int start_cluster(const char *dir, const char *bindir)
@@ -630,6 +723,7 @@ static int start_cluster(const char *dir, const char *bindir)
     /* The cluster counts as up only when every host answers, this one too. */
     g_pkghost = start_ready(bindir, "pkghost", FORK_NEW_PIDNS | FORK_NEW_MOUNTNS | FORK_NEW_UTSNS,
                             SIM_NET_PKGHOST, "pkghost.pid");
+    start_witness();
     for (int n = 0; n < g_nnodes; n++)
         node_boot(n);
     return 0;
@@ -711,7 +805,7 @@ int supervisor_main(const char *dir, const char *bindir, int owner_fd)
         return 1;
     }
     for (int n = 0; n < 8; n++)
-        g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0};
+        g_node[n] = {NS_DOWN, 0, -1, 'A', 0, 0, 0};
     struct move_ops_t ops = {g_dir,        g_nnodes,        move_root,         move_is_up,
                              move_is_dead, move_expedition, move_restart_into, slog};
     move_init(&ops);

@@ -305,7 +305,7 @@ TEST_F(Rolling, StandardRollingMovesTheWholeClusterWhileEveryExportIsServed)
     /* The timeline shows the remaining nodes' restarts too. */
     run_result t = test_cluster_cli(dir, {"timeline"});
     EXPECT_EQ(t.status, 0) << t.err;
-    for (const char *lane : {"\n1 [^\n]* [0-9]+\n", "\n3 [^\n]* [0-9]+\n"})
+    for (const char *lane : {"\n1 [^\n]* [0-9.]+\n", "\n3 [^\n]* [0-9.]+\n"})
         EXPECT_THAT(t.out, ::testing::ContainsRegex(lane)) << t.out;
 
     mark_boot();

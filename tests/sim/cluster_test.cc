@@ -377,6 +377,33 @@ TEST_F(Cluster, ScratchFaultFiredAfterARestartFillsNothing)
 /* A rebooting node sees its running sessions out, so on a busy machine the
  * reboot request (and whatever its command does after it) still reaches
  * its caller. */
+/* Scripts wait for a node's status and then use it: once it says up,
+ * exec enters the node and its remote shell answers, every time. */
+TEST_F(Cluster, ANodeReportedUpCanBeEnteredAtOnce)
+{
+    up(2);
+    for (int round = 0; round < 8; round++) {
+        int n = round % 2, other = 1 - n;
+        ASSERT_EQ(test_cluster_reboot(dir, n), 0);
+        std::vector<test_node_status> s;
+        ASSERT_TRUE(wait_for_condition(
+            1200, 50,
+            [&] { return test_cluster_status(dir, &s) && s.size() == 2 && s[n].state == "up"; }))
+            << "round " << round << ": node" << n << " did not come back";
+        std::string out, err;
+        EXPECT_EQ(test_cluster_exec(dir, n, "echo in", &out, &err), 0)
+            << "round " << round << ": " << err;
+        EXPECT_EQ(out, "in\n") << "round " << round;
+        out.clear();
+        err.clear();
+        EXPECT_EQ(
+            test_cluster_exec(dir, other, "rsh node" + std::to_string(n) + " echo in", &out, &err),
+            0)
+            << "round " << round << ": " << err;
+        EXPECT_EQ(out, "in\n") << "round " << round << ": " << err;
+    }
+}
+
 TEST_F(Cluster, RebootUnderLoadStillAnswersItsCaller)
 {
     up(1);

@@ -2,11 +2,13 @@
  * osk-mcall: runs one named management call against a system manager and
  * prints the reply with its record type's print routine. Over a socket
  * (plain or TLS, the certificate verified against --cafile) from anywhere,
- * or over the kernel IPC (--local) on a node.
+ * or over the kernel IPC (--local) on a node. A manager that does not
+ * answer within the timeout ends the call with status 1.
  */
 #include <errno.h>
 #include <netdb.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,29 +30,49 @@ typedef struct mcall_cmd {
     uint32_t size;
     const char *args;
     const char *what;
+    const char *arg[2]; /* what each argument names; null past the last */
 } mcall_cmd_t;
 
 static const mcall_cmd_t cmds[] = {
-    {"ping", MC_PING, sizeof(mcping_t), "", "the manager's management-call version"},
-    {"showvlun", MCVL_SHOW, sizeof(showvlun_t), "[VV [HOST]]", "exported volumes (VLUNs)"},
-    {"showhost", MCHO_SHOW, sizeof(showhost_t), "[HOST]", "hosts and their paths"},
-    {"showvv", MCVV_SHOW, sizeof(showvv_t), "[VV]", "virtual volumes"},
-    {"showpd", MCPD_SHOW, sizeof(pdscmd_t), "", "physical disks"},
-    {"showport", MCISCSI_SHOWPORT, sizeof(mciscsi_showport_t), "", "iSCSI ports"},
-    {"pshow", MCLD_PSHOW, PSHOW_REQ_SIZE, "", "logical disks holding preserved data"},
+    {"ping", MC_PING, sizeof(mcping_t), "", "the manager's management-call version", {}},
+    {"showvlun",
+     MCVL_SHOW,
+     sizeof(showvlun_t),
+     "[VV [HOST]]",
+     "exported volumes (VLUNs)",
+     {"volume", "host"}},
+    {"showhost", MCHO_SHOW, sizeof(showhost_t), "[HOST]", "hosts and their paths", {"host"}},
+    {"showvv", MCVV_SHOW, sizeof(showvv_t), "[VV]", "virtual volumes", {"volume"}},
+    {"showpd", MCPD_SHOW, sizeof(pdscmd_t), "", "physical disks", {}},
+    {"showport", MCISCSI_SHOWPORT, sizeof(mciscsi_showport_t), "", "iSCSI ports", {}},
+    {"pshow", MCLD_PSHOW, PSHOW_REQ_SIZE, "", "logical disks holding preserved data", {}},
 };
+
+/* Every name a call takes fits a field of this size, with its end. */
+#define NAME_FIELD 32
+static_assert(sizeof(showvlun_t::showvlun_vname) == NAME_FIELD &&
+                  sizeof(showvlun_t::showvlun_hname) == NAME_FIELD &&
+                  sizeof(showhost_t::showhost_name) == NAME_FIELD &&
+                  sizeof(showvv_t::showvv_name) == NAME_FIELD,
+              "a name field changed size");
+
+#define DEFAULT_TIMEOUT 30
 
 static void usage(FILE *f)
 {
-    fprintf(f, "usage: osk-mcall [--tls] [--host HOST] [--port PORT] [--cafile FILE] CALL [ARGS]\n"
-               "       osk-mcall --local CALL [ARGS]\n"
-               "\n"
-               "Runs one management call and prints the reply. Over a socket by default:\n"
-               "HOST (127.0.0.1) and PORT ($OSK_MCALL_PORT); --tls verifies the manager's\n"
-               "certificate against FILE ($OSK_MCALL_CAFILE). --local uses the kernel IPC of\n"
-               "the node it runs on.\n"
-               "\n"
-               "Calls:\n");
+    fprintf(f,
+            "usage: osk-mcall [--tls] [--host HOST] [--port PORT] [--cafile FILE]\n"
+            "                 [--timeout SECONDS] CALL [ARGS]\n"
+            "       osk-mcall --local [--timeout SECONDS] CALL [ARGS]\n"
+            "\n"
+            "Runs one management call and prints the reply. Over a socket by default:\n"
+            "HOST (127.0.0.1) and PORT ($OSK_MCALL_PORT); --tls verifies the manager's\n"
+            "certificate against FILE ($OSK_MCALL_CAFILE). --local uses the kernel IPC of\n"
+            "the node it runs on. A manager that has not answered within SECONDS\n"
+            "(default %d) ends the call. Names are at most %d characters.\n"
+            "\n"
+            "Calls:\n",
+            DEFAULT_TIMEOUT, NAME_FIELD - 1);
     for (const mcall_cmd_t &c : cmds) {
         char head[40];
         snprintf(head, sizeof head, "%s %s", c.name, c.args);
@@ -58,10 +80,51 @@ static void usage(FILE *f)
     }
 }
 
+/* A mistake on the command line: one line naming it and the way out. */
+static int misuse(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static int misuse(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("osk-mcall: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return 2;
+}
+
+/* The arguments of call c, refused when there are more than it takes or
+ * one does not fit its field (a cut name would ask for another object). */
+static int check_args(const mcall_cmd_t *c, int argc, char **argv)
+{
+    int most = 0;
+    while (most < 2 && c->arg[most] != nullptr)
+        most++;
+    if (argc > most)
+        return most == 0 ? misuse("%s takes no arguments, not \"%s\"", c->name, argv[0])
+                         : misuse("%s takes at most %d argument%s (%s), not \"%s\"", c->name, most,
+                                  most > 1 ? "s" : "", c->args, argv[most]);
+    for (int i = 0; i < argc; i++)
+        if (strlen(argv[i]) > NAME_FIELD - 1)
+            return misuse("the %s name \"%s\" is longer than %d characters", c->arg[i], argv[i],
+                          NAME_FIELD - 1);
+    return 0;
+}
+
 static void copy_name(char *dst, size_t n, const char *src)
 {
     if (src != nullptr)
-        snprintf(dst, n, "%.*s", (int)n - 1, src);
+        snprintf(dst, n, "%s", src);
+}
+
+/* Written by the alarm, prepared before it is set: a handler may only
+ * write and exit. */
+static char g_timeout_msg[512];
+
+static void on_timeout(int)
+{
+    (void)!write(2, g_timeout_msg, strlen(g_timeout_msg));
+    _exit(1);
 }
 
 /* The request: filters given on the command line, "everything" otherwise. */
@@ -174,9 +237,21 @@ int main(int argc, char **argv)
 {
     const char *host = "127.0.0.1", *port = getenv("OSK_MCALL_PORT"),
                *cafile = getenv("OSK_MCALL_CAFILE");
+    const char *timeout = nullptr;
     int tls = 0, local = 0, i = 1;
+    /* The options that take a value, and what the value is. */
+    static const struct {
+        const char *name, *what;
+    } valued[] = {{"--host", "the manager's host name or address"},
+                  {"--port", "the manager's port"},
+                  {"--cafile", "the certificate file of the cluster"},
+                  {"--timeout", "a number of seconds"}};
     for (; i < argc && argv[i][0] == '-'; i++) {
         const char *o = argv[i];
+        int v = -1;
+        for (int k = 0; k < 4; k++)
+            if (strcmp(o, valued[k].name) == 0)
+                v = k;
         if (strcmp(o, "--help") == 0 || strcmp(o, "-h") == 0) {
             usage(stdout);
             return 0;
@@ -184,31 +259,51 @@ int main(int argc, char **argv)
             tls = 1;
         } else if (strcmp(o, "--local") == 0) {
             local = 1;
-        } else if ((strcmp(o, "--host") == 0 || strcmp(o, "--port") == 0 ||
-                    strcmp(o, "--cafile") == 0) &&
-                   i + 1 < argc) {
-            const char **dst = o[2] == 'h' ? &host : o[2] == 'p' ? &port : &cafile;
-            *dst = argv[++i];
+        } else if (v >= 0) {
+            /* No value of these starts with a dash: that is the next option. */
+            if (i + 1 >= argc || argv[i + 1][0] == '-')
+                return misuse("%s needs a value: %s", o, valued[v].what);
+            const char **dst[] = {&host, &port, &cafile, &timeout};
+            *dst[v] = argv[++i];
         } else {
-            fprintf(stderr, "osk-mcall: unknown option %s\n", o);
-            usage(stderr);
-            return 2;
+            return misuse("unknown option %s; osk-mcall --help lists them", o);
         }
     }
-    if (i >= argc) {
-        usage(stderr);
-        return 2;
-    }
+    if (i >= argc)
+        return misuse("no call given; osk-mcall --help lists them");
     const mcall_cmd_t *cmd = nullptr;
     for (const mcall_cmd_t &c : cmds) {
         if (strcmp(c.name, argv[i]) == 0)
             cmd = &c;
     }
-    if (cmd == nullptr) {
-        fprintf(stderr, "osk-mcall: unknown call %s (osk-mcall --help lists them)\n", argv[i]);
+    if (cmd == nullptr)
+        return misuse("unknown call %s; osk-mcall --help lists them", argv[i]);
+    if (check_args(cmd, argc - i - 1, argv + i + 1) != 0)
         return 2;
+    long seconds = DEFAULT_TIMEOUT;
+    if (timeout != nullptr) {
+        char *end;
+        errno = 0;
+        seconds = strtol(timeout, &end, 10);
+        if (*timeout < '0' || *timeout > '9' || *end || errno || seconds < 1 || seconds > 86400)
+            return misuse("--timeout takes a number of seconds from 1 to 86400, not \"%s\"",
+                          timeout);
     }
     signal(SIGPIPE, SIG_IGN);
+    /* Whatever the call waits on (the connection, the handshake, the
+     * reply), a manager that does not answer ends it. */
+    if (local)
+        snprintf(g_timeout_msg, sizeof g_timeout_msg,
+                 "osk-mcall: no answer from the system manager over the kernel IPC within %ld s; "
+                 "is it up? (--timeout sets the wait)\n",
+                 seconds);
+    else
+        snprintf(g_timeout_msg, sizeof g_timeout_msg,
+                 "osk-mcall: no answer from the manager at %s:%s within %ld s; is it up? "
+                 "(--timeout sets the wait)\n",
+                 host, port ? port : "?", seconds);
+    signal(SIGALRM, on_timeout);
+    alarm((unsigned)seconds);
     strcnv_initialize();
 
     if (local) {
