@@ -498,30 +498,74 @@ static int wait_until_up(pid_t sup, int nnodes)
     }
 }
 
-static int cmd_up(int argc, char **argv, const char *self)
-{
+struct up_options {
     int nnodes = 4;
     const char *base = BASE_RELEASE_DEFAULT;
     const char *owner = nullptr;
+};
+
+/* The options of `up` into *o; 0, or misuse()'s status. */
+static int parse_up(int argc, char **argv, up_options *o)
+{
     for (int i = 2; i < argc; i++) {
-        const char *o = argv[i], *count = nullptr;
-        bool valued = strcmp(o, "--base") == 0 || strcmp(o, "--owner") == 0 ||
-                      strcmp(o, "--nodes") == 0 || strcmp(o, "--sysmgr-conf") == 0;
+        const char *a = argv[i], *count = nullptr;
+        bool valued = strcmp(a, "--base") == 0 || strcmp(a, "--owner") == 0 ||
+                      strcmp(a, "--nodes") == 0 || strcmp(a, "--sysmgr-conf") == 0;
         if (valued && i + 1 >= argc)
-            return misuse("%s needs a value (osk-cluster --help shows it)", o);
-        if (strcmp(o, "--base") == 0)
-            base = argv[++i];
-        else if (strcmp(o, "--owner") == 0)
-            owner = argv[++i];
-        else if (strcmp(o, "--nodes") == 0)
+            return misuse("%s needs a value (osk-cluster --help shows it)", a);
+        if (strcmp(a, "--base") == 0)
+            o->base = argv[++i];
+        else if (strcmp(a, "--owner") == 0)
+            o->owner = argv[++i];
+        else if (strcmp(a, "--nodes") == 0)
             count = argv[++i];
-        else if (strncmp(o, "--nodes=", 8) == 0)
-            count = o + 8;
+        else if (strncmp(a, "--nodes=", 8) == 0)
+            count = a + 8;
         else if (!sysmgr_up_option(argc, argv, &i))
-            return misuse("up does not take %s (osk-cluster --help lists its options)", o);
-        if (count && (nnodes = (int)parse_number(count, 1, 8)) < 0)
+            return misuse("up does not take %s (osk-cluster --help lists its options)", a);
+        if (count && (o->nnodes = (int)parse_number(count, 1, 8)) < 0)
             return misuse("--nodes takes a number from 1 to 8, not \"%s\"", count);
     }
+    return 0;
+}
+
+/* Starts the supervisor of the cluster, which dies with `up` until told
+ * "started", its output in supervisor.log; its pid in *sup. 0, or -1 with
+ * a message. */
+static int start_supervisor(const char *self, const char *bindir, int owner_fd, pid_t *sup)
+{
+    char log[PATH_MAX];
+    path(log, sizeof log, "supervisor.log");
+    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int keep[2] = {lfd, owner_fd};
+    int r = lfd < 0 ? -1
+                    : sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS |
+                                   FORK_DEATHSIG_SIGKILL,
+                               keep, owner_fd >= 0 ? 2 : 1, sup);
+    if (r == 0) {
+        dup2(lfd, 1);
+        dup2(lfd, 2);
+        char ofd[16];
+        snprintf(ofd, sizeof ofd, "%d", owner_fd);
+        if (owner_fd >= 0)
+            (void)fcntl(owner_fd, F_SETFD, 0);
+        execl(self, "osk-cluster", "supervise", g_dir, bindir, ofd, (char *)nullptr);
+        _exit(127);
+    }
+    if (r < 0)
+        fprintf(stderr, "osk-cluster: cannot start the supervisor: %s\n", strerror(errno));
+    if (lfd >= 0)
+        close(lfd);
+    return r < 0 ? -1 : 0;
+}
+
+static int cmd_up(int argc, char **argv, const char *self)
+{
+    up_options opt;
+    if (int st = parse_up(argc, argv, &opt))
+        return st;
+    const int nnodes = opt.nnodes;
+    const char *owner = opt.owner;
     if (supervisor_pid()) {
         fprintf(stderr, "osk-cluster: a cluster is already up in %s\n", g_dir);
         return 1;
@@ -571,39 +615,18 @@ static int cmd_up(int argc, char **argv, const char *self)
         fprintf(stderr, "osk-cluster: cannot prepare %s: %s\n", g_dir, strerror(errno));
         return fail();
     }
-    char bindir[PATH_MAX], log[PATH_MAX];
+    char bindir[PATH_MAX];
     snprintf(bindir, sizeof bindir, "%s", self);
     *strrchr(bindir, '/') = '\0';
-    if (base_release_make(g_dir, base, bindir) < 0 || g_interrupted)
+    if (base_release_make(g_dir, opt.base, bindir) < 0 || g_interrupted)
         return fail();
     if (sysmgr_prepare(g_dir, bindir, nnodes) < 0 || g_interrupted)
         return fail();
-    path(log, sizeof log, "supervisor.log");
-    int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    int keep[2] = {lfd, owner_fd};
-    /* The supervisor dies with `up` until told "started". */
-    int r = lfd < 0 ? -1
-                    : sim_fork(FORK_NEW_SESSION | FORK_NULL_STDIN | FORK_CLOSE_ALL_FDS |
-                                   FORK_DEATHSIG_SIGKILL,
-                               keep, owner_fd >= 0 ? 2 : 1, &sup);
-    if (r == 0) {
-        dup2(lfd, 1);
-        dup2(lfd, 2);
-        char ofd[16];
-        snprintf(ofd, sizeof ofd, "%d", owner_fd);
-        if (owner_fd >= 0)
-            (void)fcntl(owner_fd, F_SETFD, 0);
-        execl(self, "osk-cluster", "supervise", g_dir, bindir, ofd, (char *)nullptr);
-        _exit(127);
-    }
-    if (r < 0) {
-        fprintf(stderr, "osk-cluster: cannot start the supervisor: %s\n", strerror(errno));
-        return fail();
-    }
-    close(lfd);
+    int started = start_supervisor(self, bindir, owner_fd, &sup);
     if (owner_fd >= 0)
         close(owner_fd);
-
+    if (started < 0)
+        return fail();
     if (wait_until_up(sup, nnodes) < 0)
         return fail();
     char reply[256];
