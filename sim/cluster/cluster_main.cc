@@ -27,6 +27,7 @@
 #include "records.h"
 #include "sim_fork.h"
 #include "sim_clusterdir.h"
+#include "remote_shell.h"
 #include "sim_net.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -40,6 +41,7 @@ static void usage(void)
             "                                       without the system manager, or with this\n"
             "                                       storage configuration\n"
             "          [--base RELEASE|none]        the release the nodes start with\n"
+            "          [--remote-shell rsh|ssh]     what the nodes' rsh and rcp are (default rsh)\n"
             "          [--owner PID]                the cluster ends when process PID ends\n"
             "       osk-cluster base [--base RELEASE|none]\n"
             "                                       make the nodes' base once for this build\n"
@@ -417,7 +419,10 @@ static int cmd_up(int argc, char **argv, const char *self)
             nnodes = atoi(argv[i] + 8);
         else if (sysmgr_up_option(argc, argv, &i))
             continue;
-        else {
+        else if (int r = remote_shell_up_option(argc, argv, &i); r != 0) {
+            if (r < 0)
+                return 2;
+        } else {
             usage();
             return 2;
         }
@@ -466,7 +471,7 @@ static int cmd_up(int argc, char **argv, const char *self)
     *strrchr(bindir, '/') = '\0';
     if (base_release_make(g_dir, base, bindir) < 0)
         return fail();
-    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0)
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0 || remote_shell_prepare(g_dir, nnodes) < 0)
         return fail();
     path(log, sizeof log, "supervisor.log");
     int lfd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
