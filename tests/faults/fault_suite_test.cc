@@ -513,6 +513,7 @@ TEST_F(Faults, RemoteStatusCarriedOverSshOnFourNodes)
             {"--postinst", "[ \"$(hostname)\" != node1 ] || mv /etc/lilo.conf /etc/lilo.away"});
     failing_case("LILO fails on node 1", {}, "--rcp pkghost:/nolilo.tgz", 25,
                  "lilo did not complete successfully!");
+    table.back().where = "node 1's install";
     run(1, "chroot /altroot mv /etc/lilo.away /etc/lilo.conf");
     next_run_succeeds(first, 0, "--rcp pkghost:/r.tgz");
     for (int n = 0; n < 4; n++)
