@@ -19,9 +19,10 @@ int remote_shell_up_option(int argc, char **argv, int *i)
 {
     if (strcmp(argv[*i], "--remote-shell") != 0)
         return 0;
-    const char *v = *i + 1 < argc ? argv[++*i] : "";
-    if (strcmp(v, "rsh") != 0 && strcmp(v, "ssh") != 0) {
-        fprintf(stderr, "osk-cluster: --remote-shell takes rsh or ssh, not '%s'\n", v);
+    const char *v = *i + 1 < argc ? argv[++*i] : nullptr;
+    if (!v || (strcmp(v, "rsh") != 0 && strcmp(v, "ssh") != 0)) {
+        fprintf(stderr, "osk-cluster: --remote-shell takes rsh or ssh%s%s%s\n", v ? ", not '" : "",
+                v ? v : "", v ? "'" : "");
         return -1;
     }
     g_ssh = strcmp(v, "ssh") == 0;
