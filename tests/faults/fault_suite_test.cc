@@ -55,8 +55,8 @@ class FaultTable : public ::testing::Environment
     void TearDown() override
     {
         char head[256];
-        snprintf(head, sizeof head, "\n%-50s | %-5s | %-28s | %4s | %-23s | %s\n", "fault",
-                 "shell", "where it fired", "exit", "running roots unchanged", "next run");
+        snprintf(head, sizeof head, "\n%-50s | %-5s | %-28s | %4s | %-23s | %s\n", "fault", "shell",
+                 "where it fired", "exit", "running roots unchanged", "next run");
         std::string h = head + std::string(136, '-') + "\n", rows;
         for (auto &r : table) {
             char line[512];
@@ -495,6 +495,11 @@ TEST_F(Faults, RemoteStatusCarriedOverSshOnFourNodes)
                                 nullptr, &err),
               255);
     EXPECT_THAT(err, HasSubstr("Host key verification failed."));
+    /* Root gets in by the cluster key alone: no password is asked for. */
+    EXPECT_EQ(
+        test_cluster_exec(dir, 1, "rsh -o PubkeyAuthentication=no pkghost true", nullptr, &err),
+        255);
+    EXPECT_THAT(err, HasSubstr("Permission denied (publickey)."));
 
     release("r.tgz", "2.2.3.10");
     size_t first = table.size();
