@@ -104,12 +104,11 @@ int node_root_create(const struct node_boot_t *b, char x)
     /* Debian's remote shell, trusting root of the cluster's hosts only, or
      * OpenSSH trusting root's cluster key only; a session's PATH comes
      * from /etc/environment, through PAM. */
-    char keys[PATH_MAX], etc[PATH_MAX], dot[PATH_MAX];
-    snprintf(keys, sizeof keys, "%s/" SIM_NET_SSH_DIR, b->dir);
+    char run[PATH_MAX], etc[PATH_MAX], dot[PATH_MAX];
+    snprintf(run, sizeof run, "%s/run", b->dir);
     snprintf(etc, sizeof etc, "%s/etc/ssh", up);
     snprintf(dot, sizeof dot, "%s/root/.ssh", up);
-    bool ssh = access(keys, F_OK) == 0;
-    if (ssh ? host_ssh_files(b->dir, b->node, etc, dot) < 0
+    if (sim_net_ssh(run) ? host_ssh_files(b->dir, b->node, etc, dot) < 0
             : put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0)
         return -1;
     if (put_file(up, "/etc/hosts", sim_net_hosts_file().c_str(), 0644) < 0 ||
