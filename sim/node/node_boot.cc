@@ -109,7 +109,7 @@ int node_root_create(const struct node_boot_t *b, char x)
     snprintf(etc, sizeof etc, "%s/etc/ssh", up);
     snprintf(dot, sizeof dot, "%s/root/.ssh", up);
     if (sim_net_ssh(run) ? host_ssh_files(b->dir, b->node, etc, dot) < 0
-            : put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0)
+                         : put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0)
         return -1;
     if (put_file(up, "/etc/hosts", sim_net_hosts_file().c_str(), 0644) < 0 ||
         put_file(up, "/etc/inetd.conf", sim_net_inetd_conf().c_str(), 0644) < 0 ||
