@@ -828,8 +828,7 @@ class Soak
         char line[512];
         r << "soak: seed " << opt.seed << ", " << rows.size() << " of " << opt.cycles
           << " cycles on " << nnodes << " nodes over " << test_cluster_shell()
-          << (stopped ? " (stopped at a violation)" : "")
-          << "\n\n";
+          << (stopped ? " (stopped at a violation)" : "") << "\n\n";
         snprintf(line, sizeof line, "%-5s | %-30s | %-44s | %-10s | %-3s | %-36s | %s\n", "cycle",
                  "operation", "fault", "fired", "try", "recovery", "ms");
         r << line << std::string(156, '-') << "\n";
