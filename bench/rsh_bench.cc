@@ -2,9 +2,11 @@
  * One remote shell call against a bare TCP connection on the same link,
  * run inside a node of a simulated cluster:
  *
- *   rsh_bench HOST N     prints "rsh_us=R connect_us=C": the medians of N
- *                        runs of `rsh HOST true` and of 10*N connects to
- *                        HOST's remote shell port, each closed at once
+ *   rsh_bench HOST N [PORT]  prints "rsh_us=R connect_us=C": the medians
+ *                            of N runs of `rsh HOST true` and of 10*N
+ *                            connects to HOST's remote shell port (PORT,
+ *                            default 514; 22 where rsh is ssh), each
+ *                            closed at once
  */
 #include <netdb.h>
 #include <stdio.h>
@@ -43,15 +45,16 @@ static int rsh_once(const char *host)
 
 int main(int argc, char **argv)
 {
-    int n = argc == 3 ? atoi(argv[2]) : 0;
-    if (n < 1) {
-        fprintf(stderr, "usage: rsh_bench HOST N\n");
+    int n = argc == 3 || argc == 4 ? atoi(argv[2]) : 0;
+    const char *port = argc == 4 ? argv[3] : "514";
+    if (n < 1 || atoi(port) < 1) {
+        fprintf(stderr, "usage: rsh_bench HOST N [PORT]\n");
         return 2;
     }
     struct addrinfo hints = {}, *ai;
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(argv[1], "514", &hints, &ai) != 0) {
+    if (getaddrinfo(argv[1], port, &hints, &ai) != 0) {
         fprintf(stderr, "rsh_bench: unknown host %s\n", argv[1]);
         return 1;
     }

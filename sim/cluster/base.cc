@@ -37,13 +37,15 @@
 
 /* What a node of this system runs besides the minimal system: Debian's
  * remote shell with its server and superserver (which needs netbase's
- * service names), perl for maintainer scripts, iproute2 for the host's
- * network, psmisc for update's killall, procps for an operator's ps. */
-static const char *const node_packages[] = {"openbsd-inetd", "rsh-server", "rsh-client", "perl",
-                                            "netbase",       "iproute2",   "psmisc",     "procps"};
+ * service names), or OpenSSH's when the cluster chooses it, perl for
+ * maintainer scripts, iproute2 for the host's network, psmisc for update's
+ * killall, procps for an operator's ps. */
+static const char *const node_packages[] = {
+    "openbsd-inetd", "rsh-server", "rsh-client", "openssh-server", "openssh-client",
+    "perl",          "netbase",    "iproute2",   "psmisc",         "procps"};
 
 /* Bumped whenever what is done to a layer after its tools ran changes. */
-#define BASE_RECIPE "1"
+#define BASE_RECIPE "2"
 
 static const char *const chroot_env[] = {
     "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
@@ -344,10 +346,14 @@ static int system_layer(store *s, const std::vector<std::string> &packages, std:
                       "--aptopt=Acquire::Check-Valid-Until \"false\"",
                       "--aptopt=Acquire::Check-Date \"false\"", codename, tmp + "/root", sources},
                      nullptr, &out);
+    /* The host keys the server's install made would be every host's: each
+     * host gets its own at `up` instead. */
     if (rc == 0)
-        for (const char *f :
-             {"/etc/apt/sources.list.d/0000debian.sources", "/etc/apt/apt.conf.d/99mmdebstrap"})
-            (void)unlink((tmp + "/root" + f).c_str());
+        rc = run_captured({"/bin/sh", "-c",
+                           "rm -f \"$1\"/etc/apt/sources.list.d/0000debian.sources "
+                           "\"$1\"/etc/apt/apt.conf.d/99mmdebstrap \"$1\"/etc/ssh/ssh_host_*",
+                           "sh", tmp + "/root"},
+                          nullptr, &out);
     (void)sim_write_file((tmp + "/mmdebstrap.log").c_str(), out.c_str(), 0644);
     if (rc != 0) {
         fprintf(stderr,
@@ -461,6 +467,24 @@ static int tree_layer(store *s, const std::string &system, const std::string &bi
         return -1;
     }
     return keep(tmp, dir);
+}
+
+int base_system_run(const std::string &system, const std::string &mnt,
+                    const std::vector<std::string> &argv, std::string *out)
+{
+    auto enter = [&]() {
+        std::string at = system + "/mnt";
+        if (mount(system.c_str(), system.c_str(), nullptr, MS_BIND, nullptr) < 0 ||
+            mount(nullptr, system.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) <
+                0 ||
+            mount(mnt.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) < 0 ||
+            chroot(system.c_str()) < 0 || chdir("/") < 0) {
+            fprintf(stderr, "osk-cluster: enter the nodes' system: %s\n", strerror(errno));
+            return -1;
+        }
+        return 0;
+    };
+    return run_captured(argv, enter, out);
 }
 
 int base_layers_get(const char *bindir, const char *release, base_layers *out)

@@ -19,6 +19,7 @@
 #define BASE_H
 
 #include <string>
+#include <vector>
 
 #define BASE_RELEASE_DEFAULT "2.2.2.164"
 
@@ -36,6 +37,13 @@ int base_layers_get(const char *bindir, const char *release, base_layers *out);
 /* base_layers_get, then links DIR/base/system and DIR/base/tree to the
  * layers, where the nodes' boots find them. */
 int base_release_make(const char *dir, const char *release, const char *bindir);
+
+/* Runs ARGV (a program of the nodes' system) chrooted into the system layer
+ * SYSTEM, which it sees read-only, with the folder MNT of this machine at
+ * "/mnt": so a tool of the nodes' own makes files for them. Both output
+ * streams go to *OUT. Returns the exit status, or -1. */
+int base_system_run(const std::string &system, const std::string &mnt,
+                    const std::vector<std::string> &argv, std::string *out);
 
 /* "osk-cluster base [--base RELEASE]": builds what is missing and prints the
  * overlay lower-directory list of a fresh node root, highest layer first. */

@@ -28,6 +28,7 @@
 #include "records.h"
 #include "sim_fork.h"
 #include "sim_clusterdir.h"
+#include "remote_shell.h"
 #include "sim_net.h"
 #include "sim_util.h"
 #include "sim_wire.h"
@@ -42,6 +43,7 @@ static void usage(FILE *f)
             "                                       without the system manager, or with this\n"
             "                                       storage configuration\n"
             "          [--base RELEASE|none]        the release the nodes start with\n"
+            "          [--remote-shell rsh|ssh]     what the nodes' rsh and rcp are (default rsh)\n"
             "          [--owner PID]                the cluster ends when process PID ends\n"
             "       osk-cluster base [--base RELEASE|none]\n"
             "                                       make the nodes' base once for this build\n"
@@ -521,7 +523,11 @@ static int parse_up(int argc, char **argv, up_options *o)
             count = argv[++i];
         else if (strncmp(a, "--nodes=", 8) == 0)
             count = a + 8;
-        else if (!sysmgr_up_option(argc, argv, &i))
+        else if (sysmgr_up_option(argc, argv, &i))
+            continue;
+        else if (int r = remote_shell_up_option(argc, argv, &i); r < 0)
+            return 2;
+        else if (r == 0)
             return misuse("up does not take %s (osk-cluster --help lists its options)", a);
         if (count && (o->nnodes = (int)parse_number(count, 1, 8)) < 0)
             return misuse("--nodes takes a number from 1 to 8, not \"%s\"", count);
@@ -620,7 +626,8 @@ static int cmd_up(int argc, char **argv, const char *self)
     *strrchr(bindir, '/') = '\0';
     if (base_release_make(g_dir, opt.base, bindir) < 0 || g_interrupted)
         return fail();
-    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0 || g_interrupted)
+    if (sysmgr_prepare(g_dir, bindir, nnodes) < 0 || remote_shell_prepare(g_dir, nnodes) < 0 ||
+        g_interrupted)
         return fail();
     int started = start_supervisor(self, bindir, owner_fd, &sup);
     if (owner_fd >= 0)

@@ -423,8 +423,11 @@ static int fire_rsh_fail(const fault_t &f, int, std::string *what)
         *what = strerror(errno);
         return -1;
     }
-    (void)signal_node(f.node, SIGTERM, "inetd");
-    for (int i = 0; i < 500 && sim_net_listening(init, SIM_NET_RSH_PORT); i++)
+    /* Over ssh its connections end too: a shared one would carry calls on
+     * without the server. */
+    int ssh = sim_net_ssh((std::string(g_dir) + "/run").c_str());
+    (void)signal_node(f.node, SIGTERM, ssh ? "sshd" : "inetd");
+    for (int i = 0; i < 500 && sim_net_listening(init, sim_net_shell_port(ssh)); i++)
         usleep(10000);
     *what = "nothing listens for rsh on " + node_name(f.node);
     return 0;
@@ -601,7 +604,7 @@ static void undo_rsh_fail(const fault_t &f, int)
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     std::string run = std::string(g_dir) + "/run";
     (void)sim_agent_exec(run.c_str(), node_name(f.node).c_str(),
-                         "pgrep -x inetd >/dev/null || " SIM_NET_INETD, -1, null, null);
+                         sim_net_shell_restart(sim_net_ssh(run.c_str())).c_str(), -1, null, null);
     if (null >= 0)
         close(null);
 }

@@ -12,7 +12,11 @@
  *
  * The remote shell is Debian's: every host runs openbsd-inetd with in.rshd
  * only (SIM_NET_INETD), trusts root of every cluster host through its
- * "/root/.rhosts" and names every host in "/etc/hosts".
+ * "/root/.rhosts" and names every host in "/etc/hosts". A cluster started
+ * with `--remote-shell ssh` runs OpenSSH's server instead (the file
+ * SIM_NET_SHELL_FILE of its run folder says "ssh"): keys, not host names,
+ * are trusted, and the nodes' "/usr/bin/rsh" and "/usr/bin/rcp" are ssh and
+ * scp through Debian's alternatives.
  */
 #ifndef SIM_NET_H
 #define SIM_NET_H
@@ -37,6 +41,36 @@
 #define SIM_NET_INETD_RATE "100000"
 #define SIM_NET_INETD_CONF "/etc/inetd.conf"
 #define SIM_NET_INETD SIM_NET_INETD_PATH " -R " SIM_NET_INETD_RATE " " SIM_NET_INETD_CONF
+
+/* OpenSSH's server, daemonised as inetd is, and how it is found to stop it:
+ * by its pid file, since every session is an "sshd" too. */
+#define SIM_NET_SSH_PORT 22
+#define SIM_NET_SSHD_PATH "/usr/sbin/sshd"
+#define SIM_NET_SSHD_PIDFILE "/run/sshd.pid"
+#define SIM_NET_SHELL_FILE "remote-shell"
+/* The keys `up` makes, in the cluster's folder: host-NAME and host-NAME.pub
+ * per host, root and root.pub (root's cluster key pair), known_hosts and
+ * authorized_keys. */
+#define SIM_NET_SSH_DIR "ssh"
+/* The clients' keep-alive: a peer that stops answering (crashed, hung, cut
+ * off) ends the call with 255 after about INTERVAL * (COUNT + 1) seconds. */
+#define SIM_NET_SSH_ALIVE_INTERVAL 5
+#define SIM_NET_SSH_ALIVE_COUNT 3
+
+/* 1 when the cluster whose run folder is RUN ("/run/osk-sim" in a node)
+ * was started with ssh as its remote shell, else 0. */
+int sim_net_ssh(const char *run);
+/* The port the remote shell's server listens on. */
+int sim_net_shell_port(int ssh);
+/* Shell text, run in a host, that starts the remote shell's server unless
+ * one runs. */
+std::string sim_net_shell_restart(int ssh);
+/* Settings of OpenSSH in every host: the server's (a node's drop-in, or
+ * with WHOLE the package host's whole file, as its /etc/ssh is its own),
+ * every client's, and root's own (connection sharing). */
+std::string sim_net_sshd_conf(int whole);
+std::string sim_net_ssh_conf(void);
+std::string sim_net_root_ssh_conf(void);
 
 /* "node3" -> 3, "pkghost" -> SIM_NET_PKGHOST, anything else -> -1 (a bare
  * node number is taken too). */

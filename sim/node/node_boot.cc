@@ -9,12 +9,14 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "agent.h"
 #include "node_host.h"
+#include "sim_fork.h"
 #include "sim_net.h"
 #include "sim_util.h"
 #include "osk_banned.h"
@@ -99,10 +101,17 @@ int node_root_create(const struct node_boot_t *b, char x)
      * again; the node has no other source. */
     if (put_file(up, "/etc/apt/sources.list", "", 0644) < 0)
         return -1;
-    /* Debian's remote shell, trusting root of the cluster's hosts only; a
-     * session's PATH comes from /etc/environment, through PAM. */
+    /* Debian's remote shell, trusting root of the cluster's hosts only, or
+     * OpenSSH trusting root's cluster key only; a session's PATH comes
+     * from /etc/environment, through PAM. */
+    char run[PATH_MAX], etc[PATH_MAX], dot[PATH_MAX];
+    snprintf(run, sizeof run, "%s/run", b->dir);
+    snprintf(etc, sizeof etc, "%s/etc/ssh", up);
+    snprintf(dot, sizeof dot, "%s/root/.ssh", up);
+    if (sim_net_ssh(run) ? host_ssh_files(b->dir, b->node, etc, dot) < 0
+                         : put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0)
+        return -1;
     if (put_file(up, "/etc/hosts", sim_net_hosts_file().c_str(), 0644) < 0 ||
-        put_file(up, "/root/.rhosts", sim_net_rhosts_file().c_str(), 0600) < 0 ||
         put_file(up, "/etc/inetd.conf", sim_net_inetd_conf().c_str(), 0644) < 0 ||
         put_file(up, "/etc/environment", "PATH=\"" NODE_PATH "\"\n", 0644) < 0 ||
         put_node_config(b, up) < 0)
@@ -112,6 +121,42 @@ int node_root_create(const struct node_boot_t *b, char x)
         return -1;
     char id[4] = {x, '\n', '\0'};
     return put_file(up, "/.osk-root", id, 0644);
+}
+
+int node_ssh_alternatives(void)
+{
+    /* As a site's administrator points them, in both roots, so that the
+     * root an update switches to keeps them. */
+    static const char script[] =
+        "for r in / /altroot; do chroot \"$r\" /bin/sh -ec '\n"
+        "  link() {\n"
+        "    update-alternatives --query $1 | grep -qx \"Alternative: $3\" ||\n"
+        "      update-alternatives --quiet --install $2 $1 $3 20\n"
+        "    update-alternatives --quiet --set $1 $3\n"
+        "  }\n"
+        "  link rsh /usr/bin/rsh /usr/bin/ssh\n"
+        "  link rcp /usr/bin/rcp /usr/bin/scp' || exit 1\n"
+        "done\n";
+    auto points = [](const char *link, const char *want) {
+        char target[PATH_MAX];
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        return n > 0 && (size_t)n == strlen(want) && memcmp(target, want, (size_t)n) == 0;
+    };
+    if (points("/etc/alternatives/rcp", "/usr/bin/scp") &&
+        points("/altroot/etc/alternatives/rcp", "/usr/bin/scp"))
+        return 0;
+    pid_t pid;
+    int r = sim_fork(FORK_NULL_STDIN | FORK_RESET_SIGNALS | FORK_CLOSE_ALL_FDS, nullptr, 0, &pid);
+    if (r == 0) {
+        execl("/bin/sh", "sh", "-c", script, (char *)nullptr);
+        _exit(127);
+    }
+    int st = 0;
+    if (r < 0 || waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0) {
+        fprintf(stderr, "osk-node: cannot point rsh and rcp at ssh and scp\n");
+        return -1;
+    }
+    return 0;
 }
 
 static int mount_root(const struct node_boot_t *b, char x, const char *at)

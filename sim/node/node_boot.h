@@ -28,4 +28,10 @@ int node_root_create(const struct node_boot_t *b, char x);
  * the booted root. Returns 0 or -1 after printing what failed. */
 int node_mount_and_pivot(const struct node_boot_t *b);
 
+/* In the booted node of a cluster whose remote shell is ssh: points
+ * "/usr/bin/rsh" and "/usr/bin/rcp" of both roots at ssh and scp through
+ * update-alternatives, unless they already are. 0, or -1 after printing
+ * why. */
+int node_ssh_alternatives(void);
+
 #endif

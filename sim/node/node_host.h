@@ -8,22 +8,33 @@
 #ifndef NODE_HOST_H
 #define NODE_HOST_H
 
-/* Brings up HOST's network (sim_net.h) and starts inetd, unless the file
- * NO_RSH_FLAG exists (a fault: nothing listens then). Returns once the
- * remote shell's port listens; -1 after printing why. */
-int host_up(int host, const char *no_rsh_flag);
+/* Brings up HOST's network (sim_net.h) and starts the remote shell's
+ * server (inetd, or sshd when SSH is set), unless the file NO_RSH_FLAG
+ * exists (a fault: nothing listens then). Returns once the remote shell's
+ * port listens; -1 after printing why. */
+int host_up(int host, const char *no_rsh_flag, int ssh);
 
-/* Stops every inetd of this PID namespace: new sessions are refused. */
-void host_stop_inetd(void);
+/* Stops the remote shell's server of this PID namespace (every inetd, or
+ * the sshd listener): new sessions are refused, running ones go on. */
+void host_stop_shell(int ssh);
 
-/* How many remote shell sessions (in.rshd) run in this PID namespace. */
-int host_sessions(void);
+/* How many remote shell sessions run in this PID namespace: in.rshd
+ * processes, or commands whose parent is an sshd. */
+int host_sessions(int ssh);
+
+/* OpenSSH's files of HOST, from the keys `up` made in DIR/ssh: its host key
+ * pair and the server's settings into ETC (its /etc/ssh), root's
+ * authorized_keys into DOT (its /root/.ssh, made mode 0700) and, for a
+ * node, which calls the others, root's cluster key pair, the cluster's host
+ * keys, the clients' and root's own settings. 0, or -1 after printing why. */
+int host_ssh_files(const char *dir, int host, const char *etc, const char *dot);
 
 /* In a fresh mount namespace: makes DIR/pkghost the package host's "/",
  * with the Debian system of the nodes' base (DIR/base/system) shown read-only inside it and the
  * host's own /etc/hosts, /etc/inetd.conf and /root (from DIR/pkghost.sys)
- * over them. 0, or -1 after printing why. */
-int pkghost_mount_and_pivot(const char *dir);
+ * over them, and with SSH set its own /etc/ssh. 0, or -1 after printing
+ * why. */
+int pkghost_mount_and_pivot(const char *dir, int ssh);
 
 /* What a host's set-up failed at: "osk-node: WHAT PATH: <errno text>" on
  * standard error; returns -1. */

@@ -14,6 +14,7 @@
  * listens), then closes it; closing it without 'R' means the start failed.
  */
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,9 +76,12 @@ static int boot(int argc, char **argv)
     if (node_mount_and_pivot(&b) < 0)
         return 1;
     agent_login_env();
+    int ssh = sim_net_ssh(SIM_NODE_RUN_DIR);
+    if (ssh && node_ssh_alternatives() < 0)
+        return 1;
     char no_rsh[64];
     snprintf(no_rsh, sizeof no_rsh, SIM_NODE_RUN_DIR "/faults/rsh-node%d", b.node);
-    if (host_up(b.node, no_rsh) < 0)
+    if (host_up(b.node, no_rsh, ssh) < 0)
         return 1;
 
     char sock[64];
@@ -127,7 +131,7 @@ static int boot(int argc, char **argv)
             fprintf(stderr, "osk-node: agent ended (status %d), restarting it\n", st);
             agent = start_agent(lfd);
         }
-        if (stopping && agent == 0 && host_sessions() == 0)
+        if (stopping && agent == 0 && host_sessions(ssh) == 0)
             return 0;
         /* While stopping, the remote shell's sessions are counted again
          * shortly: they are no children of ours. */
@@ -135,7 +139,7 @@ static int boot(int argc, char **argv)
         int sig = sigtimedwait(&wake, nullptr, stopping ? &tick : nullptr);
         if (sig == SIGTERM && !stopping) {
             stopping = 1;
-            host_stop_inetd();
+            host_stop_shell(ssh);
             (void)kill(agent, SIGTERM);
         }
     }
@@ -171,7 +175,10 @@ static int pkghost(int argc, char **argv)
     struct sigaction sa = {};
     sa.sa_handler = [](int) {};
     sigaction(SIGTERM, &sa, nullptr);
-    if (pkghost_mount_and_pivot(argv[2]) < 0 || host_up(SIM_NET_PKGHOST, nullptr) < 0)
+    char run[PATH_MAX];
+    snprintf(run, sizeof run, "%s/run", argv[2]);
+    int ssh = sim_net_ssh(run);
+    if (pkghost_mount_and_pivot(argv[2], ssh) < 0 || host_up(SIM_NET_PKGHOST, nullptr, ssh) < 0)
         return 1;
     printf("pkghost: up at %s\n", sim_net_addr(SIM_NET_PKGHOST).c_str());
     fflush(stdout);

@@ -34,11 +34,15 @@ namespace
 
 const char BANNER[] = "Update failed.\nCheck /var/log/osk/update for details.\n";
 
+/* The remote shell of the cluster the rows are about. */
+std::string row_shell = test_cluster_shell();
+
 struct row {
     std::string fault, where;
     int status;
     bool roots_same, next_ok;
     std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string shell = row_shell;
 };
 std::vector<row> table;
 
@@ -51,14 +55,14 @@ class FaultTable : public ::testing::Environment
     void TearDown() override
     {
         char head[256];
-        snprintf(head, sizeof head, "\n%-50s | %-28s | %4s | %-23s | %s\n", "fault",
+        snprintf(head, sizeof head, "\n%-50s | %-5s | %-28s | %4s | %-23s | %s\n", "fault", "shell",
                  "where it fired", "exit", "running roots unchanged", "next run");
-        std::string h = head + std::string(128, '-') + "\n", rows;
+        std::string h = head + std::string(136, '-') + "\n", rows;
         for (auto &r : table) {
             char line[512];
-            snprintf(line, sizeof line, "%-50.50s | %-28.28s | %4d | %-23s | %s\n", r.fault.c_str(),
-                     r.where.c_str(), r.status, r.roots_same ? "yes" : "NO",
-                     r.next_ok ? "succeeded" : "FAILED");
+            snprintf(line, sizeof line, "%-50.50s | %-5s | %-28.28s | %4d | %-23s | %s\n",
+                     r.fault.c_str(), r.shell.c_str(), r.where.c_str(), r.status,
+                     r.roots_same ? "yes" : "NO", r.next_ok ? "succeeded" : "FAILED");
             rows += line;
         }
         printf("%s%s", h.c_str(), rows.c_str());
@@ -67,7 +71,7 @@ class FaultTable : public ::testing::Environment
         std::string d = std::string(OSK_BUILD_DIR) + "/tests/fault-summary.d";
         (void)mkdir(d.c_str(), 0755);
         std::ofstream(d + "/0-header") << h;
-        std::ofstream(d + "/" + table.front().test) << rows;
+        std::ofstream(d + "/" + table.front().test + "-" + table.front().shell) << rows;
     }
 };
 [[maybe_unused]] const auto *env = ::testing::AddGlobalTestEnvironment(new FaultTable);
@@ -84,6 +88,11 @@ class Faults : public ClusterTest
      * that would end the whole suite. */
     std::vector<std::jthread> runs;
 
+    void up(int n, const char *shell = nullptr)
+    {
+        row_shell = shell ? shell : test_cluster_shell();
+        ClusterTest::up(n, shell);
+    }
     void TearDown() override
     {
         ClusterTest::TearDown();
@@ -167,7 +176,7 @@ class Faults : public ClusterTest
     {
         return wait_for_condition(240, 250, [&] {
             for (int n = 0; n < nnodes; n++) {
-                if (!peek(n, "pgrep -x 'update|dpkg|apt-get|rsh' || :").empty())
+                if (!peek(n, test_cluster_busy("update|dpkg|apt-get|rsh")).empty())
                     return false;
             }
             return true;
@@ -199,6 +208,39 @@ class Faults : public ClusterTest
         EXPECT_THAT(console, HasSubstr(BANNER)) << name;
         EXPECT_TRUE(quiet());
         table.push_back({name, where, st, roots_unchanged(), false});
+    }
+    /* A run whose child on NODE was lost mid-install: over Debian's rsh
+     * it passes for done and the run stops at that node's boot loader;
+     * over ssh the child's run failed. */
+    void expect_lost_child(int status, const std::string &console, int node)
+    {
+        if (test_cluster_shell() == "ssh") {
+            EXPECT_EQ(status, 28) << console;
+            EXPECT_THAT(console, HasSubstr("Update of node " + std::to_string(node) + " failed."));
+        } else {
+            EXPECT_EQ(status, 25) << console;
+            EXPECT_THAT(console, HasSubstr("lilo did not complete successfully!"));
+        }
+    }
+    /* A run from node 0 held in NODE's install while the fault WORDS
+     * strikes there; once it ended, NODE is let go and the row recorded.
+     * The run's status. */
+    int held_case(const std::string &name, const std::vector<std::string> &words, int node,
+                  std::string *console)
+    {
+        std::string rel = "held" + std::to_string(table.size()) + ".tgz";
+        held_release(rel, node);
+        remember_roots();
+        int st = -1;
+        runs.emplace_back([&] { st = update(0, "--rcp pkghost:/" + rel, console); });
+        EXPECT_TRUE(held(node, rel));
+        fault(words);
+        runs.back().join();
+        std::string where = fired_and_clear();
+        let_go(node, rel);
+        EXPECT_TRUE(quiet());
+        table.push_back({name, where, st, roots_unchanged(), false});
+        return st;
     }
     /* The run after failing cases: it must succeed for all of them. */
     void next_run_succeeds(size_t first_row, int node, const std::string &args)
@@ -234,10 +276,10 @@ TEST_F(Faults, NodeNetworkDpkgScratchAndReleaseFaultsOnFourNodes)
     fault({"crash", "2"});
     runs.back().join();
     table.back().where = "while node 2 installs";
-    /* The remote shell carries no exit status: node 2's run seems to have
-     * ended well, and the run stops where it next needs node 2. */
-    EXPECT_EQ(table.back().status, 25) << console;
-    EXPECT_THAT(console, HasSubstr("lilo did not complete successfully!"));
+    /* Debian's rsh carries no exit status: node 2's run seems to have
+     * ended well, and the run stops where it next needs node 2. Over ssh
+     * the lost child is a failed one. */
+    expect_lost_child(table.back().status, console, 2);
     EXPECT_THAT(console, HasSubstr(BANNER));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
     ASSERT_EQ(test_cluster_reboot(dir, 2), 0);
@@ -387,7 +429,7 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
         return run_log(0).find("Waiting for node 5 to complete...") != std::string::npos;
     }));
     EXPECT_EQ(cli({"fault", "clear"}).status, 0);
-    /* Held down until the run has ended: the remote shell carries no exit
+    /* Held down until the run has ended: Debian's rsh carries no exit
      * status, so the run learns that node 5's install never finished only
      * where it next needs node 5, at its boot loader. Back in time for
      * that, node 5 would be made to boot its half-installed root. */
@@ -398,8 +440,7 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     row &hung = table.back();
     hung.fault = "node 5 hangs, operator reboots it";
     hung.where = "while node 5 installs";
-    EXPECT_EQ(hung.status, 25) << console;
-    EXPECT_THAT(console, HasSubstr("lilo did not complete successfully!"));
+    expect_lost_child(hung.status, console, 5);
     EXPECT_TRUE(cluster_back());
     EXPECT_TRUE(quiet());
     hung.roots_same = roots_unchanged();
@@ -431,6 +472,57 @@ TEST_F(Faults, HungNodeAndSecondUpdateOnEightNodes)
     EXPECT_TRUE(ok) << console2;
     for (size_t i = first; i < table.size(); i++)
         table[i].next_ok = ok;
+}
+
+/* Over ssh, what Debian's rsh hides: the remote status. A child killed
+ * before its banner, a node cut off while its child runs (the keep-alive
+ * ends the wait) and a boot loader failing on another node each stop the
+ * run with their own status, and the next run goes through. */
+TEST_F(Faults, RemoteStatusCarriedOverSshOnFourNodes)
+{
+    up(4, "ssh");
+    /* OpenSSH's client behind rsh and rcp in both roots; it carries the
+     * status and refuses a host whose key is not the one it knows. */
+    EXPECT_EQ(run(0, "dpkg -S $(readlink -f /usr/bin/rsh) $(readlink -f /usr/bin/rcp)"),
+              "openssh-client: /usr/bin/ssh\nopenssh-client: /usr/bin/scp\n");
+    EXPECT_EQ(run(1, "chroot /altroot readlink -f /usr/bin/rsh"), "/usr/bin/ssh\n");
+    EXPECT_EQ(test_cluster_exec(dir, 0, "rsh node1 'exit 7'"), 7);
+    std::string err;
+    EXPECT_EQ(test_cluster_exec(dir, 0,
+                                "sed -n 's/^node3,[^ ]* /node2 /p' /root/.ssh/known_hosts >/tmp/kh "
+                                "&& rsh -o ControlPath=none -o UserKnownHostsFile=/tmp/kh node2 "
+                                "true",
+                                nullptr, &err),
+              255);
+    EXPECT_THAT(err, HasSubstr("Host key verification failed."));
+    /* Root gets in by the cluster key alone: no password is asked for. */
+    EXPECT_EQ(
+        test_cluster_exec(dir, 1, "rsh -o PubkeyAuthentication=no pkghost true", nullptr, &err),
+        255);
+    EXPECT_THAT(err, HasSubstr("Permission denied (publickey)."));
+
+    release("r.tgz", "2.2.3.10");
+    size_t first = table.size();
+    std::string console;
+    int st =
+        held_case("node 1's update killed before its banner", {"kill", "1", "update"}, 1, &console);
+    EXPECT_EQ(st, 28) << console;
+    EXPECT_THAT(console, HasSubstr("Update of node 1 failed."));
+
+    st = held_case("node 3 cut off while it installs", {"rsh-stall", "3"}, 3, &console);
+    EXPECT_EQ(st, 28) << console;
+    EXPECT_THAT(console, HasSubstr("Update of node 3 failed."));
+
+    /* Node 1's new root loses its boot loader's configuration on the way. */
+    release("nolilo.tgz", "2.2.3.10",
+            {"--postinst", "[ \"$(hostname)\" != node1 ] || mv /etc/lilo.conf /etc/lilo.away"});
+    failing_case("LILO fails on node 1", {}, "--rcp pkghost:/nolilo.tgz", 25,
+                 "lilo did not complete successfully!");
+    table.back().where = "node 1's install";
+    run(1, "chroot /altroot mv /etc/lilo.away /etc/lilo.conf");
+    next_run_succeeds(first, 0, "--rcp pkghost:/r.tgz");
+    for (int n = 0; n < 4; n++)
+        EXPECT_EQ(status()[n].root, 'B') << "node " << n;
 }
 
 } // namespace

@@ -529,7 +529,7 @@ class Soak
     {
         return wait_for_condition(240, 250, [&] {
             for (int n = 0; n < nnodes; n++)
-                if (!exec_out(n, "pgrep -x 'update|dpkg|apt-get|rsh|rcp' || :").empty())
+                if (!exec_out(n, test_cluster_busy("update|dpkg|apt-get|rsh|rcp")).empty())
                     return false;
             return true;
         });
@@ -827,8 +827,8 @@ class Soak
         std::ostringstream r;
         char line[512];
         r << "soak: seed " << opt.seed << ", " << rows.size() << " of " << opt.cycles
-          << " cycles on " << nnodes << " nodes" << (stopped ? " (stopped at a violation)" : "")
-          << "\n\n";
+          << " cycles on " << nnodes << " nodes over " << test_cluster_shell()
+          << (stopped ? " (stopped at a violation)" : "") << "\n\n";
         snprintf(line, sizeof line, "%-5s | %-30s | %-44s | %-10s | %-3s | %-36s | %s\n", "cycle",
                  "operation", "fault", "fired", "try", "recovery", "ms");
         r << line << std::string(156, '-') << "\n";
@@ -854,7 +854,8 @@ class Soak
 
 TEST(Soak, UpdatesRevertsAndVerifiesUnderRandomFaults)
 {
-    printf("soak: seed %llu, %d cycles on %d nodes\n", opt.seed, opt.cycles, opt.nodes);
+    printf("soak: seed %llu, %d cycles on %d nodes over %s\n", opt.seed, opt.cycles, opt.nodes,
+           test_cluster_shell().c_str());
     Soak s;
     std::string why;
     ASSERT_EQ(test_cluster_up(s.dir, s.nnodes, &why), 0) << why;
@@ -872,8 +873,9 @@ TEST(Soak, UpdatesRevertsAndVerifiesUnderRandomFaults)
     printf("\n%s", report.c_str());
     std::ofstream(opt.report) << report;
     if (!clean) {
-        printf("\nreproduce with: tests/faults/soak --seed %llu --cycles %d --nodes %d\n", opt.seed,
-               opt.cycles, opt.nodes);
+        printf("\nreproduce with: tests/faults/soak --seed %llu --cycles %d --nodes %d "
+               "--remote-shell %s\n",
+               opt.seed, opt.cycles, opt.nodes, test_cluster_shell().c_str());
         if (!opt.down_on_violation) {
             printf("the cluster is left up in %s: OSK_CLUSTER_DIR=%s build/bin/osk-cluster "
                    "status; take it down with osk-cluster down\n",
@@ -901,11 +903,13 @@ int main(int argc, char **argv)
             opt.nodes = atoi(v), i++;
         else if (a == "--report" && v)
             opt.report = v, i++;
+        else if (a == "--remote-shell" && v && (strcmp(v, "rsh") == 0 || strcmp(v, "ssh") == 0))
+            setenv("OSK_TEST_REMOTE_SHELL", v, 1), i++;
         else if (a == "--down-on-violation")
             opt.down_on_violation = true;
         else {
             fprintf(stderr, "usage: soak_test [--cycles N] [--seed S] [--nodes N] [--report FILE] "
-                            "[--down-on-violation]\n");
+                            "[--remote-shell rsh|ssh] [--down-on-violation]\n");
             return 2;
         }
     }

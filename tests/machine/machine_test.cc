@@ -7,7 +7,9 @@
  */
 #include <dirent.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -62,6 +64,25 @@ TEST(Machine, NothingOfTheNodesIsEnabledOrListensHere)
         child_run({"/bin/ss", "-ltnH", "( sport = :512 or sport = :513 or sport = :514 )"});
     EXPECT_EQ(ports.status, 0) << ports.err;
     EXPECT_THAT(ports.out, IsEmpty());
+
+    /* No node's sshd outlived its cluster. The machine may run an sshd of
+     * its own; a node's runs in the node's PID namespace. */
+    auto pidns = [](const std::string &proc) {
+        char ns[64];
+        ssize_t n = readlink((proc + "/ns/pid").c_str(), ns, sizeof ns - 1);
+        return std::string(ns, n > 0 ? (size_t)n : 0);
+    };
+    std::string strays, ours = pidns("/proc/self");
+    if (DIR *d = opendir("/proc")) {
+        while (struct dirent *e = readdir(d)) {
+            std::string p = std::string("/proc/") + e->d_name, comm;
+            std::ifstream(p + "/comm") >> comm;
+            if (comm == "sshd" && pidns(p) != ours)
+                strays += p + "\n";
+        }
+        closedir(d);
+    }
+    EXPECT_THAT(strays, IsEmpty());
 }
 
 } // namespace

@@ -44,11 +44,11 @@ class ClusterTest : public ::testing::Test
     {
         EXPECT_EQ(test_cluster_down(dir), 0);
     }
-    void up(int n)
+    void up(int n, const char *shell = nullptr)
     {
         std::string why;
         nnodes = n;
-        ASSERT_EQ(test_cluster_up(dir, n, &why), 0) << why;
+        ASSERT_EQ(test_cluster_up(dir, n, &why, shell), 0) << why;
     }
 
     /* osk-mkrelease arguments of release V as pkghost:/NAME: osk (then

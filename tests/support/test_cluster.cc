@@ -43,14 +43,28 @@ run_result test_cluster_cli(const std::string &dir, const std::vector<std::strin
     return child_run(argv, opts);
 }
 
-int test_cluster_up(const std::string &dir, int nodes, std::string *why)
+std::string test_cluster_shell(void)
+{
+    const char *s = getenv("OSK_TEST_REMOTE_SHELL");
+    return s && strcmp(s, "ssh") == 0 ? "ssh" : "rsh";
+}
+
+std::string test_cluster_busy(const std::string &names)
+{
+    /* ssh's shared connections outlive their calls on purpose, under the
+     * name of the program that opened them (rsh); they are not work. */
+    return "ps -eo comm=,args= | awk '$1 ~ /^(" + names + ")$/ && !/ \\[mux\\]$/'";
+}
+
+int test_cluster_up(const std::string &dir, int nodes, std::string *why, const char *shell)
 {
     /* A test killed before its teardown takes its cluster with it; and a
      * test whose runner (ctest, tools/test) is killed, by anything, ends
      * with it instead of keeping its cluster until it finishes alone. */
     (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
-    run_result r = test_cluster_cli(
-        dir, {"up", "--nodes", std::to_string(nodes), "--owner", std::to_string(getpid())});
+    run_result r = test_cluster_cli(dir, {"up", "--nodes", std::to_string(nodes), "--owner",
+                                          std::to_string(getpid()), "--remote-shell",
+                                          shell ? std::string(shell) : test_cluster_shell()});
     if (why)
         *why = r.status == 0 ? "" : r.err;
     return r.status;

@@ -35,10 +35,21 @@ std::string test_cluster_dir(const char *tag);
  * as child_run() is. */
 run_result test_cluster_cli(const std::string &dir, const std::vector<std::string> &args);
 
-/* `osk-cluster up --nodes N --owner <this process>`: the cluster ends when
- * this process does, even killed. 0 when every node is up and integrated.
- * On failure the returned text says why (empty on success). */
-int test_cluster_up(const std::string &dir, int nodes, std::string *why = nullptr);
+/* The remote shell clusters are started with: "ssh" when the environment's
+ * OSK_TEST_REMOTE_SHELL says so, else "rsh". */
+std::string test_cluster_shell(void);
+
+/* Shell text for a node that prints the processes named NAMES (an
+ * extended regular expression, "update|dpkg") still working there: ssh's
+ * shared connections, which outlive their calls, are left out. */
+std::string test_cluster_busy(const std::string &names);
+
+/* `osk-cluster up --nodes N --owner <this process> --remote-shell SHELL`
+ * (default test_cluster_shell()): the cluster ends when this process does,
+ * even killed. 0 when every node is up and integrated. On failure the
+ * returned text says why (empty on success). */
+int test_cluster_up(const std::string &dir, int nodes, std::string *why = nullptr,
+                    const char *shell = nullptr);
 /* `osk-cluster down`; its exit status. */
 int test_cluster_down(const std::string &dir);
 
