@@ -102,9 +102,21 @@ int getnodesonline(node_mask *online)
         }
     }
 
+    /* Asked of every node at once: over a remote shell that opens a
+     * connection per host, one after another would add up. */
+    ulog_exec_opts_t ops[OSK_MAX_NODES] = {};
+    char *vec[OSK_MAX_NODES][5];
+    ulog_exec_state_t *st[OSK_MAX_NODES] = {};
+    members.each([&](int n) {
+        char *argv[5] = {(char *)RSH_PROGRAM, (char *)nodehostnames_brnet[n], (char *)"echo",
+                         (char *)"-n", nullptr};
+        memcpy(vec[n], argv, sizeof(argv));
+        ops[n].ulog_exec_vec = vec[n];
+        st[n] = ulog_exec_nursery(&ops[n]);
+    });
     node_mask reachable;
     members.each([&](int n) {
-        if (ulog_execl(RSH_PROGRAM, nodehostnames_brnet[n], "echo", "-n", nullptr) == 0)
+        if (ulog_exec_wait(st[n]) == 0)
             reachable.add(n);
     });
     if (reachable != members) {
