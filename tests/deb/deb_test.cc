@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "build_release.h"
 #include "mkrelease.h"
 #include "test_cluster.h"
 
@@ -102,7 +103,7 @@ TEST_F(Handover, OneUpdateHandsOverToTheNextAndARevertBringsItBack)
     std::string why;
     ASSERT_EQ(test_cluster_up(dir, nnodes, &why), 0) << why;
     for (int n = 0; n < nnodes; n++)
-        ASSERT_EQ(run(n, "update --version"), "OSK version 2.2.2.164\n") << "node " << n;
+        ASSERT_EQ(run(n, "update --version"), "OSK version " OSK_RELEASE "\n") << "node " << n;
 
     const std::string v = "2.2.3.10";
     std::string err;
@@ -123,7 +124,7 @@ TEST_F(Handover, OneUpdateHandsOverToTheNextAndARevertBringsItBack)
         EXPECT_EQ(run(n, "update --version"), "OSK version 2.2.3.10\n") << "node " << n;
         /* The run that installed the new update on this node, now in the
          * root it left. */
-        EXPECT_EQ(last_header_release(n, "/altroot/var/log/osk/update"), "2.2.2.164")
+        EXPECT_EQ(last_header_release(n, "/altroot/var/log/osk/update"), OSK_RELEASE)
             << "node " << n;
     }
 
@@ -131,7 +132,7 @@ TEST_F(Handover, OneUpdateHandsOverToTheNextAndARevertBringsItBack)
     ASSERT_TRUE(test_cluster_status(dir, &s));
     for (int n = 0; n < nnodes; n++) {
         EXPECT_EQ(s[n].root, 'A') << "node " << n;
-        EXPECT_EQ(run(n, "update --version"), "OSK version 2.2.2.164\n") << "node " << n;
+        EXPECT_EQ(run(n, "update --version"), "OSK version " OSK_RELEASE "\n") << "node " << n;
     }
     /* The revert was run by the new update. */
     EXPECT_EQ(last_header_release(0, "/altroot/var/log/osk/update"), "2.2.3.10");

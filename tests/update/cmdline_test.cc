@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build_release.h"
 #include "sandbox_fixture.h"
 
 namespace
@@ -60,7 +61,12 @@ void PrintTo(const option_case &c, std::ostream *os)
 const std::string help = golden_help();
 
 const option_case option_cases[] = {
-    {"version_stops_parsing", {"--version", "--bogus"}, {}, 0, "OSK version 2.2.2.164\n", false},
+    {"version_stops_parsing",
+     {"--version", "--bogus"},
+     {},
+     0,
+     "OSK version " OSK_RELEASE "\n",
+     false},
     {"unknown_option_before_version",
      {"--bogus", "--version"},
      {},

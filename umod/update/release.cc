@@ -1,10 +1,12 @@
 /*
- * The release this build of update belongs to. The build sets it in one
- * place (OSK_RELEASE); a program linking the driver's library may bring
- * its own copy of this file, compiled with another release, and the
- * library's is then left out.
+ * The release this build of update belongs to, from the build's one
+ * setting (build_release.h); a program linking the driver's library may
+ * bring its own copy of this file, compiled against another release's
+ * header, and the library's is then left out.
  */
 #include "release.h"
+
+#include "build_release.h"
 
 #include "osk_banned.h"
 
