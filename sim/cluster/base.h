@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+/* The release the nodes start from, which the tests' releases are made
+ * against; not the build's own (OSK_RELEASE), whose package it carries
+ * whatever that is. */
 #define BASE_RELEASE_DEFAULT "2.2.2.164"
 
 struct base_layers {

@@ -20,6 +20,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "build_release.h"
 #include "cluster_fixture.h"
 
 using ::testing::HasSubstr;
@@ -109,9 +110,10 @@ TEST_F(Cluster, EightNodesAreIntegratedAndReachEachOther)
         EXPECT_EQ(n.integrated, 1);
         EXPECT_EQ(n.root, 'A');
         EXPECT_EQ(n.boot, 'A');
-        /* Every node starts with the base release, on both of its roots. */
+        /* Every node starts with the base release, on both of its roots,
+         * and the build's own package. */
         EXPECT_EQ(n.packages, "osk_2.2.2.164-1,osk-base_2.2.2.164-1,osk-tools_2.2.2.164-1,"
-                              "osk-update_2.2.2.164-1");
+                              "osk-update_" OSK_RELEASE "-1");
     }
     EXPECT_EQ(run(6, "chroot /altroot dpkg-query -W -f '${Version}' osk"), "2.2.2.164-1");
     for (size_t n = 0; n < s.size(); n++)

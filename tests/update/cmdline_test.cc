@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build_release.h"
 #include "sandbox_fixture.h"
 
 namespace
@@ -60,7 +61,12 @@ void PrintTo(const option_case &c, std::ostream *os)
 const std::string help = golden_help();
 
 const option_case option_cases[] = {
-    {"version_stops_parsing", {"--version", "--bogus"}, {}, 0, "OSK version 2.2.2.164\n", false},
+    {"version_stops_parsing",
+     {"--version", "--bogus"},
+     {},
+     0,
+     "OSK version " OSK_RELEASE "\n",
+     false},
     {"unknown_option_before_version",
      {"--bogus", "--version"},
      {},
@@ -223,8 +229,9 @@ TEST_F(Cmdline, RunLogHasHeaderAndTimeStampedRecords)
     std::string log = runlog();
 
     std::string sep80(80, '=');
+    const std::string release = std::regex_replace(OSK_RELEASE, std::regex("[.]"), "\\.");
     std::regex header("^\n\n\n\n\n" + sep80 + "\n= CMD: (.{61,}?) pid: ( *[0-9]+) =\n" + sep80 +
-                      "\n\n\n2\\.2\\.2\\.164[^\n]*\n\n");
+                      "\n\n\n" + release + "[^\n]*\n\n");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(log, m, header)) << log;
     EXPECT_EQ(m[1].str().substr(0, 20), build_program("update").substr(0, 20));

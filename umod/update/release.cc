@@ -1,13 +1,15 @@
 /*
- * The release this build of update belongs to. The build sets it in one
- * place (OSK_RELEASE); a program linking the driver's library may bring
- * its own copy of this file, compiled with another release, and the
- * library's is then left out.
+ * The release this build of update belongs to, from the build's one
+ * setting (build_release.h); a program linking the driver's library may
+ * bring its own copy of this file, compiled against another release's
+ * header, and the library's is then left out. No build date goes in: two
+ * builds of one tree make the same bytes.
  */
 #include "release.h"
+
+#include "build_release.h"
 
 #include "osk_banned.h"
 
 const char update_release[] = OSK_RELEASE;
-const char update_build_ident[] =
-    OSK_RELEASE " (built " __DATE__ " " __TIME__ " with the osk toolchain)";
+const char update_build_ident[] = OSK_RELEASE " (built with the osk toolchain)";
