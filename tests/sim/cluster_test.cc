@@ -4,12 +4,14 @@
  * teardown that leaves this machine as it was.
  */
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -531,7 +533,14 @@ TEST_F(Cluster, UpAfterASupervisorCrashStartsAfresh)
     up(2);
     std::vector<int> old = test_cluster_pids(dir);
     ASSERT_EQ(old.size(), 6u);
+    /* SIGKILL is sent, not yet taken, when kill() returns: the crash is
+     * over once the supervisor has ended, which its pidfd tells. */
+    int pfd = (int)syscall(SYS_pidfd_open, old.front(), 0);
+    ASSERT_GE(pfd, 0);
     ASSERT_EQ(kill(old.front(), SIGKILL), 0);
+    struct pollfd ended = {pfd, POLLIN, 0};
+    ASSERT_EQ(poll(&ended, 1, 60000), 1) << "the supervisor outlived SIGKILL";
+    close(pfd);
     run_result r = test_cluster_cli(dir, {"up", "--nodes", "2"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     std::vector<int> now = test_cluster_pids(dir);
