@@ -200,9 +200,12 @@ lane_t node_lane(const std::string &dir, int n, const run_t &own, bool has_own, 
 {
     lane_t l;
     l.node = n;
+    /* The witness stamps each log as it sees it: a child's first lines may
+     * be seen a moment before its parent's, which started first. */
+    const long long seen_early_ms = 1000;
     run_t verify;
-    if (latest_run(dir, n, "update_verify", t0, -1, &verify))
-        l.ph[PH_VERIFY] = {run_start(verify), verify.recs.back().t};
+    if (latest_run(dir, n, "update_verify", t0 - seen_early_ms, -1, &verify))
+        l.ph[PH_VERIFY] = {std::max(run_start(verify), t0), verify.recs.back().t};
     if (has_own) {
         long long extract = find_at(own, "Extracting...");
         long long install = find_at(own, "Installing to partition");
