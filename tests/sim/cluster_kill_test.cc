@@ -94,6 +94,23 @@ static void expect_nothing_left(const std::string &dir, const std::vector<int> &
     test_cluster_down(dir);
 }
 
+/* Reads, bounded, the word a process holding a cluster in DIR says on FD
+ * (closed then) into *word: true for "up". Otherwise the holder and what
+ * it started are ended. */
+static bool held_up(int fd, background_child &holder, const std::string &dir, std::string *word)
+{
+    struct pollfd pf = {fd, POLLIN, 0};
+    char text[4096] = "";
+    ssize_t n = poll(&pf, 1, 240000) == 1 ? read(fd, text, sizeof text - 1) : 0;
+    close(fd);
+    *word = std::string(text, n > 0 ? (size_t)n : 0);
+    if (*word == "up")
+        return true;
+    holder.stop();
+    test_cluster_down(dir);
+    return false;
+}
+
 /* A test program holding a cluster is killed: the cluster's supervisor
  * sees its owner end and removes the cluster. */
 TEST(ClusterKill, AKilledOwnerTakesItsCluster)
@@ -114,16 +131,9 @@ TEST(ClusterKill, AKilledOwnerTakesItsCluster)
             pause();
         });
         close(ready[1]);
-        struct pollfd pf = {ready[0], POLLIN, 0};
-        char word[4096] = "";
-        ssize_t n = poll(&pf, 1, 240000) == 1 ? read(ready[0], word, sizeof word - 1) : 0;
-        close(ready[0]);
-        word[n > 0 ? n : 0] = '\0';
-        if (strcmp(word, "up") != 0) {
-            owner.stop();
-            test_cluster_down(dir);
+        std::string word;
+        if (!held_up(ready[0], owner, dir, &word))
             FAIL() << "the owner's cluster did not come up: " << word;
-        }
         std::vector<int> pids = test_cluster_pids(dir);
         ASSERT_GE(pids.size(), 4u);
         EXPECT_EQ(end_with(owner, sig), sig);
@@ -215,16 +225,9 @@ TEST(ClusterKill, ATestProgramGoesWithItsKilledRunner)
             pause();
     });
     close(ready[1]);
-    struct pollfd pf = {ready[0], POLLIN, 0};
-    char word[4096] = "";
-    ssize_t n = poll(&pf, 1, 240000) == 1 ? read(ready[0], word, sizeof word - 1) : 0;
-    close(ready[0]);
-    word[n > 0 ? n : 0] = '\0';
-    if (strcmp(word, "up") != 0) {
-        runner.stop();
-        test_cluster_down(dir);
+    std::string word;
+    if (!held_up(ready[0], runner, dir, &word))
         FAIL() << "the test program's cluster did not come up: " << word;
-    }
     std::vector<int> pids = test_cluster_pids(dir);
     ASSERT_GE(pids.size(), 4u);
     EXPECT_EQ(end_with(runner, SIGKILL), SIGKILL);
