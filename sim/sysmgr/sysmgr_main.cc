@@ -63,14 +63,13 @@ static void reboot_after_reply(int n, bool replied)
 {
     char req[32], reply[256];
     snprintf(req, sizeof req, "reboot %d shutdown", n);
-    if (!replied) {
-        if (n == g_node)
-            step_down(1);
-    } else if (sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) != 0) {
+    bool asked =
+        replied && sim_line_request(SM_RUN "/super.sock", req, reply, sizeof reply, 10000) == 0;
+    if (replied && !asked)
         printf("osk-sysmgr: reboot of node %d not accepted: %s", n, reply);
-        if (n == g_node)
-            step_down(1);
-    }
+    /* This node stays: it takes requests again. */
+    if (!asked && n == g_node)
+        step_down(1);
     fflush(stdout);
     pthread_mutex_unlock(&g_reboot_order);
 }
