@@ -24,6 +24,16 @@
 
 static const int kSignals[] = {SIGINT, SIGTERM, SIGKILL};
 
+/* Starts a 1-node cluster in DIR owned by the caller and says on FD
+ * (closed then) "up", or why not. */
+static void up_and_say(const std::string &dir, int fd)
+{
+    std::string why;
+    std::string word = test_cluster_up(dir, 1, &why) == 0 ? "up" : "failed: " + why;
+    (void)!write(fd, word.data(), word.size());
+    close(fd);
+}
+
 /* This program started with OSK_KILL_TEST_HOLD=DIR is a test program that
  * holds a cluster in DIR and nothing else: it says "up" (or why not) on
  * its standard output and waits to be ended. */
@@ -31,10 +41,7 @@ static const int kSignals[] = {SIGINT, SIGTERM, SIGKILL};
     const char *dir = getenv("OSK_KILL_TEST_HOLD");
     if (dir == nullptr)
         return false;
-    std::string why;
-    std::string word = test_cluster_up(dir, 1, &why) == 0 ? "up" : "failed: " + why;
-    (void)!write(1, word.data(), word.size());
-    close(1);
+    up_and_say(dir, 1);
     for (;;)
         pause();
 }();
@@ -124,10 +131,7 @@ TEST(ClusterKill, AKilledOwnerTakesItsCluster)
          * says so only once `up` returned. */
         background_child owner([&] {
             close(ready[0]);
-            std::string why;
-            std::string word = test_cluster_up(dir, 1, &why) == 0 ? "up" : "failed: " + why;
-            (void)!write(ready[1], word.data(), word.size());
-            close(ready[1]);
+            up_and_say(dir, ready[1]);
             pause();
         });
         close(ready[1]);
